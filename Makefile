@@ -1,0 +1,39 @@
+# Development entry points. `make test` and `make demo` provision whatever is
+# missing (CPython 3.13 with headers, pytest, hypothesis) on first use.
+
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc)
+# The interpreter chosen (or provisioned) for this checkout; see scripts/.
+PYTHON_FILE := $(BUILD_DIR)/python-path
+PY = $$(cat $(PYTHON_FILE))
+
+.PHONY: all build test test-core test-python demo bench clean python
+
+all: build
+
+python:
+	@mkdir -p $(BUILD_DIR)
+	@scripts/ensure-build-tools.sh
+	@scripts/provision-python.sh | tail -n 1 > $(PYTHON_FILE).new
+	@mv $(PYTHON_FILE).new $(PYTHON_FILE)
+
+build: python
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	    -DPython_EXECUTABLE=$(PY) $(CMAKE_ARGS) > $(BUILD_DIR)/configure.log \
+	    || { cat $(BUILD_DIR)/configure.log; exit 1; }
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test-core: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+test-python: build
+	PYTHONPATH=$(CURDIR)/python $(PY) -m pytest tests/python
+
+test: test-core test-python
+
+demo: build
+	PYTHONPATH=$(CURDIR)/python $(PY) examples/demo.py
+
+clean:
+	rm -rf $(BUILD_DIR) python/velmorquist_proxy/_native*.so

@@ -1,0 +1,121 @@
+// Argument binding and conversion, written once for every class of the module.
+//
+// A method binds its arguments against a Signature (producing borrowed
+// references, nullptr for an absent argument), converts each one in parameter
+// order with convert_arg, and only then touches the instance. That order is
+// what lets an __index__ or __float__ call back into the same object without
+// deadlocking on the core lock.
+#pragma once
+
+#include "binding/py_ref.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmorquist::binding {
+
+inline constexpr std::size_t kMaxParameters = 8;
+
+// One Python callable's parameters: all positional-or-keyword, the first
+// `required` of them without a default.
+class Signature {
+public:
+    template <class... Names>
+    constexpr Signature(const char* function, std::size_t required, Names... names)
+        : function_(function), required_(required), size_(sizeof...(Names)), names_{names...} {
+        static_assert(sizeof...(Names) <= kMaxParameters);
+    }
+
+    // Qualified name used in messages, e.g. "CircuitBreaker.record_failure()".
+    [[nodiscard]] const char* function() const { return function_; }
+    [[nodiscard]] std::size_t required() const { return required_; }
+    [[nodiscard]] std::size_t size() const { return size_; }
+    [[nodiscard]] const char* name(std::size_t index) const { return names_[index]; }
+    // Borrowed interned name, created on first use; nullptr (error set) only on
+    // memory exhaustion.
+    [[nodiscard]] PyObject* interned(std::size_t index) const;
+
+private:
+    const char* function_;
+    std::size_t required_;
+    std::size_t size_;
+    std::array<const char*, kMaxParameters> names_;
+    mutable std::array<PyObject*, kMaxParameters> interned_{};
+};
+
+// Borrowed references, one per parameter, nullptr where the argument is absent.
+using BoundArgs = std::array<PyObject*, kMaxParameters>;
+
+// Binds a METH_FASTCALL | METH_KEYWORDS call. False with TypeError set on
+// a count, duplicate, unknown-keyword or missing-argument error.
+[[nodiscard]] bool bind_slow(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, BoundArgs& out);
+
+[[nodiscard]] inline bool bind(const Signature& signature, PyObject* const* args,
+                               Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
+    // Positional calls within the arity are the common case: no names to match.
+    auto count = static_cast<std::size_t>(nargs);
+    if (kwnames == nullptr && count >= signature.required() && count <= signature.size()) {
+        for (std::size_t i = 0; i < count; ++i) out[i] = args[i];
+        for (std::size_t i = count; i < signature.size(); ++i) out[i] = nullptr;
+        return true;
+    }
+    return bind_slow(signature, args, nargs, kwnames, out);
+}
+
+// Binds a tp_new call (argument tuple and optional keyword dict).
+[[nodiscard]] bool bind_new(const Signature& signature, PyObject* args, PyObject* kwargs,
+                            BoundArgs& out);
+
+// True when an argument with default None was given as something other than None.
+[[nodiscard]] inline bool given(PyObject* argument) {
+    return argument != nullptr && argument != Py_None;
+}
+
+// ---- converters: true on success; false with a Python error set -------------
+
+// str or subclass, as UTF-8. The view borrows the object's cached UTF-8 buffer
+// and lives as long as the object.
+[[nodiscard]] bool to_utf8(PyObject* object, std::string_view& out);
+[[nodiscard]] bool to_string(PyObject* object, std::string& out);
+// Through the C-long conversion, then required to lie in 0..4294967295.
+[[nodiscard]] bool to_u32(PyObject* object, std::uint32_t& out);
+// Through the index conversion; negative or too large raises OverflowError.
+[[nodiscard]] bool to_u64(PyObject* object, std::uint64_t& out);
+[[nodiscard]] bool to_double(PyObject* object, double& out);
+// Exactly True or False, or a NumPy boolean scalar.
+[[nodiscard]] bool to_bool(PyObject* object, bool& out);
+
+// Raises TypeError "'<type>' object cannot be converted to '<target>'".
+void raise_cannot_convert(PyObject* object, const char* target);
+
+// The interpreter's own TypeErrors get the parameter's name in front, keeping
+// their cause; every other error class passes through unchanged.
+void prefix_argument_error(const char* parameter);
+
+template <class T>
+[[nodiscard]] bool convert_arg(const char* parameter, bool (*converter)(PyObject*, T&),
+                               PyObject* object, T& out) {
+    if (converter(object, out)) [[likely]]
+        return true;
+    prefix_argument_error(parameter);
+    return false;
+}
+
+// Checks that `object` is an instance of `type` (or a subclass); otherwise
+// raises the prefixed conversion TypeError naming `class_name`.
+[[nodiscard]] bool check_instance(const char* parameter, PyObject* object, PyTypeObject* type,
+                                  const char* class_name);
+
+// ---- results: new references, nullptr with an error set on failure -----------
+
+[[nodiscard]] inline PyObject* new_str(std::string_view text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+[[nodiscard]] inline PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+[[nodiscard]] inline PyObject* new_none() { Py_RETURN_NONE; }
+
+}  // namespace velmorquist::binding

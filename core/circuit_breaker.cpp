@@ -1,0 +1,119 @@
+#include "core/circuit_breaker.hpp"
+
+#include <array>
+
+namespace velmorquist {
+
+std::string_view state_text(CircuitState state) {
+    switch (state) {
+        case CircuitState::Closed: return "closed";
+        case CircuitState::Open: return "open";
+        case CircuitState::HalfOpen: return "half_open";
+    }
+    return "closed";  // unreachable: the switch covers every state
+}
+
+std::optional<CircuitBreakerConfig> provider_defaults(std::string_view provider) {
+    struct Row {
+        std::string_view name;
+        std::uint32_t failure_threshold;
+        double recovery_timeout_secs;
+        std::uint32_t success_threshold;
+    };
+    static constexpr std::array<Row, 15> kTable{{
+        {"openai", 5, 60.0, 2},      {"anthropic", 5, 60.0, 2},  {"google", 5, 60.0, 2},
+        {"mistral", 5, 60.0, 2},     {"cohere", 5, 60.0, 2},     {"deepseek", 5, 60.0, 2},
+        {"xai", 5, 60.0, 2},         {"groq", 3, 30.0, 1},       {"cerebras", 3, 30.0, 1},
+        {"together", 5, 45.0, 2},    {"fireworks", 5, 45.0, 2},  {"openrouter", 5, 45.0, 2},
+        {"azure_openai", 5, 45.0, 2}, {"bedrock", 5, 45.0, 2},   {"ollama", 10, 15.0, 1},
+    }};
+    for (const Row& row : kTable) {
+        if (row.name == provider)
+            return CircuitBreakerConfig{std::string(provider), row.failure_threshold,
+                                        row.recovery_timeout_secs, row.success_threshold};
+    }
+    return std::nullopt;
+}
+
+BreakerCore::BreakerCore(const CircuitBreakerConfig& config, std::shared_ptr<const Clock> clock)
+    : provider_(config.provider),
+      clock_(std::move(clock)),
+      failure_threshold_(config.failure_threshold),
+      success_threshold_(config.success_threshold),
+      recovery_timeout_secs_(config.recovery_timeout_secs) {}
+
+void BreakerCore::apply_recovery_check() {
+    // Only an open breaker can move, so only then is the clock worth reading.
+    if (state_ != CircuitState::Open) return;
+    // Written as >= so a NaN on either side keeps the breaker open.
+    if (clock_->now() - opened_at_ >= recovery_timeout_secs_) {
+        state_ = CircuitState::HalfOpen;
+        half_open_successes_ = 0;
+    }
+}
+
+CircuitState BreakerCore::state() {
+    std::lock_guard lock(mutex_);
+    apply_recovery_check();
+    return state_;
+}
+
+std::expected<void, ProxyError> BreakerCore::allow_request() {
+    std::uint32_t failures = 0;
+    {
+        std::lock_guard lock(mutex_);
+        apply_recovery_check();
+        if (state_ != CircuitState::Open) return {};
+        failures = consecutive_failures_;
+    }
+    return std::unexpected(ProxyError(CircuitOpen{provider_, failures}));
+}
+
+void BreakerCore::record_success() {
+    std::lock_guard lock(mutex_);
+    switch (state_) {
+        case CircuitState::Closed:
+            consecutive_failures_ = 0;
+            return;
+        case CircuitState::Open:
+            return;
+        case CircuitState::HalfOpen:
+            if (++half_open_successes_ >= success_threshold_) {
+                state_ = CircuitState::Closed;
+                consecutive_failures_ = 0;
+                half_open_successes_ = 0;
+            }
+            return;
+    }
+}
+
+void BreakerCore::record_failure() {
+    std::lock_guard lock(mutex_);
+    switch (state_) {
+        case CircuitState::Closed:
+            if (++consecutive_failures_ >= failure_threshold_) {
+                state_ = CircuitState::Open;
+                opened_at_ = clock_->now();
+            }
+            return;
+        case CircuitState::Open:
+            // Failures while open must not prolong the open period.
+            return;
+        case CircuitState::HalfOpen:
+            // consecutive_failures_ keeps the count that first opened the breaker,
+            // so the next refusal still reports it.
+            state_ = CircuitState::Open;
+            opened_at_ = clock_->now();
+            half_open_successes_ = 0;
+            return;
+    }
+}
+
+void BreakerCore::reset() {
+    std::lock_guard lock(mutex_);
+    state_ = CircuitState::Closed;
+    consecutive_failures_ = 0;
+    half_open_successes_ = 0;
+}
+
+}  // namespace velmorquist

@@ -1,0 +1,63 @@
+// Per-provider circuit breaker: closed -> open after a run of failures,
+// open -> half-open once the recovery time has passed (checked lazily, when
+// someone asks), half-open -> closed after enough trial successes.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/clock.hpp"
+#include "core/error.hpp"
+
+namespace velmorquist {
+
+struct CircuitBreakerConfig {
+    std::string provider;
+    std::uint32_t failure_threshold = 5;
+    double recovery_timeout_secs = 60.0;
+    std::uint32_t success_threshold = 2;
+};
+
+enum class CircuitState { Closed, Open, HalfOpen };
+
+[[nodiscard]] std::string_view state_text(CircuitState state);
+
+// Built-in per-provider settings, matched byte for byte; nullopt for other names.
+[[nodiscard]] std::optional<CircuitBreakerConfig> provider_defaults(std::string_view provider);
+
+class BreakerCore {
+public:
+    BreakerCore(const CircuitBreakerConfig& config, std::shared_ptr<const Clock> clock);
+
+    // Applies the recovery check, then reports the state.
+    [[nodiscard]] CircuitState state();
+    // Applies the recovery check; refuses with CircuitOpen while still open.
+    [[nodiscard]] std::expected<void, ProxyError> allow_request();
+    void record_success();
+    void record_failure();
+    void reset();
+
+    [[nodiscard]] const std::string& provider() const { return provider_; }
+
+private:
+    void apply_recovery_check();  // caller holds mutex_
+
+    const std::string provider_;
+    const std::shared_ptr<const Clock> clock_;
+    const std::uint32_t failure_threshold_;
+    const std::uint32_t success_threshold_;
+    const double recovery_timeout_secs_;
+
+    std::mutex mutex_;
+    CircuitState state_ = CircuitState::Closed;
+    std::uint32_t consecutive_failures_ = 0;
+    std::uint32_t half_open_successes_ = 0;
+    double opened_at_ = 0.0;
+};
+
+}  // namespace velmorquist

@@ -1,0 +1,15 @@
+// Maps a provider's error message to the failure type a breaker is told about.
+#pragma once
+
+#include <string_view>
+
+namespace velmorquist {
+
+enum class FailureType { RateLimit, Auth, Timeout, Connection, ServiceError, Unknown };
+
+[[nodiscard]] std::string_view failure_type_text(FailureType type);
+
+// Case-insensitive substring rules over UTF-8 text; the earliest matching rule wins.
+[[nodiscard]] FailureType classify_error(std::string_view message);
+
+}  // namespace velmorquist
