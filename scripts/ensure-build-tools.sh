@@ -4,6 +4,8 @@
 set -euo pipefail
 
 needed=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev)
+# The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
+needed+=(clang-14 libclang-rt-14-dev)
 missing=()
 for package in "${needed[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -26,11 +26,26 @@
 #   VELMORQUIST_DEBIAN_MIRROR   Debian archive URI to use instead of the one
 #                               found in the machine's apt sources
 #   VELMORQUIST_JOBS            parallel make jobs for the build (default: nproc)
+#
+# With --debug the same steps provide a debug interpreter (configured
+# --with-pydebug, so sys.gettotalrefcount exists) for reference-leak checks:
+# $PYTHON_DEBUG replaces $PYTHON, interpreters without the debug hooks are
+# passed over, and the build goes to $CACHE/cpython-3.13-pydebug.
 set -euo pipefail
+
+DEBUG_BUILD=0
+if [[ "${1:-}" == --debug ]]; then DEBUG_BUILD=1; fi
 
 readonly SUITE=trixie
 readonly CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/velmorquist-proxy"
-readonly PREFIX="$CACHE/cpython-3.13"
+if ((DEBUG_BUILD)); then
+    readonly PREFIX="$CACHE/cpython-3.13-pydebug"
+    readonly CONFIGURE_EXTRA=(--with-pydebug)
+    PYTHON="${PYTHON_DEBUG:-}"
+else
+    readonly PREFIX="$CACHE/cpython-3.13"
+    readonly CONFIGURE_EXTRA=()
+fi
 readonly TESTTOOLS="$CACHE/testtools"
 # Debian trixie's pure-python packages that make up pytest 8 + hypothesis on
 # Python 3.13 (exceptiongroup and tomli are only needed before 3.11).
@@ -65,6 +80,8 @@ if sys.version_info[:2] != (3, 13):
     print("version=%d.%d" % sys.version_info[:2]); raise SystemExit
 if not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
     print("noheaders"); raise SystemExit
+if sys.argv[2] == "1" and not hasattr(sys, "gettotalrefcount"):
+    print("nodebug"); raise SystemExit
 if sys.argv[1] == "quick":   # a venv this script already verified once
     from importlib.metadata import version
     try:
@@ -80,7 +97,7 @@ else:
 print("ok" if ok else "notools")
 '
 # probe PY [full|quick]
-probe() { "$1" -c "$PROBE" "${2:-full}" 2>/dev/null </dev/null; }
+probe() { "$1" -c "$PROBE" "${2:-full}" "$DEBUG_BUILD" 2>/dev/null </dev/null; }
 
 # usable PY [full|quick]: succeeds when PY runs, is 3.13 and has headers;
 # sets PY_EXE (sys.executable) and PY_STATUS.
@@ -184,7 +201,7 @@ ensure_build_deps() {
 build_cpython() {
     ensure_build_deps
     apt_private
-    local src="$WORK/src" tarball stage="$WORK/stage" buildlog="$CACHE/cpython-3.13-build.log"
+    local src="$WORK/src" tarball stage="$WORK/stage" buildlog="$PREFIX-build.log"
     mkdir -p "$src"
     log "downloading Debian $SUITE source package of python3.13"
     (cd "$src" && apt-get "${APT_OPTS[@]}" -q source --download-only "python3.13/$SUITE" >&2) \
@@ -199,7 +216,7 @@ build_cpython() {
     local jobs="${VELMORQUIST_JOBS:-$(nproc 2>/dev/null || echo 2)}"
     local start=$SECONDS
     if ! (cd "$tree" \
-            && ./configure --prefix="$PREFIX" --without-ensurepip \
+            && ./configure --prefix="$PREFIX" --without-ensurepip "${CONFIGURE_EXTRA[@]}" \
             && make -j"$jobs" \
             && make install DESTDIR="$stage") >"$buildlog" 2>&1; then
         tail -n 40 "$buildlog" >&2
@@ -263,7 +280,9 @@ venv_for() {
 
 mkdir -p "$CACHE"
 if command -v flock >/dev/null; then
-    exec 9>"$CACHE/.lock"
+    # The debug build has a lock of its own: its long build need not hold up
+    # the release interpreter's users.
+    exec 9>"$CACHE/.lock$( ((DEBUG_BUILD)) && echo -pydebug)"
     flock 9
 fi
 

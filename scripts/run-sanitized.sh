@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs a command (an uninstrumented Python) so that it can load an extension
+# built with -DVELMORQUIST_SANITIZE=ON: the ASan runtime must be the first
+# library in the process, so it is preloaded. Any ASan or UBSan report aborts.
+#
+#   PYTHONPATH=build-asan/python scripts/run-sanitized.sh "$PY" -m pytest tests/python
+#
+# Leak checking stays on, with no suppressions: Python's own allocator is
+# switched to malloc so that every object is visible to ASan and LeakSanitizer.
+# That needs an interpreter that frees what it allocated by the time it exits:
+# the debug CPython 3.13.5 that `provision-python.sh --debug` builds does;
+# 3.13.0 does not (it loses interned strings it made immortal) and would need
+# suppressions that could hide the module's own leaks.
+set -euo pipefail
+
+cxx="${CXX:-g++}"
+asan="$("$cxx" -print-file-name=libasan.so)"
+[[ -f "$asan" ]] || { echo "run-sanitized: no libasan.so for $cxx" >&2; exit 1; }
+
+export LD_PRELOAD="$asan${LD_PRELOAD:+ $LD_PRELOAD}"
+export PYTHONMALLOC="${PYTHONMALLOC:-malloc}"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+exec "$@"
