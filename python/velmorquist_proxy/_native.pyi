@@ -46,7 +46,8 @@ class ThompsonRouter:
         """Record an outcome for a provider. Reward should be in [0, 1]."""
     def rank_among(self, eligible_ids: Sequence[str] = ...) -> list[RoutingDecision]:
         """Rank providers by score (best-to-worst).
-        If `eligible_ids` is empty, all providers are ranked."""
+        If `eligible_ids` is empty, all providers are ranked.
+        """
     def load_defaults(self) -> None:
         """Load default profiles for 12 common providers."""
 
@@ -118,7 +119,10 @@ class CircuitBreaker:
     def record_success(self) -> None:
         """Record a successful call."""
     def record_failure(self, failure_type: str = "unknown") -> None:
-        """Record a failed call with a failure type string."""
+        """Record a failed call with a failure type string.
+
+        Valid types: "rate_limit", "auth", "timeout", "connection", "service_error", "unknown".
+        """
     def reset(self) -> None:
         """Reset the circuit breaker to closed state."""
     @staticmethod
