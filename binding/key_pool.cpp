@@ -61,7 +61,9 @@ PyObject* summary_avg_latency_ms(PyObject* self, void*) {
 PyObject* summary_health_score(PyObject* self, void*) {
     return PyFloat_FromDouble(summary_of(self).health_score);
 }
-PyObject* summary_weight(PyObject* self, void*) { return PyFloat_FromDouble(summary_of(self).weight); }
+PyObject* summary_weight(PyObject* self, void*) {
+    return PyFloat_FromDouble(summary_of(self).weight);
+}
 
 PyGetSetDef summary_getset[] = {
     {"key_masked", summary_key_masked, nullptr, "", nullptr},
@@ -224,7 +226,8 @@ PyObject* pool_key_value_event(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 // The methods taking only a key.
-template <const Signature& kSignature, class Result, Result (KeyPoolCore::*kOperation)(std::string_view)>
+template <const Signature& kSignature, class Result,
+          Result (KeyPoolCore::*kOperation)(std::string_view)>
 PyObject* pool_key_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     BoundArgs bound;

@@ -74,7 +74,8 @@ std::uint64_t key_hash(std::string_view bytes) noexcept {
     for (std::size_t i = 0; i < whole; i += 8) s.absorb(load_le64(bytes.data() + i));
     std::uint64_t last = static_cast<std::uint64_t>(bytes.size()) << 56;
     for (std::size_t i = whole; i < bytes.size(); ++i)
-        last |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * (i - whole));
+        last |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i]))
+                << (8 * (i - whole));
     s.absorb(last);
     s.v2 ^= 0xff;
     s.round();

@@ -105,15 +105,16 @@ std::expected<void, ProxyError> KeyPoolCore::select_key_into(ThreadRandom& rng,
         case Strategy::Random: chosen = pick_random(records, rng); break;
         case Strategy::Weighted: chosen = pick_weighted(records, rng); break;
         case Strategy::Adaptive:
-            chosen = pick_adaptive(records, weights_, std::span(scores_).first(records.size()), rng);
+            chosen =
+                pick_adaptive(records, weights_, std::span(scores_).first(records.size()), rng);
             break;
     }
     if (!chosen) {
         const auto active = std::count_if(records.begin(), records.end(), [](const KeyRecord& r) {
             return r.status == KeyStatus::Active;
         });
-        return std::unexpected(ProxyError(NoAvailableKeys{static_cast<std::uint64_t>(records.size()),
-                                                          static_cast<std::uint64_t>(active)}));
+        return std::unexpected(ProxyError(NoAvailableKeys{
+            static_cast<std::uint64_t>(records.size()), static_cast<std::uint64_t>(active)}));
     }
     KeyRecord& record = records[*chosen];
     // Copied before counting, so a failed copy does not count a selection.

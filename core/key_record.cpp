@@ -32,7 +32,9 @@ LatencyRing::LatencyRing() : samples_(std::make_unique_for_overwrite<double[]>(k
 LatencyRing::LatencyRing(const LatencyRing& other)
     : samples_(std::make_unique_for_overwrite<double[]>(kCapacity)),
       head_(other.head_),
-      size_(other.size_) {
+      size_(other.size_),
+      mean_(other.mean_),
+      mean_known_(other.mean_known_) {
     std::copy_n(other.samples_.get(), kCapacity, samples_.get());
 }
 
@@ -42,6 +44,7 @@ LatencyRing& LatencyRing::operator=(const LatencyRing& other) {
 }
 
 void LatencyRing::push(double sample) noexcept {
+    mean_known_ = false;
     if (size_ < kCapacity) {
         samples_[(head_ + size_) % kCapacity] = sample;
         ++size_;
@@ -53,10 +56,12 @@ void LatencyRing::push(double sample) noexcept {
 }
 
 double LatencyRing::mean() const noexcept {
-    if (size_ == 0) return 0.0;
+    if (mean_known_) return mean_;
     double sum = 0.0;
     for (std::size_t i = 0; i < size_; ++i) sum += (*this)[i];
-    return sum / static_cast<double>(size_);
+    mean_ = sum / static_cast<double>(size_);  // size_ > 0: only a push forgets the mean
+    mean_known_ = true;
+    return mean_;
 }
 
 double health_score(const KeyRecord& record, const HealthWeights& weights) noexcept {

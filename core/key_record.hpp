@@ -43,13 +43,17 @@ public:
     [[nodiscard]] double operator[](std::size_t i) const noexcept {
         return samples_[(head_ + i) % kCapacity];
     }
-    // Mean, summed oldest to newest; 0.0 when empty.
+    // Mean, summed oldest to newest; 0.0 when empty. Remembered until the
+    // next push, so scoring a large pool repeatedly does not re-add every
+    // window; the value is the same as a fresh summation.
     [[nodiscard]] double mean() const noexcept;
 
 private:
     std::unique_ptr<double[]> samples_;
     std::size_t head_ = 0;  // position of the oldest sample
     std::size_t size_ = 0;
+    mutable double mean_ = 0.0;
+    mutable bool mean_known_ = true;
 };
 
 struct KeyRecord {

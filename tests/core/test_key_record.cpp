@@ -59,6 +59,8 @@ TEST(LatencyRing, KeepsTheLatestHundredOldestFirst) {
     ring.push(1000.0);
     EXPECT_EQ(copy[0], 2.0);
     EXPECT_EQ(ring[0], 3.0);
+    EXPECT_DOUBLE_EQ(ring.mean(), 61.48);
+    EXPECT_DOUBLE_EQ(copy.mean(), 51.5);
 }
 
 TEST(KeyStatus, Texts) {
@@ -116,7 +118,8 @@ TEST(KeyMap, AgreesWithAnOrderedVectorModel) {
 
 TEST(KeyMap, ReplaceKeepsThePositionAndTakesTheNewRecord) {
     KeyMap map;
-    for (const char* key : {"A", "B", "C"}) map.insert_or_replace(KeyRecord(key, 1.0, std::nullopt));
+    for (const char* key : {"A", "B", "C"})
+        map.insert_or_replace(KeyRecord(key, 1.0, std::nullopt));
     map.find("B")->total_requests = 7;
     map.insert_or_replace(KeyRecord("B", 5.0, 42));
     ASSERT_EQ(map.size(), 3U);
