@@ -264,6 +264,7 @@ class Proxy:
     def handle(self, request_id, phase, prompt):
         """Serve one request. Returns (succeeded, attempts)."""
         attempt = 0
+        calls = 0
         while True:
             choice = self.route()
             if choice is not None:
@@ -271,8 +272,9 @@ class Proxy:
                 stats = self.stats[name]
                 with self.locks[name]:
                     stats.calls += 1
-                    if attempt == 0:
+                    if calls == 0:
                         stats.first_choice[phase] += 1
+                calls += 1
                 start = time.monotonic()
                 try:
                     call_provider(self.providers[name], key, request_id, attempt, prompt)
@@ -281,8 +283,8 @@ class Proxy:
                 else:
                     self.succeeded(name, key, (time.monotonic() - start) * 1000.0 * SPEED)
                     return True, attempt + 1
-                if failure_type == "auth":
-                    continue  # a revoked key, not a failed attempt: try the next key now
+                if failure_type == "auth" and calls <= KEYS_PER_PROVIDER:
+                    continue  # a revoked key, now disabled: try another key at once
             if not self.policy.should_retry(attempt):
                 return False, attempt + 1
             time.sleep(self.policy.delay_ms(attempt) / 1000.0 / SPEED)
