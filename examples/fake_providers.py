@@ -66,8 +66,7 @@ class FakeProvider:
         self.down_from, self.down_until = (
             (int(spec.outage[0] * total_requests), int(spec.outage[1] * total_requests))
             if spec.outage else (None, None))
-        self._server = ThreadingHTTPServer((LOOPBACK, 0), _Handler)
-        self._server.daemon_threads = True
+        self._server = _Server((LOOPBACK, 0), _Handler)
         self._server.provider = self
         self._thread = None
 
@@ -133,6 +132,11 @@ class FakeProvider:
                 return Behaviour("error", latency_s / 4, 429,
                                  "insufficient_quota: You exceeded your current quota")
         return Behaviour("ok", latency_s)
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    provider: FakeProvider
 
 
 class _Handler(BaseHTTPRequestHandler):
