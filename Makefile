@@ -28,12 +28,23 @@ test-core: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 test-python: build
-	PYTHONPATH=$(CURDIR)/python $(PY) -m pytest tests/python
+	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) -m pytest tests/python
 
 test: test-core test-python
 
 demo: build
-	PYTHONPATH=$(CURDIR)/python $(PY) examples/demo.py
+	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo.py
+
+# Benchmarks: a Release build of their own, timed side by side in one run.
+BENCH_DIR := $(BUILD_DIR)-bench
+bench: python
+	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DVELMORQUIST_BENCH=ON \
+	    -DVELMORQUIST_TESTS=OFF -DVELMORQUIST_COPY_TO_CHECKOUT=OFF \
+	    -DPython_EXECUTABLE=$(PY) > $(BENCH_DIR).log || { cat $(BENCH_DIR).log; exit 1; }
+	@cmake --build $(BENCH_DIR) -j $(JOBS)
+	$(BENCH_DIR)/bench/core_bench --benchmark_min_time=0.2
+	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_calls.py \
+	    --floor-dir $(BENCH_DIR)/bench --json $(BUILD_DIR)/bench.json
 
 clean:
-	rm -rf $(BUILD_DIR) python/velmorquist_proxy/_native*.so
+	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(BENCH_DIR).log python/velmorquist_proxy/_native*.so

@@ -66,8 +66,11 @@ if sys.version_info[:2] != (3, 13):
 if not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
     print("noheaders"); raise SystemExit
 if sys.argv[1] == "quick":   # a venv this script already verified once
-    from importlib.util import find_spec
-    ok = find_spec("pytest") and find_spec("hypothesis")
+    from importlib.metadata import version
+    try:
+        ok = int(version("pytest").split(".")[0]) >= 8 and version("hypothesis")
+    except Exception:
+        ok = False
 else:
     try:
         import pytest, hypothesis
@@ -216,11 +219,11 @@ ensure_testtools() {
         return
     fi
     apt_private
-    local debs="$WORK/debs" stage="$WORK/testtools" p d specs=()
+    local debs="$WORK/debs" stage="$WORK/testtools" p d wanted=()
     mkdir -p "$debs" "$stage"
-    for p in $TESTTOOL_PKGS; do specs+=("$p/$SUITE"); done
+    for p in $TESTTOOL_PKGS; do wanted+=("$p/$SUITE"); done
     log "downloading $SUITE packages: $TESTTOOL_PKGS"
-    (cd "$debs" && apt-get "${APT_OPTS[@]}" -q download "${specs[@]}" >&2) \
+    (cd "$debs" && apt-get "${APT_OPTS[@]}" -q download "${wanted[@]}" >&2) \
         || die "apt-get download of the test tool packages failed"
     for d in "$debs"/*.deb; do
         [[ "$(dpkg-deb -f "$d" Architecture)" == all ]] || die "$(basename "$d") is not architecture-independent"

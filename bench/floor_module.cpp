@@ -1,0 +1,105 @@
+// A test-only extension whose methods do nothing, one per calling convention
+// the real module uses. Timing them beside the real calls, in the same run,
+// gives each real call its floor: what the interpreter and our argument binder
+// cost before any work is done. Built for `make bench` only, never installed.
+#include "binding/args.hpp"
+#include "binding/class_support.hpp"
+
+namespace velmorquist::binding {
+namespace {
+
+struct Empty {};
+
+const Signature kOneInteger("Floor.one_integer()", 0, "n");
+const Signature kOneDouble("Floor.one_double()", 1, "x");
+const Signature kOneString("Floor.one_string()", 1, "s");
+
+PyObject* no_args(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyObject* fast_no_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature kNone("Floor.fast_no_args()", 0);
+    BoundArgs bound;
+    if (!bind(kNone, args, nargs, kwnames, bound)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Parses one optional unsigned 64-bit integer, as try_acquire(n=1) does.
+PyObject* one_integer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArgs bound;
+    if (!bind(kOneInteger, args, nargs, kwnames, bound)) return nullptr;
+    std::uint64_t n = 1;
+    if (bound[0] && !convert_arg("n", to_u64, bound[0], n)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Parses one unsigned 32-bit integer, as should_retry(attempt) does.
+PyObject* one_u32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature kOneU32("Floor.one_u32()", 1, "attempt");
+    BoundArgs bound;
+    if (!bind(kOneU32, args, nargs, kwnames, bound)) return nullptr;
+    std::uint32_t attempt = 0;
+    if (!convert_arg("attempt", to_u32, bound[0], attempt)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* one_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArgs bound;
+    if (!bind(kOneString, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view text;
+    if (!convert_arg("s", to_utf8, bound[0], text)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* one_object(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyObject* static_one_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return one_string(self, args, nargs, kwnames);
+}
+
+PyObject* property_getter(PyObject*, void*) { return PyLong_FromLong(0); }
+
+PyObject* floor_new(PyTypeObject* type, PyObject*, PyObject*) { return new_instance<Empty>(type); }
+
+PyMethodDef floor_methods[] = {
+    {"no_args", as_method(no_args), METH_NOARGS, nullptr},
+    {"fast_no_args", as_method(fast_no_args), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"one_integer", as_method(one_integer), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"one_u32", as_method(one_u32), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"one_string", as_method(one_string), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"one_object", as_method(one_object), METH_O, nullptr},
+    {"static_one_string", as_method(static_one_string),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef floor_getset[] = {
+    {"property", property_getter, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot floor_slots[] = {
+    {Py_tp_new, as_slot(floor_new)},
+    {Py_tp_dealloc, as_slot(dealloc_instance<Empty>)},
+    {Py_tp_methods, floor_methods},
+    {Py_tp_getset, floor_getset},
+    {0, nullptr},
+};
+
+PyType_Spec floor_spec = {"builtins.Floor", sizeof(Instance<Empty>), 0, Py_TPFLAGS_DEFAULT,
+                          floor_slots};
+
+PyModuleDef floor_module = {PyModuleDef_HEAD_INIT, "_bench_floor", nullptr, 0,
+                            nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace velmorquist::binding
+
+PyMODINIT_FUNC PyInit__bench_floor() {
+    using namespace velmorquist::binding;
+    PyRef module(PyModule_Create(&floor_module));
+    if (!module) return nullptr;
+    PyObject* type = PyType_FromSpec(&floor_spec);
+    if (type == nullptr || PyModule_AddObject(module.get(), "Floor", type) < 0) return nullptr;
+    return module.release();
+}
