@@ -3,28 +3,58 @@
 // pass one built from a fixed key and get reproducible draws.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
+
+#include "core/chacha.hpp"
 
 namespace velmorquist {
 
-using ChaChaKey = std::array<std::uint32_t, 8>;
-
 class ThreadRandom {
 public:
-    // A generator on a fixed key, counter 0 (for tests and benchmarks).
+    // A generator on a fixed key, counter 0 (for tests and benchmarks). It is
+    // stamped with the current fork generation, so only a later fork rekeys it.
+    // Throws InternalFault if the fork handler cannot be registered.
     explicit ThreadRandom(const ChaChaKey& key);
+    // A generator whose next 64 words are `words`, followed by the keystream
+    // of `key` from counter 0 (for golden-stream tests of the draws).
+    ThreadRandom(const ChaChaKey& key, std::span<const std::uint32_t, kChaChaBatchWords> words);
 
     [[nodiscard]] std::uint64_t next_u64();
+    [[nodiscard]] std::uint32_t next_u32();
 
-    // (implementation details: buffer, index, counter, reseed budget, fork stamp)
+    // Drops the unread buffered words, so the next draw refills.
+    void discard_buffer() noexcept { index_ = kChaChaBatchWords; }
+
+private:
+    friend ThreadRandom& thread_rng();
+    ThreadRandom(const ChaChaKey& key, std::uintptr_t fork_stamp);
+
+    void refill();
+
+    static constexpr std::int64_t kReseedThreshold = 65536;
+    static constexpr std::int64_t kRefillBytes = kChaChaBatchWords * 4;
+
+    std::uint32_t buffer_[kChaChaBatchWords];
+    ChaChaKey key_;
+    std::uint64_t counter_ = 0;
+    std::int64_t bytes_until_reseed_ = kReseedThreshold;
+    std::uintptr_t fork_stamp_;
+    std::uint32_t index_ = kChaChaBatchWords;  // kChaChaBatchWords: empty
 };
 
-// The calling thread's generator, created (keyed from getentropy) on first use.
-// Throws InternalFault when the entropy source or fork-handler registration fails.
+// The calling thread's generator, created (keyed from the entropy source) on
+// first use. Throws InternalFault when the entropy source or fork-handler
+// registration fails; a later call tries again.
 [[nodiscard]] ThreadRandom& thread_rng();
+
+// Fills `out` with fresh key material; returns 0 or an errno value.
+using EntropySource = int (*)(std::span<std::uint8_t, 32> out);
+// Replaces the process's entropy source (getentropy by default) and returns
+// the previous one. For tests: seeding failures and reseeds with known keys.
+EntropySource set_entropy_source(EntropySource source) noexcept;
 
 // [0, 1), 53 random bits.
 [[nodiscard]] double uniform_unit(ThreadRandom& rng);
@@ -33,7 +63,7 @@ public:
 // [low, high]; throws InternalFault "cannot sample empty range" or
 // "Uniform::new_inclusive: range overflow" without drawing.
 [[nodiscard]] double uniform_inclusive(ThreadRandom& rng, double low, double high);
-// [0, n) for n >= 1.
+// [0, n) for n >= 1; n == 0 is an InternalFault.
 [[nodiscard]] std::uint64_t uniform_index(ThreadRandom& rng, std::uint64_t n);
 // Beta(alpha, beta) in [0, 1], or the message "invalid Beta(a, b): <reason>".
 [[nodiscard]] std::expected<double, std::string> beta_sample(ThreadRandom& rng, double alpha,

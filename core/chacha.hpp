@@ -1,0 +1,26 @@
+// The ChaCha block function (Bernstein, "ChaCha, a variant of Salsa20", 2008)
+// in the layout with a 64-bit block counter and a 64-bit nonce.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace velmorquist {
+
+using ChaChaKey = std::array<std::uint32_t, 8>;
+using ChaChaBlock = std::array<std::uint32_t, 16>;
+
+// Four consecutive blocks: what one refill of the generator produces.
+inline constexpr std::size_t kChaChaBatchWords = 64;
+
+// The plain one-block reference. `rounds` is even (12 for the generator, 20
+// for the published vectors that pin the layout).
+[[nodiscard]] ChaChaBlock chacha_block(const ChaChaKey& key, std::uint64_t counter,
+                                       std::uint64_t nonce, int rounds);
+
+// ChaCha12 blocks counter .. counter + 3 with nonce 0, written in counter
+// order, computed four at a time. Must equal four calls of chacha_block.
+void chacha12_four_blocks(const ChaChaKey& key, std::uint64_t counter,
+                          std::uint32_t (&out)[kChaChaBatchWords]);
+
+}  // namespace velmorquist
