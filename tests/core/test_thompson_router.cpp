@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -91,6 +92,8 @@ struct DecayCase {
     double alpha;
     double beta;
 };
+
+void PrintTo(const DecayCase& c, std::ostream* out) { *out << "reward " << c.reward; }
 
 class RecordOutcome : public testing::TestWithParam<DecayCase> {};
 

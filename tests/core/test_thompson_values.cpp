@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <string>
 
 #include "core/provider_profile.hpp"
@@ -16,6 +17,9 @@ struct ProfileReprCase {
     ProviderProfile profile;
     const char* expected;
 };
+
+// Names the case by its expected text rather than a dump of the struct's bytes.
+void PrintTo(const ProfileReprCase& c, std::ostream* out) { *out << c.expected; }
 
 class ProfileRepr : public testing::TestWithParam<ProfileReprCase> {};
 
