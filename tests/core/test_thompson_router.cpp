@@ -1,7 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <ostream>
 #include <string>
@@ -47,8 +49,6 @@ std::vector<RoutingDecision> rank(const RouterCore& router,
     return ranking.value_or(std::vector<RoutingDecision>{});
 }
 
-std::string error_message(const ProxyError& error) { return error.message(); }
-
 TEST(RouterCore, RanksCatalogueByPosteriorMean) {
     RouterCore router(deterministic());
     router.load_defaults();
@@ -78,15 +78,6 @@ TEST(RouterCore, SecondCatalogueLoadDuplicatesEveryEntry) {
     for (std::size_t i = 0; i < ids.size(); i += 2) EXPECT_EQ(ids[i], ids[i + 1]);
 }
 
-TEST(RouterCore, EmptyRouterHasNoProviders) {
-    RouterCore router(RouterConfig{});
-    ThreadRandom rng(kSeed);
-    ASSERT_FALSE(router.select(rng));
-    EXPECT_EQ(error_message(router.select(rng).error()), "no providers registered");
-    EXPECT_FALSE(router.select_deterministic());
-    EXPECT_EQ(error_message(router.rank_among({}, rng).error()), "no providers registered");
-}
-
 struct DecayCase {
     double reward;
     double alpha;
@@ -111,23 +102,12 @@ INSTANTIATE_TEST_SUITE_P(Rewards, RecordOutcome,
                                          DecayCase{2.0, 2.95, 1.0}, DecayCase{-1.0, 1.0, 2.95},
                                          DecayCase{kNaN, 1.0, 1.0}));
 
-TEST(RouterCore, DecayAboveOneGrowsCountsToInfinity) {
-    RouterConfig config;
-    config.decay_factor = 1e300;
-    RouterCore router(config);
-    router.add_provider(profile("a"));
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(router.record_outcome("a", 0.5));
-    EXPECT_TRUE(std::isinf(router.providers()[0].alpha));
-    // The mean is then inf / inf: a NaN score that still gets reported.
-    EXPECT_TRUE(std::isnan(router.select_deterministic()->score));
-}
-
 TEST(RouterCore, UnknownProviderChangesNothing) {
     RouterCore router(RouterConfig{});
     router.add_provider(profile("a"));
     auto result = router.record_outcome("A", 1.0);
     ASSERT_FALSE(result);
-    EXPECT_EQ(error_message(result.error()), "provider `A` not found");
+    EXPECT_EQ(result.error().message(), "provider `A` not found");
     EXPECT_EQ(router.providers()[0].alpha, 1.0);
     EXPECT_EQ(router.providers()[0].beta, 1.0);
 }
@@ -149,14 +129,6 @@ TEST(RouterCore, DuplicateIdsUpdateFirstAndRemoveAll) {
     EXPECT_EQ(router.providers()[1].alpha, 1.0);  // re-added: fresh posterior
 }
 
-TEST(RouterCore, EqualScoresKeepInsertionOrder) {
-    RouterCore router(deterministic());
-    router.add_provider(profile("first"));
-    router.add_provider(profile("second"));
-    EXPECT_EQ(router.select_deterministic()->provider_id, "first");
-    EXPECT_THAT(ids_of(rank(router)), ElementsAre("first", "second"));
-}
-
 TEST(RouterCore, RankAmongCandidateRules) {
     RouterCore router(deterministic());
     router.add_provider(profile("slow", 0.01, 0.9, 900));
@@ -175,7 +147,7 @@ TEST(RouterCore, RankAmongCandidateRules) {
     std::vector<std::string_view> unknown{"nobody", "FAST"};
     auto none = router.rank_among(unknown, rng);
     ASSERT_FALSE(none);
-    EXPECT_EQ(error_message(none.error()), "no providers registered");
+    EXPECT_EQ(none.error().message(), "no providers registered");
 }
 
 TEST(RouterCore, NanProfileWinsOnlyInFirstPlace) {
@@ -204,21 +176,6 @@ TEST(RouterCore, NanProfileWinsOnlyInFirstPlace) {
         ASSERT_TRUE(ranking);
         EXPECT_EQ(ranking->size(), 3u);
     }
-}
-
-TEST(RouterCore, RankingSortIsStableAroundNaN) {
-    // Many scores, with NaNs sprinkled in: every entry comes back exactly once
-    // and the non-NaN entries of each run between NaNs stay ordered.
-    RouterCore router(deterministic());
-    for (int i = 0; i < 40; ++i) {
-        double cost = i % 7 == 3 ? kNaN : static_cast<double>((i * 13) % 10);
-        router.add_provider(profile("p" + std::to_string(i), cost));
-    }
-    std::vector<RoutingDecision> ranking = rank(router);
-    ASSERT_EQ(ranking.size(), 40u);
-    std::vector<std::string> ids = ids_of(ranking);
-    std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end());
 }
 
 // Replays the draws select must make: one Beta draw per provider, in list order.

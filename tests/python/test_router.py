@@ -1,5 +1,4 @@
-import math
-import threading
+import os
 
 import pytest
 from hypothesis import given, strategies as st
@@ -64,8 +63,6 @@ def test_profile_fields_and_conversions(native):
 @pytest.mark.parametrize(
     "args, error, message",
     [
-        ((), TypeError, "ProviderProfile.__new__() missing 4 required positional arguments: "
-                        "'id', 'cost_per_1k', 'base_quality', and 'base_latency_ms'"),
         ((5, 1, 1, 1), TypeError, "argument 'id': 'int' object cannot be converted to 'PyString'"),
         (("a", "1", 1, 1), TypeError, "argument 'cost_per_1k': must be real number, not str"),
     ],
@@ -117,7 +114,6 @@ def test_config_fields(native):
         ({"explore_mode": 1}, "argument 'explore_mode': 'int' object cannot be converted to 'PyBool'"),
         ({"explore_mode": None}, "argument 'explore_mode': 'NoneType' object cannot be converted to 'PyBool'"),
         ({"fallback_provider": b"x"}, "argument 'fallback_provider': 'bytes' object cannot be converted to 'PyString'"),
-        ({"decay": 1}, "RouterConfig.__new__() got an unexpected keyword argument 'decay'"),
     ],
 )
 def test_config_refusals(native, kwargs, message):
@@ -206,9 +202,6 @@ def test_default_router_is_empty(native, args):
          "argument 'provider_id': 'int' object cannot be converted to 'PyString'"),
         (lambda n: n.ThompsonRouter().record_outcome(1, "x"),
          "argument 'provider_id': 'int' object cannot be converted to 'PyString'"),
-        (lambda n: n.ThompsonRouter().select(1), "ThompsonRouter.select() takes no arguments (1 given)"),
-        (lambda n: n.ThompsonRouter().rank_among([], []),
-         "ThompsonRouter.rank_among() takes from 0 to 1 positional arguments but 2 were given"),
     ],
 )
 def test_argument_refusals(native, call, message):
@@ -342,14 +335,6 @@ def test_explore_single_provider(native):
     assert all(d.is_explore for d in router.rank_among())
 
 
-def test_nan_profile_first_always_wins(native):
-    router = native.ThompsonRouter()
-    router.add_provider(profile(native, "nan", cost=float("nan")))
-    router.add_provider(profile(native, "good"))
-    assert all(router.select().provider_id == "nan" for _ in range(10))
-    assert len(router.rank_among()) == 2
-
-
 @given(
     st.lists(
         st.tuples(st.sampled_from("abcd"), st.floats(-1, 1), st.floats(0, 1), st.floats(0, 2000)),
@@ -376,7 +361,7 @@ def test_deterministic_ranking_properties(native, entries, eligible):
         assert (best.provider_id, best.score) == (ranking[0].provider_id, ranking[0].score)
 
 
-# ---- re-entrancy and threads ----------------------------------------------------------
+# ---- re-entrancy and fork ----------------------------------------------------------
 
 
 def test_reentrant_float_during_record_outcome(native):
@@ -415,40 +400,19 @@ def test_reentrant_iterator_during_rank_among(native):
     assert router.provider_count == 11
 
 
-def test_reentrant_generator_iterator(native):
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_router_works_in_forked_child(native):
     router = native.ThompsonRouter()
     router.load_defaults()
-
-    class Ids(list):
-        def __iter__(self):
-            for item in list.__iter__(self):
-                router.select()
-                yield item
-
-    assert len(router.rank_among(Ids(["groq", "ollama"]))) == 2
-
-
-def test_threads_share_one_router(native):
-    router = native.ThompsonRouter()
-    router.load_defaults()
-    errors = []
-
-    def work(tag):
+    router.select()
+    pid = os.fork()
+    if pid == 0:
+        code = 1
         try:
-            for i in range(300):
-                decision = router.select()
-                router.record_outcome(decision.provider_id, i % 2)
-                router.add_provider(native.ProviderProfile(tag, 0, 1, 1))
-                router.rank_among([tag, "groq"])
-                router.remove_provider(tag)
-        except BaseException as error:  # surfaced below
-            errors.append(error)
-
-    threads = [threading.Thread(target=work, args=(f"t{i}",)) for i in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert errors == []
+            router.record_outcome(router.select().provider_id, 1.0)
+            code = 0 if len(router.rank_among()) == 12 and router.remove_provider("groq") else 1
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
     assert router.provider_count == 12
-    assert not math.isnan(router.select_deterministic().score)
