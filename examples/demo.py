@@ -424,6 +424,8 @@ def report(run, proxy, down_name, wall_s, seed):
                          f"{summary.avg_latency_ms:.0f}", f"{summary.health_score:.2f}"])
     print(table(["provider", "key", "status", "requests", "errors", "rate limits",
                  "avg ms", "health"], rows, ["<", "<", "<"] + [">"] * 5))
+    print("  (an adaptive pool counts a request when it selects the key and again when\n"
+          "   its outcome is recorded; health is at most 0.40 with the pool's weights)")
 
     print(f"\n== Routing while {down_name} went down and came back ==")
     print("  share of first attempts per phase of the run "
