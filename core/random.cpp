@@ -19,9 +19,9 @@
 namespace velmorquist {
 namespace {
 
-// Raised in the parent and in the child of every fork (the prepare, parent and
-// child handlers are the same function). A generator whose stamp is behind
-// rekeys at its next refill, so a child never replays its parent's stream.
+// Raised in the parent and in the child of every fork (by the prepare handler
+// and by the parent or child one). A generator whose stamp is behind rekeys at
+// its next refill, so a child never replays its parent's stream.
 std::atomic<std::uintptr_t> fork_counter{0};
 
 void count_fork() { fork_counter.fetch_add(1, std::memory_order_relaxed); }
@@ -46,17 +46,25 @@ int read_key(ChaChaKey& key) {
     return 0;
 }
 
-void register_fork_handler() {
-    // Thread-safe static initialisation makes this once per process.
-    static const int result = pthread_atfork(count_fork, count_fork, count_fork);
-    if (result != 0)
-        throw InternalFault("libc::pthread_atfork failed with code " + std::to_string(result));
-}
-
 // Trivially destructible, so it needs no TLS destructor: code running during
 // thread teardown (other thread_local destructors) can still draw safely.
 static_assert(std::is_trivially_destructible_v<ThreadRandom>);
 thread_local constinit std::optional<ThreadRandom> this_thread_rng;
+
+// The child's only thread is a copy of the forking thread: its generator's
+// buffered words are also the parent's next draws. Dropping them makes the
+// child's very first draw refill, and so rekey.
+void count_fork_in_child() {
+    count_fork();
+    if (this_thread_rng.has_value()) this_thread_rng->discard_buffer();
+}
+
+void register_fork_handler() {
+    // Thread-safe static initialisation makes this once per process.
+    static const int result = pthread_atfork(count_fork, count_fork, count_fork_in_child);
+    if (result != 0)
+        throw InternalFault("libc::pthread_atfork failed with code " + std::to_string(result));
+}
 
 // u in [1, 2) from the top 52 bits of `bits`.
 double one_to_two(std::uint64_t bits) {

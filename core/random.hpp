@@ -25,6 +25,9 @@ public:
     [[nodiscard]] std::uint64_t next_u64();
     [[nodiscard]] std::uint32_t next_u32();
 
+    // Drops the unread buffered words, so the next draw refills.
+    void discard_buffer() noexcept { index_ = kChaChaBatchWords; }
+
 private:
     friend ThreadRandom& thread_rng();
     ThreadRandom(const ChaChaKey& key, std::uintptr_t fork_stamp);

@@ -120,32 +120,34 @@ TEST(ThreadRandomTest, FailedReseedKeepsTheKeyAndCountsAnotherBudget) {
 
 constexpr int kDrawsAfterFork = 40;
 
-// One draw before the fork, then kDrawsAfterFork after it.
-std::vector<std::uint64_t> draws_after_fork(ThreadRandom& rng) {
-    std::vector<std::uint64_t> draws(kDrawsAfterFork);
-    for (std::uint64_t& draw : draws) draw = rng.next_u64();
-    return draws;
-}
+struct ForkedDraws {
+    std::vector<std::uint64_t> parent;
+    std::vector<std::uint64_t> child;
+};
 
-TEST(ThreadRandomTest, ParentAndChildBothRekeyAfterFork) {
-    ThreadRandom rng(kKey);
-    (void)rng.next_u64();  // the buffer now holds 31 more draws from the old key
-
+// Forks; both processes take kDrawsAfterFork outputs from `rng`, the child
+// sends its own back through a pipe.
+template <class Generator>
+ForkedDraws draw_on_both_sides(Generator rng) {
+    auto draw = [&] {
+        std::vector<std::uint64_t> draws(kDrawsAfterFork);
+        for (std::uint64_t& value : draws) value = rng().next_u64();
+        return draws;
+    };
     int pipe_ends[2];
-    ASSERT_EQ(pipe(pipe_ends), 0);
+    EXPECT_EQ(pipe(pipe_ends), 0);
     pid_t child = fork();
-    ASSERT_GE(child, 0);
+    EXPECT_GE(child, 0);
     if (child == 0) {
-        std::vector<std::uint64_t> draws = draws_after_fork(rng);
-        auto size = static_cast<ssize_t>(draws.size() * sizeof draws[0]);
-        _exit(write(pipe_ends[1], draws.data(), static_cast<std::size_t>(size)) == size ? 0 : 1);
+        std::vector<std::uint64_t> draws = draw();
+        std::size_t size = draws.size() * sizeof draws[0];
+        _exit(write(pipe_ends[1], draws.data(), size) == static_cast<ssize_t>(size) ? 0 : 1);
     }
-    std::vector<std::uint64_t> parent = draws_after_fork(rng);
-    std::vector<std::uint64_t> from_child(kDrawsAfterFork);
-    std::size_t wanted = from_child.size() * sizeof from_child[0];
+    ForkedDraws result{draw(), std::vector<std::uint64_t>(kDrawsAfterFork)};
+    std::size_t wanted = result.child.size() * sizeof result.child[0];
     std::size_t got = 0;
     while (got < wanted) {
-        ssize_t n = read(pipe_ends[0], reinterpret_cast<char*>(from_child.data()) + got,
+        ssize_t n = read(pipe_ends[0], reinterpret_cast<char*>(result.child.data()) + got,
                          wanted - got);
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);
@@ -154,22 +156,35 @@ TEST(ThreadRandomTest, ParentAndChildBothRekeyAfterFork) {
     waitpid(child, &status, 0);
     close(pipe_ends[0]);
     close(pipe_ends[1]);
-    ASSERT_EQ(got, wanted);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(got, wanted);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return result;
+}
+
+TEST(ThreadRandomTest, ParentAndChildBothRekeyAfterFork) {
+    ThreadRandom rng(kKey);
+    (void)rng.next_u64();  // the buffer now holds 31 more draws from the old key
+    ForkedDraws draws = draw_on_both_sides([&]() -> ThreadRandom& { return rng; });
 
     std::vector<std::uint32_t> old = keystream(kKey, 0, 8);
     for (int i = 0; i < kDrawsAfterFork; ++i) {
         auto w = static_cast<std::size_t>(2 * (i + 1));
         if (i < kDrawsPerRefill - 1) {
-            // Words buffered before the fork are still delivered on both sides.
-            EXPECT_EQ(parent[i], join(old[w], old[w + 1])) << i;
-            EXPECT_EQ(from_child[i], join(old[w], old[w + 1])) << i;
+            // A generator of our own keeps delivering what it had buffered.
+            EXPECT_EQ(draws.parent[i], join(old[w], old[w + 1])) << i;
+            EXPECT_EQ(draws.child[i], join(old[w], old[w + 1])) << i;
             continue;
         }
-        EXPECT_NE(parent[i], join(old[w], old[w + 1])) << "parent kept its key, draw " << i;
-        EXPECT_NE(from_child[i], join(old[w], old[w + 1])) << "child kept its key, draw " << i;
-        EXPECT_NE(parent[i], from_child[i]) << "child repeats its parent, draw " << i;
+        EXPECT_NE(draws.parent[i], join(old[w], old[w + 1])) << "parent kept its key, draw " << i;
+        EXPECT_NE(draws.child[i], join(old[w], old[w + 1])) << "child kept its key, draw " << i;
+        EXPECT_NE(draws.parent[i], draws.child[i]) << "child repeats its parent, draw " << i;
     }
+}
+
+TEST(ThreadRngTest, ForkedChildNeverRepeatsItsParentsNextDraws) {
+    (void)thread_rng().next_u64();  // leaves words buffered at the fork
+    ForkedDraws draws = draw_on_both_sides([]() -> ThreadRandom& { return thread_rng(); });
+    for (int i = 0; i < kDrawsAfterFork; ++i) EXPECT_NE(draws.parent[i], draws.child[i]) << i;
 }
 
 TEST(ThreadRngTest, OneGeneratorPerThreadEachWithItsOwnStream) {
