@@ -8,6 +8,7 @@ covered without editing these tests. What a *valid* value is can't be read off
 a signature: VALID and EXAMPLE give it per parameter name.
 """
 
+import functools
 import inspect
 import math
 import types
@@ -58,7 +59,10 @@ class Member:
         return getattr(instance, self.name)(*args, **kwargs)
 
 
+@functools.cache
 def _parameters(callable_):
+    # Cached: inspect.signature makes garbage of its own, which would drown the
+    # counts of the reference-leak checks.
     signature = inspect.signature(callable_)
     return [
         (p.name, p.default is not inspect.Parameter.empty)

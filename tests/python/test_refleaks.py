@@ -1,0 +1,277 @@
+"""Reference and memory-block leak checks.
+
+Every constructor, method and property of every class, on its success path and
+on each of its error paths (binding errors, wrong types, overflow, hostile
+__index__/__float__/__iter__, core errors), runs a few thousand times; after a
+warm-up, neither the interpreter's total reference count nor its count of
+allocated memory blocks may keep growing from one round to the next.
+
+Needs a debug interpreter (sys.gettotalrefcount); `make test-refleak` runs it.
+"""
+
+import gc
+import math
+import os
+import sys
+
+import pytest
+
+import api_surface as surface
+from api_surface import U32_MAX, U64_MAX, Boom
+from velmorquist_proxy import _native as native
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("VELMORQUIST_REFLEAK") != "1",
+    reason="reference-leak mode: make test-refleak (debug interpreter)",
+)
+
+WARMUP = 100
+ROUNDS = 4
+PER_ROUND = 500
+# Growth per round that every round must exceed before it counts as a leak:
+# a leak of one reference every hundred calls still shows.
+SLACK = 3
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise Boom("__index__")
+
+
+class RaisingFloat:
+    def __float__(self):
+        raise Boom("__float__")
+
+
+class RaisingLen:
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        raise Boom("__len__")
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+class RaisingIter:
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        raise Boom("__getitem__")
+
+    def __iter__(self):
+        raise Boom("__iter__")
+
+
+class MidwayRaising:
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, index):
+        return "openai"
+
+    def __iter__(self):
+        yield "openai"
+        raise Boom("midway")
+
+
+def _other_instance(cls, parameter):
+    """An instance of a module class other than the one the parameter wants."""
+    wanted = surface.INSTANCE_PARAMETERS[(cls.__name__, parameter)]
+    other = "RateLimitConfig" if wanted != "RateLimitConfig" else "CircuitBreakerConfig"
+    return surface.instance_of(native, other)
+
+
+# Bad values per conversion kind, each with the exception it must raise.
+def bad_values(cls, parameter):
+    kind = surface.kind_of(cls, parameter)
+    if kind == "u32":
+        return [(-1, OverflowError), (U32_MAX + 1, OverflowError), (2**70, OverflowError),
+                ("7", TypeError), (2.5, TypeError), (RaisingIndex(), Boom), (object(), TypeError)]
+    if kind == "u64":
+        return [(-1, OverflowError), (U64_MAX + 1, OverflowError), ("7", TypeError),
+                (2.5, TypeError), (RaisingIndex(), Boom), (object(), TypeError)]
+    if kind == "f64":
+        return [("x", TypeError), (2**2000, OverflowError), (RaisingFloat(), Boom),
+                (object(), TypeError)]
+    if kind == "str":
+        return [(5, TypeError), (b"openai", TypeError), ("bad \ud800 text", UnicodeEncodeError),
+                (object(), TypeError)]
+    if kind == "bool":
+        return [(1, TypeError), ("yes", TypeError)]
+    if kind == "instance":
+        return [(object(), TypeError), (_other_instance(cls, parameter), TypeError)]
+    if kind == "sequence":
+        return [("openai", TypeError), (None, TypeError), ({"openai"}, TypeError),
+                ([1], TypeError), (b"ab", TypeError), (RaisingIter(), Boom),
+                (MidwayRaising(), Boom), (RaisingLen(["openai"]), None)]
+    return []
+
+
+class Scenario:
+    def __init__(self, name, factory, action, expected):
+        self.name = name
+        self.factory = factory  # () -> instance (or None)
+        self.action = action  # instance -> anything
+        self.expected = expected  # exception class, or None for success
+
+    def __call__(self):
+        try:
+            self.action(self.factory())
+        except BaseException as error:  # noqa: BLE001 - compared below
+            return type(error)
+        return None
+
+
+def _factory(member):
+    if member.kind in ("new", "static"):
+        return lambda: None
+    return lambda: surface.prepared(native, member.cls)
+
+
+def member_scenarios(member):
+    cls = member.cls
+    names = [name for name, _ in member.parameters]
+    required = [name for name, has_default in member.parameters if not has_default]
+    values = {name: surface.example(native, cls, name) for name in names}
+    factory = _factory(member)
+
+    def calling(args, kwargs):
+        return lambda instance: member.call(instance, args, kwargs)
+
+    if member.kind == "property":
+        yield Scenario("get", factory, calling((), {}), None)
+
+        def assign(instance):
+            setattr(instance, member.name, 1)
+
+        def delete(instance):
+            delattr(instance, member.name)
+
+        yield Scenario("set", factory, assign, AttributeError)
+        yield Scenario("delete", factory, delete, AttributeError)
+        return
+
+    yield Scenario("positional", factory, calling(tuple(values.values()), {}), None)
+    if names:
+        yield Scenario("keywords", factory, calling((), dict(values)), None)
+    if len(required) < len(names):
+        yield Scenario("defaults", factory, calling(tuple(values[n] for n in required), {}), None)
+    yield Scenario("too many", factory, calling(tuple(values.values()) + (1,), {}), TypeError)
+    yield Scenario("unknown keyword", factory, calling((), {**values, "bogus": 1}), TypeError)
+    if names:
+        yield Scenario("duplicate", factory,
+                       calling((values[names[0]],), {names[0]: values[names[0]]}), TypeError)
+    if required:
+        yield Scenario("missing", factory, calling((), {}), TypeError)
+    for index, name in enumerate(names):
+        for bad, expected in bad_values(cls, name):
+            args = tuple(values.values())
+            args = args[:index] + (bad,) + args[index + 1:]
+            yield Scenario(f"{name}={type(bad).__name__}", factory, calling(args, {}), expected)
+
+
+def class_scenarios(cls):
+    """Special methods and the class call itself."""
+    factory = lambda: surface.prepared(native, cls)  # noqa: E731
+    yield Scenario("repr", factory, repr, None)
+    if hasattr(cls, "__len__"):
+        yield Scenario("len", factory, len, None)
+        yield Scenario("bool", factory, bool, None)
+    if not surface.has_constructor(cls):
+        yield Scenario("no constructor", lambda: None, lambda _: cls(), TypeError)
+
+
+def _get(name):
+    return getattr(native, name)
+
+
+def _open_breaker():
+    breaker = _get("CircuitBreaker")(_get("CircuitBreakerConfig")("p", 1, 1e9))
+    breaker.record_failure()
+    return breaker
+
+
+# Core errors need a particular state; keyed by class so classes not built are skipped.
+CORE_ERRORS = {
+    "CircuitBreaker": [
+        ("allow_request open", _open_breaker, lambda b: b.allow_request(), "CircuitOpenError"),
+    ],
+    "TokenBucket": [
+        ("try_acquire refused", lambda: _get("TokenBucket")(max_calls=10, time_window_secs=1e9),
+         lambda b: b.try_acquire(10**6), "RateLimitedError"),
+        ("no limits", lambda: None, lambda _: _get("TokenBucket")(max_calls=5), ValueError),
+    ],
+    "KeyPool": [
+        ("select_key empty", lambda: _get("KeyPool")(), lambda p: p.select_key(),
+         "NoAvailableKeysError"),
+        ("unknown strategy", lambda: None, lambda _: _get("KeyPool")("fastest"), ValueError),
+    ],
+    "ThompsonRouter": [
+        ("select empty", lambda: _get("ThompsonRouter")(), lambda r: r.select(),
+         "NoProvidersError"),
+        ("select_deterministic empty", lambda: _get("ThompsonRouter")(),
+         lambda r: r.select_deterministic(), "NoProvidersError"),
+        ("rank_among unmatched", lambda: surface.prepared(native, _get("ThompsonRouter")),
+         lambda r: r.rank_among(["nope"]), "NoProvidersError"),
+        ("record_outcome unknown", lambda: surface.prepared(native, _get("ThompsonRouter")),
+         lambda r: r.record_outcome("nope", 1.0), "ProviderNotFoundError"),
+    ],
+    "RetryPolicy": [
+        ("delay_ms NaN jitter", lambda: _get("RetryPolicy")(jitter_factor=math.nan),
+         lambda p: p.delay_ms(0), "InternalFault"),
+    ],
+}
+
+
+def all_scenarios():
+    found = []
+    for member in surface.members(native):
+        for scenario in member_scenarios(member):
+            scenario.name = f"{member.id} {scenario.name}"
+            found.append(scenario)
+    for cls in surface.classes(native):
+        for scenario in class_scenarios(cls):
+            scenario.name = f"{cls.__name__} {scenario.name}"
+            found.append(scenario)
+        for name, factory, action, expected in CORE_ERRORS.get(cls.__name__, []):
+            if isinstance(expected, str) and hasattr(native, expected):
+                expected = getattr(native, expected)
+            found.append(Scenario(f"{cls.__name__} {name}", factory, action, expected))
+    return found
+
+
+SCENARIOS = all_scenarios()
+# Valid-looking calls that fail by design.
+for _scenario in SCENARIOS:
+    if _scenario.name == "TokenBucket.__new__ defaults":  # neither config nor limits
+        _scenario.expected = ValueError
+
+
+def _counts():
+    gc.collect()
+    return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda scenario: scenario.name)
+def test_no_growth(scenario):
+    outcome = scenario()
+    expected = scenario.expected
+    if isinstance(expected, str):  # the internal-fault class is not published
+        assert outcome is not None and outcome.__name__ == expected
+    else:
+        assert outcome is expected
+    for _ in range(WARMUP):
+        scenario()
+    refs = [0] * ROUNDS
+    blocks = [0] * ROUNDS
+    for round_ in range(ROUNDS):
+        for _ in range(PER_ROUND):
+            scenario()
+        refs[round_], blocks[round_] = _counts()
+    ref_growth = [b - a for a, b in zip(refs, refs[1:])]
+    block_growth = [b - a for a, b in zip(blocks, blocks[1:])]
+    assert min(ref_growth) <= SLACK, f"references grow each round: {ref_growth}"
+    assert min(block_growth) <= SLACK, f"memory blocks grow each round: {block_growth}"
