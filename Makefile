@@ -65,7 +65,7 @@ ASAN_DIR := $(BUILD_DIR)-asan
 FUZZ_DIR := $(BUILD_DIR)-fuzz
 DEBUG_PYTHON_FILE := $(ASAN_DIR)/python-path
 DEBUG_PY = $$(cat $(DEBUG_PYTHON_FILE))
-FUZZ_RUNS ?= 20000
+FUZZ_RUNS ?= 200000
 FUZZ_SECONDS ?= 300
 FUZZ_CXX ?= clang++-14
 
@@ -88,7 +88,8 @@ build-asan: python-debug
 
 test-asan: build-asan
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
-	PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/python scripts/run-sanitized.sh $(DEBUG_PY) -m pytest tests/python
+	PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/python VELMORQUIST_FUZZ_EXAMPLES=40 \
+	    scripts/run-sanitized.sh $(DEBUG_PY) -m pytest tests/python
 
 # The interpreter's own allocator (so its block count means something) and no
 # leak check at exit: objects in its arenas are invisible to LeakSanitizer.
