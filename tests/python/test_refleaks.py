@@ -20,10 +20,10 @@ import api_surface as surface
 from api_surface import U32_MAX, U64_MAX, Boom
 from velmorquist_proxy import _native as native
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("VELMORQUIST_REFLEAK") != "1",
-    reason="reference-leak mode: make test-refleak (debug interpreter)",
-)
+if os.environ.get("VELMORQUIST_REFLEAK") != "1":
+    pytest.skip("reference-leak mode only: make test-refleak", allow_module_level=True)
+if not hasattr(sys, "gettotalrefcount"):
+    pytest.fail("reference-leak mode needs a debug interpreter (--with-pydebug)", pytrace=False)
 
 WARMUP = 100
 ROUNDS = 4
