@@ -274,6 +274,20 @@ def poke(instance):
         bool(instance)
 
 
+def churn(instance):
+    """Call every method of `instance` that takes arguments, with valid ones:
+    what a callback during argument conversion may do to the object."""
+    cls = type(instance)
+    for member in MEMBERS_BY_CLASS.get(cls, ()):
+        if member.kind != "method" or not member.parameters:
+            continue
+        args = [surface.example(native, cls, name) for name, _ in member.parameters]
+        try:
+            member.call(instance, tuple(args), {})
+        except native.ProxyError:
+            pass
+
+
 MEMBERS = surface.members(native)
 MEMBERS_BY_CLASS = {}
 for _member in MEMBERS:
@@ -319,7 +333,10 @@ def test_any_arguments(member):
             names = [name for name, _ in parameters] + ["bogus", "self"]
             kwargs[data.draw(st.sampled_from(names))] = data.draw(ANY)
 
-        _reentry.append(lambda: poke(target))
+        if data.draw(st.booleans(), label="callbacks change the object"):
+            _reentry.append(lambda: (churn(target), poke(target)))
+        else:
+            _reentry.append(lambda: poke(target))
         try:
             result = member.call(instance, tuple(args), kwargs)
         except ALLOWED:
