@@ -39,7 +39,7 @@ for binary in "$build"/fuzz_*; do
     else
         failed+=("$name")
         printf 'fuzz_%s: FAILED (log: %s)\n' "$name" "$log"
-        grep -E -A30 '^==[0-9]+==|runtime error|^(.*) gave ' "$log" | head -n 60 || tail -n 40 "$log"
+        tail -n 60 "$log"
     fi
 done
 

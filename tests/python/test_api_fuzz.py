@@ -8,6 +8,7 @@ raise or call back into the object under test. Only the documented exceptions
 may come out; a SystemError or a crash fails the run.
 """
 
+import collections
 import math
 import os
 
@@ -20,6 +21,7 @@ from api_surface import U32_MAX, U64_MAX, Boom
 from velmorquist_proxy import _native as native
 
 EXAMPLES = int(os.environ.get("VELMORQUIST_FUZZ_EXAMPLES", "150"))
+EXAMPLES_RUN = collections.Counter()  # per member, for reports on a run
 
 ALLOWED = (TypeError, OverflowError, ValueError, UnicodeEncodeError, native.ProxyError, Boom)
 
@@ -252,19 +254,19 @@ def argument(cls, parameter):
 
 # ---- poking an object after (and during) a call --------------------------------------
 
-_READ_ONLY_SKIP = {"load_defaults"}  # grows the router on every poke
+_POKE_SKIP = {"load_defaults"}  # grows the router on every poke
 
 
 def poke(instance):
     """Use every argument-free entry point of `instance`; it must still work."""
-    if instance is None or type(instance).__module__ != "builtins":
+    if type(instance) not in CLASSES:
         return
     repr(instance)
     cls = type(instance)
     for member in MEMBERS_BY_CLASS.get(cls, ()):
         if member.kind == "property":
             getattr(instance, member.name)
-        elif member.kind == "method" and not member.parameters and member.name not in _READ_ONLY_SKIP:
+        elif member.kind == "method" and not member.parameters and member.name not in _POKE_SKIP:
             try:
                 member.call(instance, (), {})
             except native.ProxyError:
@@ -288,6 +290,7 @@ def churn(instance):
             pass
 
 
+CLASSES = set(surface.classes(native))
 MEMBERS = surface.members(native)
 MEMBERS_BY_CLASS = {}
 for _member in MEMBERS:
@@ -314,6 +317,7 @@ def test_any_arguments(member):
     )
     @given(data=st.data())
     def run(data):
+        EXAMPLES_RUN[member.id] += 1
         instance = None if member.kind in ("new", "static") else surface.prepared(native, cls)
         # A constructor has no object yet: hostile arguments poke a sibling.
         target = instance if instance is not None else surface.prepared(native, cls)
