@@ -117,13 +117,7 @@ std::uint32_t ThreadRandom::next_u32() {
     return buffer_[index_++];
 }
 
-std::uint64_t ThreadRandom::next_u64() {
-    if (index_ + 1 < kChaChaBatchWords) [[likely]] {
-        std::uint64_t low = buffer_[index_];
-        std::uint64_t high = buffer_[index_ + 1];
-        index_ += 2;
-        return high << 32 | low;
-    }
+std::uint64_t ThreadRandom::next_u64_across_refill() {
     if (index_ >= kChaChaBatchWords) {
         refill();
         index_ = 2;
@@ -151,15 +145,6 @@ ThreadRandom& thread_rng() {
 
 EntropySource set_entropy_source(EntropySource source) noexcept {
     return entropy_source.exchange(source == nullptr ? read_getentropy : source);
-}
-
-double uniform_unit(ThreadRandom& rng) {
-    return static_cast<double>(rng.next_u64() >> 11) * 0x1.0p-53;
-}
-
-double uniform_open_unit(ThreadRandom& rng) {
-    // [1, 2) minus (1 - 2^-53): exact, from 2^-53 to 1 - 2^-53 in steps of 2^-52.
-    return one_to_two(rng.next_u64()) - (1.0 - 0x1.0p-53);
 }
 
 double uniform_inclusive(ThreadRandom& rng, double low, double high) {

@@ -3,6 +3,7 @@
 // pass one built from a fixed key and get reproducible draws.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <expected>
 #include <span>
@@ -22,7 +23,16 @@ public:
     // of `key` from counter 0 (for golden-stream tests of the draws).
     ThreadRandom(const ChaChaKey& key, std::span<const std::uint32_t, kChaChaBatchWords> words);
 
-    [[nodiscard]] std::uint64_t next_u64();
+    // Inline: a draw is usually two loads from the buffer.
+    [[nodiscard]] std::uint64_t next_u64() {
+        if (index_ + 1 < kChaChaBatchWords) [[likely]] {
+            std::uint64_t low = buffer_[index_];
+            std::uint64_t high = buffer_[index_ + 1];
+            index_ += 2;
+            return high << 32 | low;
+        }
+        return next_u64_across_refill();
+    }
     [[nodiscard]] std::uint32_t next_u32();
 
     // Drops the unread buffered words, so the next draw refills.
@@ -33,6 +43,8 @@ private:
     ThreadRandom(const ChaChaKey& key, std::uintptr_t fork_stamp);
 
     void refill();
+    // next_u64 when the buffer holds fewer than two unread words.
+    [[nodiscard]] std::uint64_t next_u64_across_refill();
 
     static constexpr std::int64_t kReseedThreshold = 65536;
     static constexpr std::int64_t kRefillBytes = kChaChaBatchWords * 4;
@@ -57,9 +69,15 @@ using EntropySource = int (*)(std::span<std::uint8_t, 32> out);
 EntropySource set_entropy_source(EntropySource source) noexcept;
 
 // [0, 1), 53 random bits.
-[[nodiscard]] double uniform_unit(ThreadRandom& rng);
-// (0, 1), 52 random bits.
-[[nodiscard]] double uniform_open_unit(ThreadRandom& rng);
+[[nodiscard]] inline double uniform_unit(ThreadRandom& rng) {
+    return static_cast<double>(rng.next_u64() >> 11) * 0x1.0p-53;
+}
+// (0, 1), 52 random bits: [1, 2) minus (1 - 2^-53), exact, from 2^-53 to
+// 1 - 2^-53 in steps of 2^-52.
+[[nodiscard]] inline double uniform_open_unit(ThreadRandom& rng) {
+    return std::bit_cast<double>((rng.next_u64() >> 12) | 0x3FF0'0000'0000'0000ULL) -
+           (1.0 - 0x1.0p-53);
+}
 // [low, high]; throws InternalFault "cannot sample empty range" or
 // "Uniform::new_inclusive: range overflow" without drawing.
 [[nodiscard]] double uniform_inclusive(ThreadRandom& rng, double low, double high);
