@@ -58,7 +58,7 @@ CircuitState BreakerCore::state() {
     return state_;
 }
 
-std::expected<void, ProxyError> BreakerCore::allow_request() {
+std::expected<void, ProxyError> BreakerCore::allow_request_open() {
     std::uint32_t failures = 0;
     {
         std::lock_guard lock(mutex_);
@@ -69,8 +69,7 @@ std::expected<void, ProxyError> BreakerCore::allow_request() {
     return std::unexpected(ProxyError(CircuitOpen{provider_, failures}));
 }
 
-void BreakerCore::record_success() {
-    std::lock_guard lock(mutex_);
+void BreakerCore::record_success_not_closed() {
     switch (state_) {
         case CircuitState::Closed:
             consecutive_failures_ = 0;
@@ -87,10 +86,10 @@ void BreakerCore::record_success() {
     }
 }
 
-void BreakerCore::record_failure() {
-    std::lock_guard lock(mutex_);
+void BreakerCore::record_failure_slow() {
     switch (state_) {
         case CircuitState::Closed:
+            // Only the failure that opens the breaker needs the time.
             if (++consecutive_failures_ >= failure_threshold_) {
                 state_ = CircuitState::Open;
                 opened_at_ = clock_->now();

@@ -12,6 +12,7 @@
 
 #include "core/clock.hpp"
 #include "core/error.hpp"
+#include "core/mutex.hpp"
 
 namespace velmorquist {
 
@@ -47,7 +48,7 @@ private:
     const double capacity_tokens_;  // capacity_ as a double, the refill's ceiling
     const double refill_rate_;      // tokens per second
 
-    std::mutex mutex_;
+    CoreMutex mutex_;
     double tokens_;
     double last_refill_;
 };
