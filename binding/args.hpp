@@ -58,9 +58,15 @@ using BoundArgs = std::array<PyObject*, kMaxParameters>;
                                Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
     // Positional calls within the arity are the common case: no names to match.
     auto count = static_cast<std::size_t>(nargs);
-    if (kwnames == nullptr && count >= signature.required() && count <= signature.size()) {
-        for (std::size_t i = 0; i < count; ++i) out[i] = args[i];
-        for (std::size_t i = count; i < signature.size(); ++i) out[i] = nullptr;
+    if (kwnames == nullptr && count >= signature.required() && count <= signature.size())
+        [[likely]] {
+        // Written so that no memcpy/memset call is made for a few pointers:
+        // a fixed-size clear, then the given arguments one by one.
+        out.fill(nullptr);
+        for (std::size_t i = 0; i < kMaxParameters; ++i) {
+            if (i == count) break;
+            out[i] = args[i];
+        }
         return true;
     }
     return bind_slow(signature, args, nargs, kwnames, out);

@@ -46,7 +46,7 @@ void BreakerCore::apply_recovery_check() {
     // Only an open breaker can move, so only then is the clock worth reading.
     if (state_ != CircuitState::Open) return;
     // Written as >= so a NaN on either side keeps the breaker open.
-    if (clock_->now() - opened_at_ >= recovery_timeout_secs_) {
+    if (clock_.now() - opened_at_ >= recovery_timeout_secs_) {
         state_ = CircuitState::HalfOpen;
         half_open_successes_ = 0;
     }
@@ -92,7 +92,7 @@ void BreakerCore::record_failure_slow() {
             // Only the failure that opens the breaker needs the time.
             if (++consecutive_failures_ >= failure_threshold_) {
                 state_ = CircuitState::Open;
-                opened_at_ = clock_->now();
+                opened_at_ = clock_.now();
             }
             return;
         case CircuitState::Open:
@@ -102,7 +102,7 @@ void BreakerCore::record_failure_slow() {
             // consecutive_failures_ keeps the count that first opened the breaker,
             // so the next refusal still reports it.
             state_ = CircuitState::Open;
-            opened_at_ = clock_->now();
+            opened_at_ = clock_.now();
             half_open_successes_ = 0;
             return;
     }

@@ -76,7 +76,7 @@ private:
     void record_failure_slow();        // caller holds mutex_
 
     const std::string provider_;
-    const std::shared_ptr<const Clock> clock_;
+    const ClockHandle clock_;
     const std::uint32_t failure_threshold_;
     const std::uint32_t success_threshold_;
     const double recovery_timeout_secs_;

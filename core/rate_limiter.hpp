@@ -43,7 +43,7 @@ public:
 private:
     void refill();  // caller holds mutex_
 
-    const std::shared_ptr<const Clock> clock_;
+    const ClockHandle clock_;
     const std::uint64_t capacity_;
     const double capacity_tokens_;  // capacity_ as a double, the refill's ceiling
     const double refill_rate_;      // tokens per second
