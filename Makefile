@@ -32,6 +32,12 @@ test-python: build
 
 test: test-core test-python
 
+# Builds a wheel, installs it into a fresh venv and runs the pytest suite there.
+.PHONY: test-wheel
+test: test-wheel
+test-wheel: python
+	JOBS=$(JOBS) scripts/test-wheel.sh $(PY)
+
 demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo.py
 

@@ -78,11 +78,7 @@ bool publish(PyObject* module, const char* name, PyObject* object) {
 bool run_module_body(PyObject* module) {
     for (const Publication& publication : kPublications) {
         PyObject* object = publication.object();
-        if (object == nullptr) {
-            if (PyErr_Occurred()) return false;
-            continue;  // a class whose facility is not built yet
-        }
-        if (!publish(module, publication.name, object)) return false;
+        if (object == nullptr || !publish(module, publication.name, object)) return false;
     }
     return true;
 }

@@ -1,4 +1,52 @@
-"""Resilience and routing machinery for a proxy in front of LLM provider APIs."""
+"""Resilience and routing machinery for a proxy in front of LLM provider APIs.
 
-from velmorquist_proxy._native import *  # noqa: F401,F403
-from velmorquist_proxy._native import __all__  # noqa: F401
+Every name is the native object itself, re-exported from
+`velmorquist_proxy._native`: calls through the package cost nothing extra.
+"""
+
+from velmorquist_proxy._native import (
+    CircuitBreaker,
+    CircuitBreakerConfig,
+    CircuitOpenError,
+    InvalidParameterError,
+    KeyPool,
+    KeySummary,
+    NoAvailableKeysError,
+    NoProvidersError,
+    ProviderNotFoundError,
+    ProviderProfile,
+    ProxyError,
+    RateLimitConfig,
+    RateLimitedError,
+    RetryPolicy,
+    RouterConfig,
+    RoutingDecision,
+    SamplingError,
+    ThompsonRouter,
+    TokenBucket,
+)
+
+__version__ = "0.1.0"
+
+# The native module's publication order.
+__all__ = [
+    "ProxyError",
+    "CircuitOpenError",
+    "RateLimitedError",
+    "NoAvailableKeysError",
+    "NoProvidersError",
+    "ProviderNotFoundError",
+    "InvalidParameterError",
+    "SamplingError",
+    "ThompsonRouter",
+    "RouterConfig",
+    "ProviderProfile",
+    "RoutingDecision",
+    "CircuitBreaker",
+    "CircuitBreakerConfig",
+    "TokenBucket",
+    "RateLimitConfig",
+    "KeyPool",
+    "KeySummary",
+    "RetryPolicy",
+]

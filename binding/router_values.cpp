@@ -1,0 +1,205 @@
+// ProviderProfile, RouterConfig and RoutingDecision: immutable values the
+// router takes and returns.
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "binding/args.hpp"
+#include "binding/class_support.hpp"
+#include "binding/classes.hpp"
+#include "core/provider_profile.hpp"
+
+namespace velmorquist::binding {
+namespace {
+
+PyObject* new_float(double value) { return PyFloat_FromDouble(value); }
+
+// ---- ProviderProfile -----------------------------------------------------------------
+
+constexpr const char kProfileDoc[] =
+    "ProviderProfile(id, cost_per_1k, base_quality, base_latency_ms)\n--\n\n"
+    "Python-visible provider profile.";
+
+const Signature kProfileNew("ProviderProfile.__new__()", 4, "id", "cost_per_1k", "base_quality",
+                            "base_latency_ms");
+
+const ProviderProfile& profile_of(PyObject* self) { return core_of<ProviderProfile>(self); }
+
+PyObject* profile_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    BoundArgs bound;
+    if (!bind_new(kProfileNew, args, kwargs, bound)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        ProviderProfile profile;
+        if (!convert_arg("id", to_string, bound[0], profile.id) ||
+            !convert_arg("cost_per_1k", to_double, bound[1], profile.cost_per_1k) ||
+            !convert_arg("base_quality", to_double, bound[2], profile.base_quality) ||
+            !convert_arg("base_latency_ms", to_double, bound[3], profile.base_latency_ms))
+            return nullptr;
+        return new_instance<ProviderProfile>(type, std::move(profile));
+    });
+}
+
+PyObject* profile_repr(PyObject* self) {
+    return guarded([&] { return new_str(repr(profile_of(self))); });
+}
+
+PyObject* profile_id(PyObject* self, void*) { return new_str(profile_of(self).id); }
+PyObject* profile_cost(PyObject* self, void*) { return new_float(profile_of(self).cost_per_1k); }
+PyObject* profile_quality(PyObject* self, void*) {
+    return new_float(profile_of(self).base_quality);
+}
+PyObject* profile_latency(PyObject* self, void*) {
+    return new_float(profile_of(self).base_latency_ms);
+}
+
+PyGetSetDef profile_getset[] = {
+    {"id", profile_id, nullptr, "", nullptr},
+    {"cost_per_1k", profile_cost, nullptr, "", nullptr},
+    {"base_quality", profile_quality, nullptr, "", nullptr},
+    {"base_latency_ms", profile_latency, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot profile_slots[] = {
+    {Py_tp_new, as_slot(profile_new)},
+    {Py_tp_dealloc, as_slot(dealloc_instance<ProviderProfile>)},
+    {Py_tp_repr, as_slot(profile_repr)},
+    {Py_tp_doc, const_cast<char*>(kProfileDoc)},
+    {Py_tp_getset, profile_getset},
+    {Py_tp_methods, no_methods},
+    {0, nullptr},
+};
+
+PyType_Spec profile_spec = {"builtins.ProviderProfile", sizeof(Instance<ProviderProfile>), 0,
+                            Py_TPFLAGS_DEFAULT, profile_slots};
+
+PyTypeObject* profile_type_slot = nullptr;
+
+// ---- RouterConfig --------------------------------------------------------------------
+
+constexpr const char kConfigDoc[] =
+    "RouterConfig(cost_weight=0.5, quality_weight=0.35, latency_weight=0.15, explore_mode=True, "
+    "decay_factor=0.95, fallback_provider=None)\n--\n\nPython-visible router config.";
+
+const Signature kConfigNew("RouterConfig.__new__()", 0, "cost_weight", "quality_weight",
+                           "latency_weight", "explore_mode", "decay_factor", "fallback_provider");
+
+const RouterConfig& config_of(PyObject* self) { return core_of<RouterConfig>(self); }
+
+PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    BoundArgs bound;
+    if (!bind_new(kConfigNew, args, kwargs, bound)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        RouterConfig config;
+        if (bound[0] && !convert_arg("cost_weight", to_double, bound[0], config.cost_weight))
+            return nullptr;
+        if (bound[1] && !convert_arg("quality_weight", to_double, bound[1], config.quality_weight))
+            return nullptr;
+        if (bound[2] && !convert_arg("latency_weight", to_double, bound[2], config.latency_weight))
+            return nullptr;
+        if (bound[3] && !convert_arg("explore_mode", to_bool, bound[3], config.explore_mode))
+            return nullptr;
+        if (bound[4] && !convert_arg("decay_factor", to_double, bound[4], config.decay_factor))
+            return nullptr;
+        if (given(bound[5])) {
+            std::string fallback;
+            if (!convert_arg("fallback_provider", to_string, bound[5], fallback)) return nullptr;
+            config.fallback_provider = std::move(fallback);
+        }
+        return new_instance<RouterConfig>(type, std::move(config));
+    });
+}
+
+PyObject* config_repr(PyObject* self) {
+    return guarded([&] { return new_str(repr(config_of(self))); });
+}
+
+PyObject* config_cost(PyObject* self, void*) { return new_float(config_of(self).cost_weight); }
+PyObject* config_quality(PyObject* self, void*) {
+    return new_float(config_of(self).quality_weight);
+}
+PyObject* config_latency(PyObject* self, void*) {
+    return new_float(config_of(self).latency_weight);
+}
+PyObject* config_explore(PyObject* self, void*) { return new_bool(config_of(self).explore_mode); }
+PyObject* config_decay(PyObject* self, void*) { return new_float(config_of(self).decay_factor); }
+PyObject* config_fallback(PyObject* self, void*) {
+    const std::optional<std::string>& fallback = config_of(self).fallback_provider;
+    if (!fallback) return new_none();
+    return new_str(*fallback);
+}
+
+PyGetSetDef config_getset[] = {
+    {"cost_weight", config_cost, nullptr, "", nullptr},
+    {"quality_weight", config_quality, nullptr, "", nullptr},
+    {"latency_weight", config_latency, nullptr, "", nullptr},
+    {"explore_mode", config_explore, nullptr, "", nullptr},
+    {"decay_factor", config_decay, nullptr, "", nullptr},
+    {"fallback_provider", config_fallback, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot config_slots[] = {
+    {Py_tp_new, as_slot(config_new)},
+    {Py_tp_dealloc, as_slot(dealloc_instance<RouterConfig>)},
+    {Py_tp_repr, as_slot(config_repr)},
+    {Py_tp_doc, const_cast<char*>(kConfigDoc)},
+    {Py_tp_getset, config_getset},
+    {Py_tp_methods, no_methods},
+    {0, nullptr},
+};
+
+PyType_Spec config_spec = {"builtins.RouterConfig", sizeof(Instance<RouterConfig>), 0,
+                           Py_TPFLAGS_DEFAULT, config_slots};
+
+PyTypeObject* config_type_slot = nullptr;
+
+// ---- RoutingDecision -----------------------------------------------------------------
+
+constexpr const char kDecisionDoc[] = "Python-visible routing decision.";
+
+const RoutingDecision& decision_of(PyObject* self) { return core_of<RoutingDecision>(self); }
+
+PyObject* decision_repr(PyObject* self) {
+    return guarded([&] { return new_str(repr(decision_of(self))); });
+}
+
+PyObject* decision_provider_id(PyObject* self, void*) {
+    return new_str(decision_of(self).provider_id);
+}
+PyObject* decision_score(PyObject* self, void*) { return new_float(decision_of(self).score); }
+PyObject* decision_is_explore(PyObject* self, void*) {
+    return new_bool(decision_of(self).is_explore);
+}
+
+PyGetSetDef decision_getset[] = {
+    {"provider_id", decision_provider_id, nullptr, "", nullptr},
+    {"score", decision_score, nullptr, "", nullptr},
+    {"is_explore", decision_is_explore, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot decision_slots[] = {
+    {Py_tp_new, as_slot(no_constructor)},
+    {Py_tp_dealloc, as_slot(dealloc_instance<RoutingDecision>)},
+    {Py_tp_repr, as_slot(decision_repr)},
+    {Py_tp_doc, const_cast<char*>(kDecisionDoc)},
+    {Py_tp_getset, decision_getset},
+    {Py_tp_methods, no_methods},
+    {0, nullptr},
+};
+
+PyType_Spec decision_spec = {"builtins.RoutingDecision", sizeof(Instance<RoutingDecision>), 0,
+                             Py_TPFLAGS_DEFAULT, decision_slots};
+
+PyTypeObject* decision_type_slot = nullptr;
+
+}  // namespace
+
+PyTypeObject* provider_profile_type() { return type_from_spec(profile_type_slot, profile_spec); }
+PyTypeObject* router_config_type() { return type_from_spec(config_type_slot, config_spec); }
+PyTypeObject* routing_decision_type() { return type_from_spec(decision_type_slot, decision_spec); }
+
+}  // namespace velmorquist::binding

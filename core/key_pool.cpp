@@ -1,0 +1,171 @@
+#include "core/key_pool.hpp"
+
+#include <algorithm>
+
+namespace velmorquist {
+
+KeyPoolCore::KeyPoolCore(Strategy strategy, std::shared_ptr<const Clock> clock)
+    : strategy_(strategy), clock_(std::move(clock)) {}
+
+template <class Event>
+void KeyPoolCore::apply(std::string_view key, Event&& event) {
+    std::lock_guard lock(mutex_);
+    if (KeyRecord* record = keys_.find(key)) event(*record);
+}
+
+void KeyPoolCore::add_key(std::string_view key, double weight,
+                          std::optional<std::uint64_t> daily_limit) {
+    // The new record (and its latency ring) is built before taking the lock.
+    KeyRecord fresh(std::string(key), weight, daily_limit);
+    std::lock_guard lock(mutex_);
+    // Grown ahead of the insertion, so selection never allocates and a
+    // failed allocation leaves the pool as it was.
+    if (strategy_ == Strategy::Adaptive && scores_.size() <= keys_.size())
+        scores_.resize(keys_.size() + 1);
+    keys_.insert_or_replace(std::move(fresh));
+}
+
+bool KeyPoolCore::remove_key(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    if (!keys_.erase(key)) return false;
+    cursor_ = keys_.empty() ? 0 : cursor_ % keys_.size();
+    return true;
+}
+
+bool KeyPoolCore::has_key(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    return keys_.position(key).has_value();
+}
+
+void KeyPoolCore::record_success(std::string_view key, double latency_ms) {
+    apply(key, [latency_ms](KeyRecord& record) {
+        ++record.total_requests;
+        ++record.daily_count;
+        record.latencies.push(latency_ms);
+    });
+}
+
+void KeyPoolCore::record_error(std::string_view key) {
+    apply(key, [](KeyRecord& record) {
+        ++record.total_requests;
+        ++record.total_errors;
+    });
+}
+
+void KeyPoolCore::record_rate_limit(std::string_view key, double cooldown_secs) {
+    std::lock_guard lock(mutex_);
+    const double now = clock_->now();
+    KeyRecord* record = keys_.find(key);
+    if (record == nullptr) return;
+    ++record->total_requests;
+    ++record->total_rate_limits;
+    record->status = KeyStatus::RateLimited;
+    record->cooldown_until = now + cooldown_secs;
+}
+
+void KeyPoolCore::record_exhausted(std::string_view key) {
+    apply(key, [](KeyRecord& record) { record.status = KeyStatus::Exhausted; });
+}
+
+void KeyPoolCore::disable_key(std::string_view key) {
+    apply(key, [](KeyRecord& record) { record.status = KeyStatus::Disabled; });
+}
+
+void KeyPoolCore::enable_key(std::string_view key) {
+    apply(key, [](KeyRecord& record) {
+        record.status = KeyStatus::Active;
+        record.cooldown_until = 0.0;
+    });
+}
+
+void KeyPoolCore::reset_daily_counters() {
+    std::lock_guard lock(mutex_);
+    for (KeyRecord& record : keys_.records()) {
+        record.daily_count = 0;
+        if (record.status == KeyStatus::Exhausted) record.status = KeyStatus::Active;
+    }
+}
+
+std::expected<void, ProxyError> KeyPoolCore::select_key_into(ThreadRandom& rng,
+                                                             std::string& out) {
+    std::lock_guard lock(mutex_);
+    const double now = clock_->now();
+    std::span<KeyRecord> records = keys_.records();
+    for (KeyRecord& record : records) {
+        const bool cooling =
+            record.status == KeyStatus::RateLimited || record.status == KeyStatus::CoolingDown;
+        // A NaN deadline compares false and so never expires.
+        if (cooling && record.cooldown_until <= now) record.status = KeyStatus::Active;
+    }
+
+    std::optional<std::size_t> chosen;
+    switch (strategy_) {
+        case Strategy::RoundRobin: chosen = pick_round_robin(records, cursor_); break;
+        case Strategy::LeastUsed: chosen = pick_least_used(records); break;
+        case Strategy::Random: chosen = pick_random(records, rng); break;
+        case Strategy::Weighted: chosen = pick_weighted(records, rng); break;
+        case Strategy::Adaptive:
+            chosen =
+                pick_adaptive(records, weights_, std::span(scores_).first(records.size()), rng);
+            break;
+    }
+    if (!chosen) {
+        const auto active = std::count_if(records.begin(), records.end(), [](const KeyRecord& r) {
+            return r.status == KeyStatus::Active;
+        });
+        return std::unexpected(ProxyError(NoAvailableKeys{
+            static_cast<std::uint64_t>(records.size()), static_cast<std::uint64_t>(active)}));
+    }
+    KeyRecord& record = records[*chosen];
+    // Copied before counting, so a failed copy does not count a selection.
+    out.assign(record.key);
+    if (strategy_ == Strategy::RoundRobin || strategy_ == Strategy::Adaptive) {
+        ++record.total_requests;
+        ++record.daily_count;
+    }
+    return {};
+}
+
+std::expected<std::string, ProxyError> KeyPoolCore::select_key(ThreadRandom& rng) {
+    std::string key;
+    if (auto selected = select_key_into(rng, key); !selected)
+        return std::unexpected(std::move(selected.error()));
+    return key;
+}
+
+std::vector<KeySnapshot> KeyPoolCore::list_keys() {
+    std::lock_guard lock(mutex_);
+    std::vector<KeySnapshot> snapshots;
+    snapshots.reserve(keys_.size());
+    for (const KeyRecord& record : keys_.records()) {
+        snapshots.push_back(KeySnapshot{
+            .key_masked = key_masked(record.key),
+            .status = record.status,
+            .total_requests = record.total_requests,
+            .total_errors = record.total_errors,
+            .total_rate_limits = record.total_rate_limits,
+            .avg_latency_ms = avg_latency_ms(record),
+            .health_score = health_score(record, weights_),
+            .weight = record.weight,
+        });
+    }
+    return snapshots;
+}
+
+std::size_t KeyPoolCore::size() {
+    std::lock_guard lock(mutex_);
+    return keys_.size();
+}
+
+std::optional<KeyRecord> KeyPoolCore::record(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    if (const KeyRecord* found = keys_.find(key)) return *found;
+    return std::nullopt;
+}
+
+std::uint64_t KeyPoolCore::cursor() {
+    std::lock_guard lock(mutex_);
+    return cursor_;
+}
+
+}  // namespace velmorquist

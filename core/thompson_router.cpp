@@ -1,0 +1,189 @@
+#include "core/thompson_router.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace velmorquist {
+namespace {
+
+double posterior_mean(const ProviderState& provider) {
+    return provider.alpha / (provider.alpha + provider.beta);
+}
+
+// Keeps the first strictly best: ties stay with the earlier entry, a NaN
+// score never wins, and a NaN in first place is never beaten (nothing
+// compares greater than NaN).
+struct BestSoFar {
+    const ProviderState* provider = nullptr;
+    double score = 0.0;
+
+    void offer(const ProviderState& candidate, double candidate_score) {
+        if (provider != nullptr && !(candidate_score > score)) return;
+        provider = &candidate;
+        score = candidate_score;
+    }
+};
+
+// The larger of value and 1.0, NaN included in "not larger".
+double floored(double value) { return value > 1.0 ? value : 1.0; }
+
+struct Scored {
+    double score;
+    const ProviderState* provider;
+};
+
+// Stable merge sort, best first. std::stable_sort needs a strict weak order,
+// which "NaN equals everything" is not; a merge that takes from the right run
+// only when strictly greater stays well defined and stable for any scores.
+void sort_best_first(std::vector<Scored>& items) {
+    const std::size_t size = items.size();
+    if (size < 2) return;
+    std::vector<Scored> buffer(size);
+    Scored* from = items.data();
+    Scored* to = buffer.data();
+    for (std::size_t width = 1; width < size; width *= 2) {
+        for (std::size_t low = 0; low < size; low += 2 * width) {
+            const std::size_t middle = std::min(low + width, size);
+            const std::size_t high = std::min(low + 2 * width, size);
+            std::size_t left = low;
+            std::size_t right = middle;
+            std::size_t out = low;
+            while (left < middle && right < high)
+                to[out++] = from[right].score > from[left].score ? from[right++] : from[left++];
+            while (left < middle) to[out++] = from[left++];
+            while (right < high) to[out++] = from[right++];
+        }
+        std::swap(from, to);
+    }
+    if (from != items.data()) std::copy(from, from + size, items.data());
+}
+
+bool is_candidate(std::string_view id, std::span<const std::string_view> eligible_ids) {
+    if (eligible_ids.empty()) return true;
+    return std::find(eligible_ids.begin(), eligible_ids.end(), id) != eligible_ids.end();
+}
+
+ProviderState fresh_state(std::string_view id, double cost, double quality, double latency) {
+    return ProviderState{.id = std::string(id),
+                         .cost_per_1k = cost,
+                         .base_quality = quality,
+                         .base_latency_ms = latency};
+}
+
+}  // namespace
+
+double provider_score(const RouterConfig& config, const ProviderState& provider, double theta) {
+    const double quality = config.quality_weight * (theta * provider.base_quality);
+    const double cost = config.cost_weight * provider.cost_per_1k;
+    const double latency = config.latency_weight * (provider.base_latency_ms / 1000.0);
+    return quality - cost - latency;
+}
+
+RouterCore::RouterCore(RouterConfig config) : config_(std::move(config)) {}
+
+void RouterCore::add_provider(const ProviderProfile& profile) {
+    ProviderState state = fresh_state(profile.id, profile.cost_per_1k, profile.base_quality,
+                                      profile.base_latency_ms);
+    std::lock_guard lock(mutex_);
+    providers_.push_back(std::move(state));
+}
+
+bool RouterCore::remove_provider(std::string_view provider_id) {
+    std::lock_guard lock(mutex_);
+    return std::erase_if(providers_, [&](const ProviderState& p) { return p.id == provider_id; }) >
+           0;
+}
+
+std::size_t RouterCore::provider_count() const {
+    std::lock_guard lock(mutex_);
+    return providers_.size();
+}
+
+std::expected<RoutingDecision, ProxyError> RouterCore::select(ThreadRandom& rng) const {
+    bool explore = false;
+    {
+        std::lock_guard lock(mutex_);
+        explore = config_.explore_mode;
+    }
+    if (!explore) return select_deterministic();
+
+    std::lock_guard lock(mutex_);
+    if (providers_.empty()) return std::unexpected(NoProviders{});
+    BestSoFar best;
+    for (const ProviderState& provider : providers_) {
+        std::expected<double, std::string> theta = beta_sample(rng, provider.alpha, provider.beta);
+        if (!theta) return std::unexpected(Sampling{std::move(theta.error())});
+        best.offer(provider, provider_score(config_, provider, *theta));
+    }
+    return RoutingDecision{best.provider->id, best.score, true};
+}
+
+std::expected<RoutingDecision, ProxyError> RouterCore::select_deterministic() const {
+    std::lock_guard lock(mutex_);
+    if (providers_.empty()) return std::unexpected(NoProviders{});
+    BestSoFar best;
+    for (const ProviderState& provider : providers_)
+        best.offer(provider, provider_score(config_, provider, posterior_mean(provider)));
+    return RoutingDecision{best.provider->id, best.score, false};
+}
+
+std::expected<void, ProxyError> RouterCore::record_outcome(std::string_view provider_id,
+                                                           double reward) {
+    std::lock_guard lock(mutex_);
+    auto found = std::find_if(providers_.begin(), providers_.end(),
+                              [&](const ProviderState& p) { return p.id == provider_id; });
+    if (found == providers_.end())
+        return std::unexpected(ProviderNotFound{std::string(provider_id)});
+    const double decay = config_.decay_factor;
+    // Both from the old counts; the floor keeps the posterior a valid Beta.
+    const double alpha = floored(decay * found->alpha + reward);
+    const double beta = floored(decay * found->beta + (1.0 - reward));
+    found->alpha = alpha;
+    found->beta = beta;
+    return {};
+}
+
+std::expected<std::vector<RoutingDecision>, ProxyError> RouterCore::rank_among(
+    std::span<const std::string_view> eligible_ids, ThreadRandom& rng) const {
+    std::lock_guard lock(mutex_);
+    const bool explore = config_.explore_mode;
+    std::vector<Scored> scored;
+    scored.reserve(providers_.size());
+    for (const ProviderState& provider : providers_) {
+        if (!is_candidate(provider.id, eligible_ids)) continue;
+        double theta = 0.0;
+        if (explore) {
+            std::expected<double, std::string> draw = beta_sample(rng, provider.alpha, provider.beta);
+            if (!draw) return std::unexpected(Sampling{std::move(draw.error())});
+            theta = *draw;
+        } else {
+            theta = posterior_mean(provider);
+        }
+        scored.push_back({provider_score(config_, provider, theta), &provider});
+    }
+    if (scored.empty()) return std::unexpected(NoProviders{});
+    sort_best_first(scored);
+    std::vector<RoutingDecision> ranking;
+    ranking.reserve(scored.size());
+    for (const Scored& entry : scored)
+        ranking.push_back(RoutingDecision{entry.provider->id, entry.score, explore});
+    return ranking;
+}
+
+void RouterCore::load_defaults() {
+    // One lock holding per entry, so other callers are never held up for the
+    // whole catalogue.
+    for (const CatalogueEntry& entry : kDefaultCatalogue) {
+        ProviderState state = fresh_state(entry.id, entry.cost_per_1k, entry.base_quality,
+                                          entry.base_latency_ms);
+        std::lock_guard lock(mutex_);
+        providers_.push_back(std::move(state));
+    }
+}
+
+std::vector<ProviderState> RouterCore::providers() const {
+    std::lock_guard lock(mutex_);
+    return providers_;
+}
+
+}  // namespace velmorquist

@@ -1,0 +1,179 @@
+"""Fake LLM provider APIs served over HTTP on 127.0.0.1, for the demo.
+
+Each provider is a stdlib ThreadingHTTPServer on a port the OS picks. It
+answers POST /v1/chat/completions with a JSON completion after a simulated
+latency, or fails the way real provider APIs fail: 500/502/503 errors, 429
+rate limits with a Retry-After hint, quota exhaustion, revoked keys, dropped
+connections and requests that hang past the client's timeout. A provider can
+also be down for a stretch of the run.
+
+Every decision a server takes for a request is drawn from a generator seeded
+with (seed, provider, request id, attempt), so a given seed produces the same
+provider behaviour whatever order the client threads' requests arrive in.
+"""
+
+import dataclasses
+import json
+import random
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+LOOPBACK = "127.0.0.1"
+
+
+@dataclasses.dataclass(frozen=True)
+class ProviderSpec:
+    """How a fake provider behaves. Times are simulated (real world) times."""
+
+    name: str
+    cost_per_1k: float           # what the router is told
+    base_quality: float
+    latency_ms: float            # typical latency, as advertised to the router
+    error_rate: float = 0.0      # 500 / 502 / "overloaded" answers
+    rate_limit_rate: float = 0.0  # 429 answers with a Retry-After hint
+    timeout_rate: float = 0.0    # requests that hang past the client timeout
+    outage: tuple[float, float] | None = None  # down between these fractions of the run
+    revoked_keys: int = 0        # the last keys of the provider answer 401
+    quota_key_limit: int | None = None  # the first key runs out of quota after this many
+
+
+@dataclasses.dataclass(frozen=True)
+class Behaviour:
+    """What the server does with one request."""
+
+    kind: str                    # "ok", "error", "rate_limit", "hang", "drop"
+    latency_s: float             # real seconds to wait before answering
+    status: int = 200
+    message: str = ""
+    retry_after_s: float = 0.0   # simulated seconds, as in a Retry-After header
+
+
+class FakeProvider:
+    """One provider API server; start() it, then send requests to .url."""
+
+    def __init__(self, spec, keys, *, seed, total_requests, speed, hang_s):
+        self.spec = spec
+        self.keys = tuple(keys)
+        self._seed = seed
+        self._speed = speed
+        self._hang_s = hang_s
+        revoked = keys[len(keys) - spec.revoked_keys:] if spec.revoked_keys else ()
+        self._revoked = frozenset(revoked)
+        self._quota_key = keys[0] if spec.quota_key_limit is not None else None
+        self._quota_used = 0
+        self._quota_lock = threading.Lock()
+        self.down_from, self.down_until = (
+            (int(spec.outage[0] * total_requests), int(spec.outage[1] * total_requests))
+            if spec.outage else (None, None))
+        self._server = _Server((LOOPBACK, 0), _Handler)
+        self._server.provider = self
+        self._thread = None
+
+    @property
+    def url(self):
+        host, port = self._server.server_address[:2]
+        return f"http://{host}:{port}/v1/chat/completions"
+
+    @property
+    def address(self):
+        return self._server.server_address[:2]
+
+    def start(self):
+        self._thread = threading.Thread(
+            target=self._server.serve_forever, kwargs={"poll_interval": 0.05},
+            name=f"fake-{self.spec.name}", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        self._server.shutdown()
+        self._server.server_close()
+        self._thread.join()
+
+    def is_down(self, request_id):
+        return self.down_from is not None and self.down_from <= request_id < self.down_until
+
+    def behaviour(self, request_id, attempt, key):
+        """Decide the fate of one request (deterministic per seed and request)."""
+        spec = self.spec
+        rng = random.Random(f"{self._seed}/{spec.name}/{request_id}/{attempt}")
+        latency_s = spec.latency_ms * rng.lognormvariate(0.0, 0.25) / 1000.0 / self._speed
+        if key in self._revoked:
+            return Behaviour("error", latency_s / 4, 401, "Invalid API key provided")
+        if self.is_down(request_id):
+            roll = rng.random()
+            if roll < 0.6:
+                return Behaviour("error", latency_s / 2, 503, "Service Unavailable: upstream overloaded")
+            if roll < 0.85:
+                return Behaviour("drop", latency_s / 2)
+            return Behaviour("hang", self._hang_s)
+        roll = rng.random()
+        if roll < spec.rate_limit_rate:
+            retry_after = rng.choice((1, 2, 3, 5, 8))
+            return Behaviour("rate_limit", latency_s / 4, 429,
+                             "Rate limit reached for requests", retry_after)
+        roll -= spec.rate_limit_rate
+        if roll < spec.error_rate:
+            status, message = rng.choice((
+                (500, "Internal Server Error: internal error"),
+                (502, "Bad Gateway"),
+                (529, "Overloaded: the model is overloaded, try again later"),
+            ))
+            return Behaviour("error", latency_s, status, message)
+        roll -= spec.error_rate
+        if roll < spec.timeout_rate:
+            return Behaviour("hang", self._hang_s)
+        if key == self._quota_key:
+            with self._quota_lock:
+                self._quota_used += 1
+                exhausted = self._quota_used > spec.quota_key_limit
+            if exhausted:
+                return Behaviour("error", latency_s / 4, 429,
+                                 "insufficient_quota: You exceeded your current quota")
+        return Behaviour("ok", latency_s)
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    provider: FakeProvider
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, format, *args):  # noqa: A002 - the base class's name
+        pass  # keep the demo's output readable
+
+    def do_POST(self):
+        provider = self.server.provider
+        length = int(self.headers.get("Content-Length") or 0)
+        prompt = json.loads(self.rfile.read(length) or b"{}").get("prompt", "")
+        key = (self.headers.get("Authorization") or "").removeprefix("Bearer ")
+        request_id = int(self.headers.get("X-Request-Id") or 0)
+        attempt = int(self.headers.get("X-Attempt") or 0)
+        plan = provider.behaviour(request_id, attempt, key)
+        time.sleep(plan.latency_s)
+        if plan.kind in ("drop", "hang"):
+            self.close_connection = True  # no answer at all
+            return
+        if plan.kind == "ok":
+            body = {"model": provider.spec.name, "choices": [
+                {"message": {"role": "assistant", "content": f"echo: {prompt[:40]}"}}]}
+            self._reply(200, body)
+            return
+        headers = {"Retry-After": str(plan.retry_after_s)} if plan.retry_after_s else {}
+        code = "insufficient_quota" if plan.message.startswith("insufficient_quota") else None
+        self._reply(plan.status, {"error": {"message": plan.message, "code": code}}, headers)
+
+    def _reply(self, status, body, headers=None):
+        data = json.dumps(body).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(data)))
+        self.send_header("Connection", "close")
+        for name, value in (headers or {}).items():
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(data)
+        self.close_connection = True
