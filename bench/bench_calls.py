@@ -34,6 +34,7 @@ FLOORS = {
     "METH_O, one argument": "f.one_object(1)",
     "static via class, one str": "F.static_one_string(m)",
     "getset property": "f.property",
+    "METH_NOARGS returning a new key str": "f.new_key_str()",
 }
 
 MSG80 = ("The upstream Provider returned an Unexpected Response; " * 2)[:80]
@@ -102,6 +103,8 @@ def key_pool_cases(native):
     cases = [
         ("select_key() round robin, 16 keys", "METH_NOARGS", "kp16.select_key()",
          ratio_target(3.0)),
+        ("select_key() round robin, 16 keys (vs a call returning a str)",
+         "METH_NOARGS returning a new key str", "kp16.select_key()", None),
         ("select_key() round robin, 10,000 keys", "METH_NOARGS", "kp10k.select_key()",
          ns_target(50_000)),
         ("select_key() adaptive, 10,000 keys", "METH_NOARGS", "kpa10k.select_key()",

@@ -52,6 +52,13 @@ PyObject* one_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* one_object(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
+// No work, but a new str of an API key's usual length: what any call that
+// hands a key back must pay for the result object alone.
+PyObject* new_key_str(PyObject*, PyObject*) {
+    static constexpr std::string_view kKey = "sk-bench-000000-0123456789abcdef0123456789abcdef";
+    return new_str(kKey);
+}
+
 PyObject* static_one_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return one_string(self, args, nargs, kwnames);
@@ -68,6 +75,7 @@ PyMethodDef floor_methods[] = {
     {"one_u32", as_method(one_u32), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"one_string", as_method(one_string), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"one_object", as_method(one_object), METH_O, nullptr},
+    {"new_key_str", as_method(new_key_str), METH_NOARGS, nullptr},
     {"static_one_string", as_method(static_one_string),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, nullptr},
     {nullptr, nullptr, 0, nullptr},

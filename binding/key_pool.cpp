@@ -200,11 +200,10 @@ PyObject* pool_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* pool_select_key(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         ThreadRandom& rng = thread_rng();
-        // Reused across calls, so a selection allocates only the returned str.
-        thread_local std::string selected;
+        KeyText selected;
         auto result = pool_of(self).select_key_into(rng, selected);
         if (!result) return to_python_exception(result.error());
-        return new_str(selected);
+        return new_str(selected.view());
     });
 }
 

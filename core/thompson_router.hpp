@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/mutex.hpp"
 #include "core/provider_profile.hpp"
 #include "core/random.hpp"
 
@@ -67,7 +68,7 @@ public:
 private:
     const RouterConfig config_;
 
-    mutable std::mutex mutex_;
+    mutable CoreMutex mutex_;
     std::vector<ProviderState> providers_;
 };
 
