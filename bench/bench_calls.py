@@ -35,6 +35,7 @@ FLOORS = {
     "static via class, one str": "F.static_one_string(m)",
     "getset property": "f.property",
     "METH_NOARGS returning a new key str": "f.new_key_str()",
+    "fastcall, one u32, returning a new int": "f.one_u32_new_int(1)",
 }
 
 MSG80 = ("The upstream Provider returned an Unexpected Response; " * 2)[:80]
@@ -68,6 +69,8 @@ def build_cases(native):
         ("try_acquire(n=1)", "fastcall, one keyword", "tb.try_acquire(n=1)", None),
         ("should_retry(a)", "fastcall, one u32", "rp.should_retry(1)", ratio_target(1.5)),
         ("delay_ms(a)", "fastcall, one u32", "rp.delay_ms(1)", ratio_target(2.0)),
+        ("delay_ms(a) (vs a call returning an int)", "fastcall, one u32, returning a new int",
+         "rp.delay_ms(1)", None),
         ("classify_error(msg) 80 chars, no match", "static via class, one str",
          "CB.classify_error(m)", ns_target(150)),
         ("classify_error(msg) 80 chars, match", "static via class, one str",

@@ -66,11 +66,6 @@ void register_fork_handler() {
         throw InternalFault("libc::pthread_atfork failed with code " + std::to_string(result));
 }
 
-// u in [1, 2) from the top 52 bits of `bits`.
-double one_to_two(std::uint64_t bits) {
-    return std::bit_cast<double>((bits >> 12) | 0x3FF0'0000'0000'0000ULL);
-}
-
 }  // namespace
 
 ThreadRandom::ThreadRandom(const ChaChaKey& key)
@@ -147,18 +142,21 @@ EntropySource set_entropy_source(EntropySource source) noexcept {
     return entropy_source.exchange(source == nullptr ? read_getentropy : source);
 }
 
-double uniform_inclusive(ThreadRandom& rng, double low, double high) {
-    if (!(low <= high)) throw InternalFault("cannot sample empty range");
+std::expected<InclusiveRange, const char*> prepare_inclusive(double low, double high) noexcept {
+    if (!(low <= high)) return std::unexpected("cannot sample empty range");
     constexpr double kMaxUnit = 1.0 - 0x1.0p-52;  // largest u below
     double scale = (high - low) / kMaxUnit;
-    if (!std::isfinite(scale)) throw InternalFault("Uniform::new_inclusive: range overflow");
+    if (!std::isfinite(scale)) return std::unexpected("Uniform::new_inclusive: range overflow");
     // Rounding can carry the top of the range past `high`; shrink until it cannot.
     while (scale * kMaxUnit + low > high)
         scale = std::bit_cast<double>(std::bit_cast<std::uint64_t>(scale) - 1);
-    double u = one_to_two(rng.next_u64()) - 1.0;
-    // This unit is built with -ffp-contract=off: a fused multiply-add would
-    // round once and could land above `high`.
-    return u * scale + low;
+    return InclusiveRange{low, scale};
+}
+
+double uniform_inclusive(ThreadRandom& rng, double low, double high) {
+    std::expected<InclusiveRange, const char*> range = prepare_inclusive(low, high);
+    if (!range) throw InternalFault(range.error());
+    return sample_inclusive(rng, *range);
 }
 
 std::uint64_t uniform_index(ThreadRandom& rng, std::uint64_t n) {

@@ -81,6 +81,25 @@ EntropySource set_entropy_source(EntropySource source) noexcept;
 // [low, high]; throws InternalFault "cannot sample empty range" or
 // "Uniform::new_inclusive: range overflow" without drawing.
 [[nodiscard]] double uniform_inclusive(ThreadRandom& rng, double low, double high);
+
+// uniform_inclusive in two steps, for a caller that samples the same range
+// many times: the checks and the scale once, then one draw per sample.
+struct InclusiveRange {
+    double low;
+    double scale;
+};
+// The range, or the message uniform_inclusive would throw for it.
+[[nodiscard]] std::expected<InclusiveRange, const char*> prepare_inclusive(double low,
+                                                                           double high) noexcept;
+// Exactly what uniform_inclusive returns for the prepared bounds: u in
+// [0, 1 - 2^-52] from 52 bits, then u * scale + low rounded twice (the core is
+// built without contraction into a fused multiply-add, which could land above
+// the top of the range).
+[[nodiscard]] inline double sample_inclusive(ThreadRandom& rng, const InclusiveRange& range) {
+    const double u =
+        std::bit_cast<double>((rng.next_u64() >> 12) | 0x3FF0'0000'0000'0000ULL) - 1.0;
+    return u * range.scale + range.low;
+}
 // [0, n) for n >= 1; n == 0 is an InternalFault.
 [[nodiscard]] std::uint64_t uniform_index(ThreadRandom& rng, std::uint64_t n);
 // Beta(alpha, beta) in [0, 1], or the message "invalid Beta(a, b): <reason>".
