@@ -117,15 +117,27 @@ def key_pool_cases(native):
 
 
 def router_cases(native):
-    router = native.ThompsonRouter()
-    router.load_defaults()
-    return [("ThompsonRouter.select() 12 providers, explore", "METH_NOARGS", "tr.select()",
-             ns_target(600))], {"tr": router}
-
-
-# CPU time of this process: time spent descheduled while other jobs share the
-# machine is not counted. --timer wall switches back to timeit's clock.
-TIMER = time.process_time
+    fresh = native.ThompsonRouter()
+    fresh.load_defaults()
+    # After some traffic: half the posteriors have grown past Beta(1, 1), so
+    # both of the sampler's algorithms are in play.
+    learned = native.ThompsonRouter()
+    learned.load_defaults()
+    for i, profile_id in enumerate(["openai", "anthropic", "google", "groq", "together",
+                                    "fireworks", "deepseek", "cerebras", "ollama", "mistral",
+                                    "cohere", "azure_openai"]):
+        if i % 2 == 0:
+            for outcome in range(20):
+                learned.record_outcome(profile_id, 0.0 if outcome % 5 == 0 else 1.0)
+    cases = [
+        ("ThompsonRouter.select() 12 providers, explore", "METH_NOARGS", "tr.select()",
+         ns_target(600)),
+        ("ThompsonRouter.select() 12 providers, explore, learned", "METH_NOARGS",
+         "trl.select()", ns_target(600)),
+        ("ThompsonRouter.select_deterministic() 12 providers", "METH_NOARGS",
+         "tr.select_deterministic()", None),
+    ]
+    return cases, {"tr": fresh, "trl": learned}
 
 
 def seconds(statement, namespace, number):

@@ -178,9 +178,7 @@ constexpr double kLn4 = 1.3862943611198906;
 constexpr double kLn5 = 1.6094379124341003;
 
 // Cheng's BB, for min(alpha, beta) > 1. Returns w for the final ratio.
-double cheng_bb(ThreadRandom& rng, double m, double big, double sum) {
-    const double b = std::sqrt((sum - 2.0) / ((m + m) * big - sum));
-    const double g = 1.0 / b + m;
+double cheng_bb(ThreadRandom& rng, double m, double big, double sum, double b, double g) {
     for (;;) {
         const double u1 = uniform_open_unit(rng);
         const double u2 = uniform_open_unit(rng);
@@ -189,7 +187,8 @@ double cheng_bb(ThreadRandom& rng, double m, double big, double sum) {
         const double z = u1 * u1 * u2;
         const double r = g * v - kLn4;
         const double s = m + r - w;
-        if ((s + 1.0) + kLn5 >= 5.0 * z) return w;
+        if ((s + 1.0) + kLn5 >= 5.0 * z) [[likely]]
+            return w;
         const double t = std::log(z);
         if (s >= t) return w;
         if (!(t > r + sum * std::log(sum / (big + w)))) return w;
@@ -197,12 +196,8 @@ double cheng_bb(ThreadRandom& rng, double m, double big, double sum) {
 }
 
 // Cheng's BC, for min(alpha, beta) <= 1.
-double cheng_bc(ThreadRandom& rng, double m, double big, double sum) {
-    const double c = 1.0 / m;
-    const double d = (big + 1.0) - m;
-    const double k1 =
-        (0.041666666666666664 * m + 0.013888888888888888) * d / (big * c - 0.7777777777777778);
-    const double k2 = (0.25 / d + 0.5) * m + 0.25;
+double cheng_bc(ThreadRandom& rng, double m, double big, double sum, double c, double k1,
+                double k2) {
     for (;;) {
         const double u1 = uniform_open_unit(rng);
         const double u2 = uniform_open_unit(rng);
@@ -240,24 +235,47 @@ std::string invalid_beta(double alpha, double beta, const char* reason) {
 
 // R. C. H. Cheng, "Generating beta variates with nonintegral shape
 // parameters", CACM 21 (1978): BB when both shapes exceed 1, BC otherwise.
-std::expected<double, std::string> beta_sample(ThreadRandom& rng, double alpha, double beta) {
-    if (!(alpha > 0.0))
-        return std::unexpected(
-            invalid_beta(alpha, beta, "alpha is not positive in beta distribution"));
-    if (!(beta > 0.0))
-        return std::unexpected(
-            invalid_beta(alpha, beta, "beta is not positive in beta distribution"));
-    const double m = std::min(alpha, beta);
-    const double big = std::max(alpha, beta);
-    const double sum = alpha + beta;
-    if (m > 1.0) {
-        const double w = cheng_bb(rng, m, big, sum);
-        if (beta <= alpha) return alpha / (alpha + w);
-        return w == std::numeric_limits<double>::infinity() ? 1.0 : w / (beta + w);
+BetaSampler::BetaSampler(double alpha, double beta) : alpha_(alpha), beta_(beta) {
+    if (!(alpha > 0.0) || !(beta > 0.0)) return;  // kind_ stays Invalid
+    m_ = std::min(alpha, beta);
+    big_ = std::max(alpha, beta);
+    sum_ = alpha + beta;
+    if (m_ > 1.0) {
+        kind_ = Kind::BB;
+        first_ = std::sqrt((sum_ - 2.0) / ((m_ + m_) * big_ - sum_));  // b
+        second_ = 1.0 / first_ + m_;                                   // g
+        return;
     }
-    const double w = cheng_bc(rng, m, big, sum);
-    if (beta > alpha) return alpha / (alpha + w);
-    return w == std::numeric_limits<double>::infinity() ? 1.0 : w / (beta + w);
+    kind_ = Kind::BC;
+    first_ = 1.0 / m_;  // c
+    const double d = (big_ + 1.0) - m_;
+    second_ = (0.041666666666666664 * m_ + 0.013888888888888888) * d /
+              (big_ * first_ - 0.7777777777777778);  // k1
+    third_ = (0.25 / d + 0.5) * m_ + 0.25;           // k2
+}
+
+std::expected<double, std::string> BetaSampler::sample(ThreadRandom& rng) const {
+    switch (kind_) {
+        case Kind::BB: {
+            const double w = cheng_bb(rng, m_, big_, sum_, first_, second_);
+            if (beta_ <= alpha_) return alpha_ / (alpha_ + w);
+            return w == std::numeric_limits<double>::infinity() ? 1.0 : w / (beta_ + w);
+        }
+        case Kind::BC: {
+            const double w = cheng_bc(rng, m_, big_, sum_, first_, second_, third_);
+            if (beta_ > alpha_) return alpha_ / (alpha_ + w);
+            return w == std::numeric_limits<double>::infinity() ? 1.0 : w / (beta_ + w);
+        }
+        case Kind::Invalid: break;
+    }
+    if (!(alpha_ > 0.0))
+        return std::unexpected(
+            invalid_beta(alpha_, beta_, "alpha is not positive in beta distribution"));
+    return std::unexpected(invalid_beta(alpha_, beta_, "beta is not positive in beta distribution"));
+}
+
+std::expected<double, std::string> beta_sample(ThreadRandom& rng, double alpha, double beta) {
+    return BetaSampler(alpha, beta).sample(rng);
 }
 
 }  // namespace velmorquist

@@ -106,4 +106,28 @@ struct InclusiveRange {
 [[nodiscard]] std::expected<double, std::string> beta_sample(ThreadRandom& rng, double alpha,
                                                              double beta);
 
+// beta_sample with the algorithm chosen and its constants worked out once,
+// for a caller that draws from the same Beta many times (the router's
+// posteriors). sample() returns exactly what beta_sample returns for the same
+// parameters and generator state, error messages included.
+class BetaSampler {
+public:
+    BetaSampler(double alpha, double beta);
+    [[nodiscard]] std::expected<double, std::string> sample(ThreadRandom& rng) const;
+
+private:
+    enum class Kind : std::uint8_t { Invalid, BB, BC };
+
+    double alpha_;
+    double beta_;
+    Kind kind_ = Kind::Invalid;
+    double m_ = 0.0;    // the smaller shape
+    double big_ = 0.0;  // the larger shape
+    double sum_ = 0.0;
+    // BB: b and g. BC: c, k1 and k2.
+    double first_ = 0.0;
+    double second_ = 0.0;
+    double third_ = 0.0;
+};
+
 }  // namespace velmorquist

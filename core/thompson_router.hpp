@@ -27,6 +27,8 @@ struct ProviderState {
     double base_latency_ms = 0.0;
     double alpha = 1.0;
     double beta = 1.0;
+    // Beta(alpha, beta) ready to draw from; replaced whenever they change.
+    BetaSampler posterior{1.0, 1.0};
 };
 
 // quality_weight * (theta * base_quality) - cost_weight * cost_per_1k

@@ -96,6 +96,19 @@ void BM_BetaSample(benchmark::State& state, double alpha, double beta) {
         benchmark::DoNotOptimize(beta_sample(rng, alpha, beta));
     }
 }
+// The router keeps one prepared sampler per posterior, so a draw skips the
+// choice of algorithm and its constants.
+void BM_BetaSamplerPrepared(benchmark::State& state, double alpha, double beta) {
+    ThreadRandom rng(kKey);
+    const BetaSampler sampler(alpha, beta);
+    for (auto _ : state) benchmark::DoNotOptimize(sampler.sample(rng));
+}
+BENCHMARK_CAPTURE(BM_BetaSamplerPrepared, BB_2_3, 2.0, 3.0);
+BENCHMARK_CAPTURE(BM_BetaSamplerPrepared, BB_40_12, 40.0, 12.0);
+BENCHMARK_CAPTURE(BM_BetaSamplerPrepared, BC_1_1, 1.0, 1.0);
+BENCHMARK_CAPTURE(BM_BetaSamplerPrepared, BC_0.5_0.5, 0.5, 0.5);
+BENCHMARK_CAPTURE(BM_BetaSamplerPrepared, BC_0.8_30, 0.8, 30.0);
+
 BENCHMARK_CAPTURE(BM_BetaSample, BB_2_3, 2.0, 3.0);
 BENCHMARK_CAPTURE(BM_BetaSample, BB_40_12, 40.0, 12.0);
 BENCHMARK_CAPTURE(BM_BetaSample, BC_1_1, 1.0, 1.0);
