@@ -125,17 +125,27 @@ std::uint64_t ThreadRandom::next_u64_across_refill() {
     return static_cast<std::uint64_t>(buffer_[0]) << 32 | low;
 }
 
-ThreadRandom& thread_rng() {
-    if (this_thread_rng.has_value()) [[likely]]
-        return *this_thread_rng;
+ThreadRandom& ThreadRandom::create_in(std::optional<ThreadRandom>& slot) {
     ChaChaKey key;
     if (int error = read_key(key); error != 0)
         throw InternalFault(std::string("could not initialize thread_rng: ") +
                             std::strerror(error));
     register_fork_handler();
     // Stamp 0: a generator born after a fork rekeys on its first refill.
-    this_thread_rng.emplace(ThreadRandom(key, 0));
-    return *this_thread_rng;
+    slot.emplace(ThreadRandom(key, 0));
+    return *slot;
+}
+
+ThreadRandom& thread_rng() {
+    // One thread-local address lookup (a call into the dynamic linker, as
+    // the module is loaded with dlopen) for both the check and the result:
+    // the empty asm stops the compiler from repeating the lookup instead of
+    // keeping its result.
+    std::optional<ThreadRandom>* slot = &this_thread_rng;
+    asm("" : "+r"(slot));
+    if (slot->has_value()) [[likely]]
+        return **slot;
+    return ThreadRandom::create_in(*slot);
 }
 
 EntropySource set_entropy_source(EntropySource source) noexcept {

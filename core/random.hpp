@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -41,6 +42,8 @@ public:
 private:
     friend ThreadRandom& thread_rng();
     ThreadRandom(const ChaChaKey& key, std::uintptr_t fork_stamp);
+    // thread_rng's first call in a thread, kept out of its fast path.
+    static ThreadRandom& create_in(std::optional<ThreadRandom>& slot);
 
     void refill();
     // next_u64 when the buffer holds fewer than two unread words.
