@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -118,8 +119,24 @@ template <class T>
 
 // ---- results: new references, nullptr with an error set on failure -----------
 
+[[nodiscard]] inline bool is_ascii(std::string_view text) {
+    unsigned char any = 0;
+    for (char c : text) any |= static_cast<unsigned char>(c);
+    return any < 0x80;
+}
+
+// ASCII text, the usual case (keys, provider ids), is copied into a new str
+// without going through the UTF-8 decoder. One character goes to the decoder
+// too, which hands out the interpreter's shared one-character strings.
 [[nodiscard]] inline PyObject* new_str(std::string_view text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    if (size > 1 && is_ascii(text)) {
+        PyObject* str = PyUnicode_New(size, 127);
+        if (str == nullptr) return nullptr;
+        std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+        return str;
+    }
+    return PyUnicode_FromStringAndSize(text.data(), size);
 }
 [[nodiscard]] inline PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 [[nodiscard]] inline PyObject* new_none() { Py_RETURN_NONE; }
