@@ -53,7 +53,8 @@ bench: python
 	$(BENCH_DIR)/bench/core_bench --benchmark_min_time=0.2 \
 	    --benchmark_out=$(BUILD_DIR)/bench-core.json --benchmark_out_format=json
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_calls.py \
-	    --floor-dir $(BENCH_DIR)/bench --json $(BUILD_DIR)/bench.json
+	    --floor-dir $(BENCH_DIR)/bench --core-json $(BUILD_DIR)/bench-core.json \
+	    --json $(BUILD_DIR)/bench.json
 
 clean:
 	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(BENCH_DIR).log python/velmorquist_proxy/_native*.so

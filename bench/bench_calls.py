@@ -11,7 +11,11 @@ the cost of the timing loop itself (an empty `pass` statement) taken off;
 targets were set. Absolute targets are judged with the loop included, which
 is the stricter reading.
 
-    python bench/bench_calls.py --floor-dir build-bench/bench --json build/bench.json
+Given core_bench's JSON (--core-json), it also judges the core benchmarks
+that have targets, by their CPU time.
+
+    python bench/bench_calls.py --floor-dir build-bench/bench \
+        --core-json build/bench-core.json --json build/bench.json
 """
 
 import argparse
@@ -232,6 +236,42 @@ def print_table(header, rows, left):
         print("  ".join(cells).rstrip())
 
 
+# Core benchmarks with a target: (name, "ns" or "bytes_per_second", limit).
+CORE_TARGETS = [
+    ("BM_ChaCha12Refill", "GB/s", 2.0),
+    ("BM_BetaSample/BB_2_3", "ns", 30),
+    ("BM_BetaSample/BB_40_12", "ns", 30),
+    ("BM_BetaSample/BC_1_1", "ns", 30),
+    ("BM_BetaSample/BC_0.5_0.5", "ns", 30),
+    ("BM_BetaSample/BC_0.8_30", "ns", 30),
+    ("BM_BetaSamplerPrepared/BB_40_12", "ns", 30),
+    ("BM_BetaSamplerPrepared/BC_1_1", "ns", 30),
+    ("BM_SelectKey/round_robin/10000", "ns", 50_000),
+    ("BM_SelectKey/adaptive_full_windows/10000", "ns", 1_000_000),
+]
+
+
+def core_rows(path):
+    """Verdicts for the core benchmarks with targets, from Google Benchmark's JSON."""
+    with open(path) as source:
+        results = {b["name"]: b for b in json.load(source)["benchmarks"]}
+    scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+    rows = []
+    for name, unit, limit in CORE_TARGETS:
+        result = results.get(name)
+        if result is None:
+            continue
+        if unit == "GB/s":
+            value = result["bytes_per_second"] / 1e9
+            rows.append({"benchmark": name, "value": round(value, 2), "unit": "GB/s",
+                         "target": f">= {limit:g} GB/s", "met": value >= limit})
+        else:
+            value = result["cpu_time"] * scale[result["time_unit"]]
+            rows.append({"benchmark": name, "value": round(value, 1), "unit": "ns",
+                         "target": target_text(ns_target(limit)), "met": value <= limit})
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--floor-dir", required=True)
@@ -241,6 +281,8 @@ def main():
     parser.add_argument("--timer", choices=["cpu", "wall"], default="cpu",
                         help="process CPU time (default) or wall-clock time")
     parser.add_argument("--only", default=None, help="run the calls whose label contains this")
+    parser.add_argument("--core-json", default=None,
+                        help="Google Benchmark JSON of core_bench, for the core targets")
     args = parser.parse_args()
     global TIMER
     TIMER = time.process_time if args.timer == "cpu" else time.perf_counter
@@ -265,13 +307,19 @@ def main():
                   f"{r['ns_with_loop']:.1f}", f"{r['floor_ns_with_loop']:.1f}",
                   f"{r['ratio_with_loop']:.2f}", target_text(r["target"]), r["floor"],
                   verdict(r)] for r in rows], left={0, 7, 8, 9})
+    core = core_rows(args.core_json) if args.core_json else []
+    if core:
+        print()
+        print_table(["core benchmark (CPU time)", "value", "target", "verdict"],
+                    [[c["benchmark"], f"{c['value']:g} {c['unit']}", c["target"],
+                      "met" if c["met"] else "NOT MET"] for c in core], left={0, 3})
     if args.json:
         os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
         with open(args.json, "w") as out:
             json.dump({"python": sys.version, "machine": platform.machine(),
                        "processor": platform.processor(), "cpus": os.cpu_count(),
                        "samples": args.samples, "loop_ns": loop, "floors": floors,
-                       "rows": rows}, out, indent=2)
+                       "rows": rows, "core": core}, out, indent=2)
         print(f"\nwritten to {args.json}")
 
 
