@@ -57,7 +57,7 @@ TokenBucketCore::TokenBucketCore(const RateLimitConfig& config, std::shared_ptr<
       tokens_(capacity_tokens_),
       last_refill_(clock_.now()) {}
 
-void TokenBucketCore::refill() {
+inline void TokenBucketCore::refill() {
     double now = clock_.now();
     double elapsed = now - last_refill_;
     if (!(elapsed > 0.0)) return;

@@ -41,7 +41,7 @@ public:
     [[nodiscard]] double refill_rate() const { return refill_rate_; }
 
 private:
-    void refill();  // caller holds mutex_
+    [[gnu::always_inline]] inline void refill();  // caller holds mutex_
 
     const ClockHandle clock_;
     const std::uint64_t capacity_;
