@@ -196,7 +196,8 @@ ChaChaBlock chacha_block(const ChaChaKey& key, std::uint64_t counter, std::uint6
 void chacha12_four_blocks(const ChaChaKey& key, std::uint64_t counter,
                           std::uint32_t (&out)[kChaChaBatchWords]) {
     // Chosen on first use; a refill then pays one indirect call.
-    static const ChaChaBatchFunction best = implementations().all[implementations().count - 1].function;
+    static const ChaChaBatchFunction best =
+        implementations().all[implementations().count - 1].function;
     best(key, counter, out);
 }
 

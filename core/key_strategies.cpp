@@ -39,7 +39,8 @@ std::optional<std::size_t> pick_round_robin(std::span<const KeyRecord> records,
     if (n == 0) return std::nullopt;
     // The cursor is usually at most n (it was left at a position + 1), and a
     // 64-bit division costs more than the rest of the pick.
-    const auto start = static_cast<std::size_t>(cursor < n ? cursor : cursor == n ? 0 : cursor % n);
+    const auto start =
+        static_cast<std::size_t>(cursor < n ? cursor : cursor == n ? 0 : cursor % n);
     for (std::size_t i = 0; i < n; ++i) {
         std::size_t p = start + i;
         if (p >= n) p -= n;

@@ -281,7 +281,8 @@ std::expected<double, std::string> BetaSampler::sample(ThreadRandom& rng) const 
     if (!(alpha_ > 0.0))
         return std::unexpected(
             invalid_beta(alpha_, beta_, "alpha is not positive in beta distribution"));
-    return std::unexpected(invalid_beta(alpha_, beta_, "beta is not positive in beta distribution"));
+    return std::unexpected(
+        invalid_beta(alpha_, beta_, "beta is not positive in beta distribution"));
 }
 
 std::expected<double, std::string> beta_sample(ThreadRandom& rng, double alpha, double beta) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core/mutex.hpp"
 #include "core/random.hpp"
 #include "core/rate_limiter.hpp"
 #include "core/retry.hpp"
@@ -31,6 +32,18 @@ void BM_FloorMutexLockUnlock(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_FloorMutexLockUnlock);
+
+// The cores' own lock, as every stateful call takes it (single-threaded here,
+// so without atomic instructions).
+void BM_FloorCoreMutexLockUnlock(benchmark::State& state) {
+    CoreMutex mutex;
+    for (auto _ : state) {
+        mutex.lock();
+        benchmark::ClobberMemory();
+        mutex.unlock();
+    }
+}
+BENCHMARK(BM_FloorCoreMutexLockUnlock);
 
 void BM_FloorMonotonicClockNow(benchmark::State& state) {
     std::shared_ptr<const Clock> clock = std::make_shared<MonotonicClock>();

@@ -46,7 +46,8 @@ BENCHMARK(BM_ChaCha12RefillVariant)->Apply([](benchmark::internal::Benchmark* be
 void BM_ChaCha12ScalarReference(benchmark::State& state) {
     std::uint64_t counter = 0;
     for (auto _ : state) {
-        for (int i = 0; i < 4; ++i) benchmark::DoNotOptimize(chacha_block(kKey, counter + i, 0, 12));
+        for (int i = 0; i < 4; ++i)
+            benchmark::DoNotOptimize(chacha_block(kKey, counter + i, 0, 12));
         counter += 4;
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 256);

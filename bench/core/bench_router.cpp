@@ -14,19 +14,17 @@ constexpr ChaChaKey kKey = {8, 7, 6, 5, 4, 3, 2, 1};
 
 // The catalogue first, then made-up providers, each with some outcome history
 // so the posteriors are a mix of fresh (Beta(1, 1)) and learned ones.
-std::unique_ptr<RouterCore> make_router(std::size_t size, bool explore) {
-    RouterConfig config;
-    config.explore_mode = explore;
-    auto router = std::make_unique<RouterCore>(config);
+// The default configuration explores.
+std::unique_ptr<RouterCore> make_router(std::size_t size) {
+    auto router = std::make_unique<RouterCore>(RouterConfig());
     for (std::size_t i = 0; i < size; ++i) {
         const CatalogueEntry& entry = kDefaultCatalogue[i % kDefaultCatalogue.size()];
         char id[32];
         std::snprintf(id, sizeof id, "%.*s-%zu", static_cast<int>(entry.id.size()),
                       entry.id.data(), i);
-        router->add_provider(ProviderProfile{i < kDefaultCatalogue.size() ? std::string(entry.id)
-                                                                         : std::string(id),
-                                            entry.cost_per_1k, entry.base_quality,
-                                            entry.base_latency_ms});
+        const std::string name = i < kDefaultCatalogue.size() ? std::string(entry.id) : id;
+        router->add_provider(
+            ProviderProfile{name, entry.cost_per_1k, entry.base_quality, entry.base_latency_ms});
     }
     std::vector<ProviderState> providers = router->providers();
     for (std::size_t i = 0; i < providers.size(); i += 2) {
@@ -37,20 +35,20 @@ std::unique_ptr<RouterCore> make_router(std::size_t size, bool explore) {
 }
 
 void BM_RouterSelect(benchmark::State& state) {
-    std::unique_ptr<RouterCore> router = make_router(static_cast<std::size_t>(state.range(0)), true);
+    auto router = make_router(static_cast<std::size_t>(state.range(0)));
     ThreadRandom rng(kKey);
     for (auto _ : state) benchmark::DoNotOptimize(router->select(rng));
 }
 BENCHMARK(BM_RouterSelect)->Arg(12)->Arg(100)->Arg(1000);
 
 void BM_RouterSelectDeterministic(benchmark::State& state) {
-    std::unique_ptr<RouterCore> router = make_router(static_cast<std::size_t>(state.range(0)), true);
+    auto router = make_router(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) benchmark::DoNotOptimize(router->select_deterministic());
 }
 BENCHMARK(BM_RouterSelectDeterministic)->Arg(12)->Arg(100)->Arg(1000);
 
 void BM_RouterRankAmong(benchmark::State& state) {
-    std::unique_ptr<RouterCore> router = make_router(static_cast<std::size_t>(state.range(0)), true);
+    auto router = make_router(static_cast<std::size_t>(state.range(0)));
     ThreadRandom rng(kKey);
     for (auto _ : state) benchmark::DoNotOptimize(router->rank_among({}, rng));
 }
