@@ -97,10 +97,21 @@ void ThreadRandom::refill() {
         }
         fork_stamp_ = forks;
         bytes_until_reseed_ = kReseedThreshold - kRefillBytes;
+        ahead_words_ = 0;  // blocks of the old key, or simply recomputed
     } else {
         bytes_until_reseed_ -= kRefillBytes;
     }
-    chacha12_four_blocks(key_, counter_, buffer_);
+    if (ahead_words_ != 0) {
+        std::memcpy(buffer_, ahead_ + (kAheadWords - ahead_words_), sizeof buffer_);
+        ahead_words_ -= kChaChaBatchWords;
+    } else if (std::uint32_t wide[kChaChaWideWords];
+               chacha12_sixteen_blocks(key_, counter_, wide)) {
+        std::memcpy(buffer_, wide, sizeof buffer_);
+        std::memcpy(ahead_, wide + kChaChaBatchWords, sizeof ahead_);
+        ahead_words_ = kAheadWords;
+    } else {
+        chacha12_four_blocks(key_, counter_, buffer_);
+    }
     counter_ += 4;
 }
 

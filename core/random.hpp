@@ -37,7 +37,10 @@ public:
     [[nodiscard]] std::uint32_t next_u32();
 
     // Drops the unread buffered words, so the next draw refills.
-    void discard_buffer() noexcept { index_ = kChaChaBatchWords; }
+    void discard_buffer() noexcept {
+        index_ = kChaChaBatchWords;
+        ahead_words_ = 0;
+    }
 
 private:
     friend ThreadRandom& thread_rng();
@@ -53,6 +56,12 @@ private:
     static constexpr std::int64_t kRefillBytes = kChaChaBatchWords * 4;
 
     std::uint32_t buffer_[kChaChaBatchWords];
+    // Blocks computed ahead of the counter (a wide computation yields four
+    // refills at once): the last ahead_words_ words of ahead_ are the next
+    // refills' output, valid until the key changes.
+    static constexpr std::uint32_t kAheadWords = kChaChaWideWords - kChaChaBatchWords;
+    std::uint32_t ahead_[kAheadWords];
+    std::uint32_t ahead_words_ = 0;
     ChaChaKey key_;
     std::uint64_t counter_ = 0;
     std::int64_t bytes_until_reseed_ = kReseedThreshold;

@@ -92,5 +92,20 @@ TEST(ChaChaFourBlocks, EveryVariantEqualsFourReferenceBlocks) {
     }
 }
 
+TEST(ChaChaSixteenBlocks, EqualsSixteenReferenceBlocks) {
+    const std::uint64_t counters[] = {0, 12, 0xfffffff8ULL, 0xfffffff0ULL, ~0ULL - 7};
+    for (std::uint64_t counter : counters) {
+        std::uint32_t wide[kChaChaWideWords];
+        if (!chacha12_sixteen_blocks(kCountingKey, counter, wide))
+            GTEST_SKIP() << "no 512-bit vectors on this processor";
+        for (std::uint64_t block = 0; block < 16; ++block) {
+            ChaChaBlock expected = chacha_block(kCountingKey, counter + block, 0, 12);
+            for (std::size_t word = 0; word < 16; ++word)
+                ASSERT_EQ(wide[block * 16 + word], expected[word])
+                    << "counter " << counter << " block " << block << " word " << word;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace velmorquist
