@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -140,5 +141,18 @@ template <class T>
 }
 [[nodiscard]] inline PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 [[nodiscard]] inline PyObject* new_none() { Py_RETURN_NONE; }
+
+// A core value as its natural Python type; an empty optional is None.
+[[nodiscard]] inline PyObject* to_python(const std::string& value) { return new_str(value); }
+[[nodiscard]] inline PyObject* to_python(std::uint32_t value) { return PyLong_FromUnsignedLong(value); }
+[[nodiscard]] inline PyObject* to_python(std::uint64_t value) {
+    return PyLong_FromUnsignedLongLong(value);
+}
+[[nodiscard]] inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+[[nodiscard]] inline PyObject* to_python(bool value) { return new_bool(value); }
+template <class T>
+[[nodiscard]] PyObject* to_python(const std::optional<T>& value) {
+    return value ? to_python(*value) : new_none();
+}
 
 }  // namespace velmorquist::binding
