@@ -44,13 +44,17 @@ demo: build
 # Benchmarks: a Release build of their own, timed side by side in one run.
 BENCH_DIR := $(BUILD_DIR)-bench
 bench: python
+	@mkdir -p $(BENCH_DIR)
 	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DVELMORQUIST_BENCH=ON \
 	    -DVELMORQUIST_TESTS=OFF -DVELMORQUIST_COPY_TO_CHECKOUT=OFF \
-	    -DPython_EXECUTABLE=$(PY) > $(BENCH_DIR).log || { cat $(BENCH_DIR).log; exit 1; }
+	    -DPython_EXECUTABLE=$(PY) > $(BENCH_DIR)/configure.log \
+	    || { cat $(BENCH_DIR)/configure.log; exit 1; }
 	@cmake --build $(BENCH_DIR) -j $(JOBS)
-	$(BENCH_DIR)/bench/core_bench --benchmark_min_time=0.2
+	$(BENCH_DIR)/bench/core_bench --benchmark_min_time=0.2 \
+	    --benchmark_out=$(BUILD_DIR)/bench-core.json --benchmark_out_format=json
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_calls.py \
-	    --floor-dir $(BENCH_DIR)/bench --json $(BUILD_DIR)/bench.json
+	    --floor-dir $(BENCH_DIR)/bench --core-json $(BUILD_DIR)/bench-core.json \
+	    --json $(BUILD_DIR)/bench.json
 
 clean:
 	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(BENCH_DIR).log python/velmorquist_proxy/_native*.so

@@ -42,6 +42,16 @@ PyObject* one_u32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     Py_RETURN_NONE;
 }
 
+// As one_u32, returning a new int beyond the interpreter's cached small ones,
+// as delay_ms does.
+PyObject* one_u32_new_int(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    PyObject* none = one_u32(self, args, nargs, kwnames);
+    if (none == nullptr) return nullptr;
+    Py_DECREF(none);
+    return PyLong_FromLong(1000);
+}
+
 PyObject* one_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArgs bound;
     if (!bind(kOneString, args, nargs, kwnames, bound)) return nullptr;
@@ -51,6 +61,13 @@ PyObject* one_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* one_object(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+// No work, but a new str of an API key's usual length: what any call that
+// hands a key back must pay for the result object alone.
+PyObject* new_key_str(PyObject*, PyObject*) {
+    static constexpr std::string_view kKey = "sk-bench-000000-0123456789abcdef0123456789abcdef";
+    return new_str(kKey);
+}
 
 PyObject* static_one_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
@@ -66,8 +83,10 @@ PyMethodDef floor_methods[] = {
     {"fast_no_args", as_method(fast_no_args), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"one_integer", as_method(one_integer), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"one_u32", as_method(one_u32), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"one_u32_new_int", as_method(one_u32_new_int), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"one_string", as_method(one_string), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"one_object", as_method(one_object), METH_O, nullptr},
+    {"new_key_str", as_method(new_key_str), METH_NOARGS, nullptr},
     {"static_one_string", as_method(static_one_string),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -12,6 +12,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -58,9 +60,15 @@ using BoundArgs = std::array<PyObject*, kMaxParameters>;
                                Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
     // Positional calls within the arity are the common case: no names to match.
     auto count = static_cast<std::size_t>(nargs);
-    if (kwnames == nullptr && count >= signature.required() && count <= signature.size()) {
-        for (std::size_t i = 0; i < count; ++i) out[i] = args[i];
-        for (std::size_t i = count; i < signature.size(); ++i) out[i] = nullptr;
+    if (kwnames == nullptr && count >= signature.required() && count <= signature.size())
+        [[likely]] {
+        // Written so that no memcpy/memset call is made for a few pointers:
+        // a fixed-size clear, then the given arguments one by one.
+        out.fill(nullptr);
+        for (std::size_t i = 0; i < kMaxParameters; ++i) {
+            if (i == count) break;
+            out[i] = args[i];
+        }
         return true;
     }
     return bind_slow(signature, args, nargs, kwnames, out);
@@ -112,10 +120,39 @@ template <class T>
 
 // ---- results: new references, nullptr with an error set on failure -----------
 
+[[nodiscard]] inline bool is_ascii(std::string_view text) {
+    unsigned char any = 0;
+    for (char c : text) any |= static_cast<unsigned char>(c);
+    return any < 0x80;
+}
+
+// ASCII text, the usual case (keys, provider ids), is copied into a new str
+// without going through the UTF-8 decoder. One character goes to the decoder
+// too, which hands out the interpreter's shared one-character strings.
 [[nodiscard]] inline PyObject* new_str(std::string_view text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    if (size > 1 && is_ascii(text)) {
+        PyObject* str = PyUnicode_New(size, 127);
+        if (str == nullptr) return nullptr;
+        std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+        return str;
+    }
+    return PyUnicode_FromStringAndSize(text.data(), size);
 }
 [[nodiscard]] inline PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 [[nodiscard]] inline PyObject* new_none() { Py_RETURN_NONE; }
+
+// A core value as its natural Python type; an empty optional is None.
+[[nodiscard]] inline PyObject* to_python(const std::string& value) { return new_str(value); }
+[[nodiscard]] inline PyObject* to_python(std::uint32_t value) { return PyLong_FromUnsignedLong(value); }
+[[nodiscard]] inline PyObject* to_python(std::uint64_t value) {
+    return PyLong_FromUnsignedLongLong(value);
+}
+[[nodiscard]] inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+[[nodiscard]] inline PyObject* to_python(bool value) { return new_bool(value); }
+template <class T>
+[[nodiscard]] PyObject* to_python(const std::optional<T>& value) {
+    return value ? to_python(*value) : new_none();
+}
 
 }  // namespace velmorquist::binding

@@ -54,22 +54,11 @@ PyObject* config_repr(PyObject* self) {
     });
 }
 
-PyObject* config_provider(PyObject* self, void*) { return new_str(config_of(self).provider); }
-PyObject* config_failure_threshold(PyObject* self, void*) {
-    return PyLong_FromUnsignedLong(config_of(self).failure_threshold);
-}
-PyObject* config_recovery_timeout_secs(PyObject* self, void*) {
-    return PyFloat_FromDouble(config_of(self).recovery_timeout_secs);
-}
-PyObject* config_success_threshold(PyObject* self, void*) {
-    return PyLong_FromUnsignedLong(config_of(self).success_threshold);
-}
-
 PyGetSetDef config_getset[] = {
-    {"provider", config_provider, nullptr, "", nullptr},
-    {"failure_threshold", config_failure_threshold, nullptr, "", nullptr},
-    {"recovery_timeout_secs", config_recovery_timeout_secs, nullptr, "", nullptr},
-    {"success_threshold", config_success_threshold, nullptr, "", nullptr},
+    field_property<&CircuitBreakerConfig::provider>("provider"),
+    field_property<&CircuitBreakerConfig::failure_threshold>("failure_threshold"),
+    field_property<&CircuitBreakerConfig::recovery_timeout_secs>("recovery_timeout_secs"),
+    field_property<&CircuitBreakerConfig::success_threshold>("success_threshold"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -2,6 +2,7 @@
 // deallocation, type creation from a spec, and the C++-to-Python boundary.
 #pragma once
 
+#include "binding/args.hpp"
 #include "binding/py_ref.hpp"
 
 #include <new>
@@ -50,6 +51,21 @@ template <class Core, class... Args>
         return raise_current_exception();
     }
     return self;
+}
+
+template <class Core, class Field>
+Core core_type_of(Field Core::*);
+
+template <auto Field>
+PyObject* field_getter(PyObject* self, void* /*closure*/) {
+    using Core = decltype(core_type_of(Field));
+    return to_python(core_of<Core>(self).*Field);
+}
+
+// A read-only property, with an empty docstring, showing one field of the core value.
+template <auto Field>
+[[nodiscard]] constexpr PyGetSetDef field_property(const char* name) {
+    return {name, field_getter<Field>, nullptr, "", nullptr};
 }
 
 template <class Core>

@@ -44,36 +44,17 @@ PyObject* summary_repr(PyObject* self) {
     });
 }
 
-PyObject* summary_key_masked(PyObject* self, void*) { return new_str(summary_of(self).key_masked); }
 PyObject* summary_status(PyObject* self, void*) { return status_str(summary_of(self).status); }
-PyObject* summary_total_requests(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(summary_of(self).total_requests);
-}
-PyObject* summary_total_errors(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(summary_of(self).total_errors);
-}
-PyObject* summary_total_rate_limits(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(summary_of(self).total_rate_limits);
-}
-PyObject* summary_avg_latency_ms(PyObject* self, void*) {
-    return PyFloat_FromDouble(summary_of(self).avg_latency_ms);
-}
-PyObject* summary_health_score(PyObject* self, void*) {
-    return PyFloat_FromDouble(summary_of(self).health_score);
-}
-PyObject* summary_weight(PyObject* self, void*) {
-    return PyFloat_FromDouble(summary_of(self).weight);
-}
 
 PyGetSetDef summary_getset[] = {
-    {"key_masked", summary_key_masked, nullptr, "", nullptr},
+    field_property<&KeySnapshot::key_masked>("key_masked"),
     {"status", summary_status, nullptr, "", nullptr},
-    {"total_requests", summary_total_requests, nullptr, "", nullptr},
-    {"total_errors", summary_total_errors, nullptr, "", nullptr},
-    {"total_rate_limits", summary_total_rate_limits, nullptr, "", nullptr},
-    {"avg_latency_ms", summary_avg_latency_ms, nullptr, "", nullptr},
-    {"health_score", summary_health_score, nullptr, "", nullptr},
-    {"weight", summary_weight, nullptr, "", nullptr},
+    field_property<&KeySnapshot::total_requests>("total_requests"),
+    field_property<&KeySnapshot::total_errors>("total_errors"),
+    field_property<&KeySnapshot::total_rate_limits>("total_rate_limits"),
+    field_property<&KeySnapshot::avg_latency_ms>("avg_latency_ms"),
+    field_property<&KeySnapshot::health_score>("health_score"),
+    field_property<&KeySnapshot::weight>("weight"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -200,11 +181,10 @@ PyObject* pool_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* pool_select_key(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         ThreadRandom& rng = thread_rng();
-        // Reused across calls, so a selection allocates only the returned str.
-        thread_local std::string selected;
+        KeyText selected;
         auto result = pool_of(self).select_key_into(rng, selected);
         if (!result) return to_python_exception(result.error());
-        return new_str(selected);
+        return new_str(selected.view());
     });
 }
 

@@ -56,22 +56,10 @@ PyObject* config_repr(PyObject* self) {
     });
 }
 
-PyObject* config_max_calls(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(config_of(self).max_calls);
-}
-PyObject* config_time_window_secs(PyObject* self, void*) {
-    return PyFloat_FromDouble(config_of(self).time_window_secs);
-}
-PyObject* config_burst_size(PyObject* self, void*) {
-    const std::optional<std::uint64_t>& burst = config_of(self).burst_size;
-    if (!burst) Py_RETURN_NONE;
-    return PyLong_FromUnsignedLongLong(*burst);
-}
-
 PyGetSetDef config_getset[] = {
-    {"max_calls", config_max_calls, nullptr, "", nullptr},
-    {"time_window_secs", config_time_window_secs, nullptr, "", nullptr},
-    {"burst_size", config_burst_size, nullptr, "", nullptr},
+    field_property<&RateLimitConfig::max_calls>("max_calls"),
+    field_property<&RateLimitConfig::time_window_secs>("time_window_secs"),
+    field_property<&RateLimitConfig::burst_size>("burst_size"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,4 +1,6 @@
 // RetryPolicy.
+#include <climits>
+#include <cstdint>
 #include <string>
 
 #include "binding/args.hpp"
@@ -25,7 +27,9 @@ const Signature kPolicyNew("RetryPolicy.__new__()", 0, "max_retries", "base_dela
 const Signature kShouldRetry("RetryPolicy.should_retry()", 1, "attempt");
 const Signature kDelayMs("RetryPolicy.delay_ms()", 1, "attempt");
 
-const RetryPolicy& policy_of(PyObject* self) { return core_of<RetryPolicy>(self); }
+// The instance keeps the policy with its jitter ranges worked out.
+const RetryPlan& plan_of(PyObject* self) { return core_of<RetryPlan>(self); }
+const RetryPolicy& policy_of(PyObject* self) { return plan_of(self).policy(); }
 
 PyObject* policy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     BoundArgs bound;
@@ -40,7 +44,7 @@ PyObject* policy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     if (bound[3] && !convert_arg("jitter_factor", to_double, bound[3], policy.jitter_factor))
         return nullptr;
-    return new_instance<RetryPolicy>(type, policy);
+    return new_instance<RetryPlan>(type, policy);
 }
 
 PyObject* policy_repr(PyObject* self) {
@@ -85,7 +89,11 @@ PyObject* policy_delay_ms(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!convert_arg("attempt", to_u32, bound[0], attempt)) return nullptr;
     // The generator's creation and a NaN jitter's empty range are internal faults.
     return guarded([&] {
-        return PyLong_FromUnsignedLongLong(policy_of(self).delay_ms(attempt, thread_rng()));
+        const std::uint64_t delay = plan_of(self).delay_ms(attempt, thread_rng());
+        // The signed conversion has the interpreter's quicker path for one-digit ints.
+        if (delay <= static_cast<std::uint64_t>(LONG_MAX))
+            return PyLong_FromLong(static_cast<long>(delay));
+        return PyLong_FromUnsignedLongLong(delay);
     });
 }
 
@@ -106,7 +114,7 @@ PyMethodDef policy_methods[] = {
 
 PyType_Slot policy_slots[] = {
     {Py_tp_new, as_slot(policy_new)},
-    {Py_tp_dealloc, as_slot(dealloc_instance<RetryPolicy>)},
+    {Py_tp_dealloc, as_slot(dealloc_instance<RetryPlan>)},
     {Py_tp_repr, as_slot(policy_repr)},
     {Py_tp_doc, const_cast<char*>(kPolicyDoc)},
     {Py_tp_getset, policy_getset},
@@ -114,7 +122,7 @@ PyType_Slot policy_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec policy_spec = {"builtins.RetryPolicy", sizeof(Instance<RetryPolicy>), 0,
+PyType_Spec policy_spec = {"builtins.RetryPolicy", sizeof(Instance<RetryPlan>), 0,
                            Py_TPFLAGS_DEFAULT, policy_slots};
 
 PyTypeObject* policy_type_slot = nullptr;

@@ -12,8 +12,6 @@
 namespace velmorquist::binding {
 namespace {
 
-PyObject* new_float(double value) { return PyFloat_FromDouble(value); }
-
 // ---- ProviderProfile -----------------------------------------------------------------
 
 constexpr const char kProfileDoc[] =
@@ -43,20 +41,11 @@ PyObject* profile_repr(PyObject* self) {
     return guarded([&] { return new_str(repr(profile_of(self))); });
 }
 
-PyObject* profile_id(PyObject* self, void*) { return new_str(profile_of(self).id); }
-PyObject* profile_cost(PyObject* self, void*) { return new_float(profile_of(self).cost_per_1k); }
-PyObject* profile_quality(PyObject* self, void*) {
-    return new_float(profile_of(self).base_quality);
-}
-PyObject* profile_latency(PyObject* self, void*) {
-    return new_float(profile_of(self).base_latency_ms);
-}
-
 PyGetSetDef profile_getset[] = {
-    {"id", profile_id, nullptr, "", nullptr},
-    {"cost_per_1k", profile_cost, nullptr, "", nullptr},
-    {"base_quality", profile_quality, nullptr, "", nullptr},
-    {"base_latency_ms", profile_latency, nullptr, "", nullptr},
+    field_property<&ProviderProfile::id>("id"),
+    field_property<&ProviderProfile::cost_per_1k>("cost_per_1k"),
+    field_property<&ProviderProfile::base_quality>("base_quality"),
+    field_property<&ProviderProfile::base_latency_ms>("base_latency_ms"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -116,28 +105,13 @@ PyObject* config_repr(PyObject* self) {
     return guarded([&] { return new_str(repr(config_of(self))); });
 }
 
-PyObject* config_cost(PyObject* self, void*) { return new_float(config_of(self).cost_weight); }
-PyObject* config_quality(PyObject* self, void*) {
-    return new_float(config_of(self).quality_weight);
-}
-PyObject* config_latency(PyObject* self, void*) {
-    return new_float(config_of(self).latency_weight);
-}
-PyObject* config_explore(PyObject* self, void*) { return new_bool(config_of(self).explore_mode); }
-PyObject* config_decay(PyObject* self, void*) { return new_float(config_of(self).decay_factor); }
-PyObject* config_fallback(PyObject* self, void*) {
-    const std::optional<std::string>& fallback = config_of(self).fallback_provider;
-    if (!fallback) return new_none();
-    return new_str(*fallback);
-}
-
 PyGetSetDef config_getset[] = {
-    {"cost_weight", config_cost, nullptr, "", nullptr},
-    {"quality_weight", config_quality, nullptr, "", nullptr},
-    {"latency_weight", config_latency, nullptr, "", nullptr},
-    {"explore_mode", config_explore, nullptr, "", nullptr},
-    {"decay_factor", config_decay, nullptr, "", nullptr},
-    {"fallback_provider", config_fallback, nullptr, "", nullptr},
+    field_property<&RouterConfig::cost_weight>("cost_weight"),
+    field_property<&RouterConfig::quality_weight>("quality_weight"),
+    field_property<&RouterConfig::latency_weight>("latency_weight"),
+    field_property<&RouterConfig::explore_mode>("explore_mode"),
+    field_property<&RouterConfig::decay_factor>("decay_factor"),
+    field_property<&RouterConfig::fallback_provider>("fallback_provider"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -166,18 +140,10 @@ PyObject* decision_repr(PyObject* self) {
     return guarded([&] { return new_str(repr(decision_of(self))); });
 }
 
-PyObject* decision_provider_id(PyObject* self, void*) {
-    return new_str(decision_of(self).provider_id);
-}
-PyObject* decision_score(PyObject* self, void*) { return new_float(decision_of(self).score); }
-PyObject* decision_is_explore(PyObject* self, void*) {
-    return new_bool(decision_of(self).is_explore);
-}
-
 PyGetSetDef decision_getset[] = {
-    {"provider_id", decision_provider_id, nullptr, "", nullptr},
-    {"score", decision_score, nullptr, "", nullptr},
-    {"is_explore", decision_is_explore, nullptr, "", nullptr},
+    field_property<&RoutingDecision::provider_id>("provider_id"),
+    field_property<&RoutingDecision::score>("score"),
+    field_property<&RoutingDecision::is_explore>("is_explore"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 namespace velmorquist {
 
@@ -22,5 +23,25 @@ inline constexpr std::size_t kChaChaBatchWords = 64;
 // order, computed four at a time. Must equal four calls of chacha_block.
 void chacha12_four_blocks(const ChaChaKey& key, std::uint64_t counter,
                           std::uint32_t (&out)[kChaChaBatchWords]);
+
+// Sixteen consecutive blocks, counter .. counter + 15 with nonce 0, in
+// counter order: four refills' worth. With 512-bit vectors this costs little
+// more than one four-block batch. Returns false, writing nothing, on a
+// processor without them.
+inline constexpr std::size_t kChaChaWideWords = 256;
+[[nodiscard]] bool chacha12_sixteen_blocks(const ChaChaKey& key, std::uint64_t counter,
+                                           std::uint32_t (&out)[kChaChaWideWords]);
+
+// The same function compiled for several instruction sets; the fastest one
+// this processor supports is the one chacha12_four_blocks runs.
+using ChaChaBatchFunction = void (*)(const ChaChaKey& key, std::uint64_t counter,
+                                     std::uint32_t (&out)[kChaChaBatchWords]);
+struct ChaChaBatchImpl {
+    const char* name;
+    ChaChaBatchFunction function;
+};
+// Every variant this processor can run, the portable one first (for tests
+// and benchmarks).
+[[nodiscard]] std::span<const ChaChaBatchImpl> chacha12_implementations();
 
 }  // namespace velmorquist

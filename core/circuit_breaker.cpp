@@ -46,7 +46,7 @@ void BreakerCore::apply_recovery_check() {
     // Only an open breaker can move, so only then is the clock worth reading.
     if (state_ != CircuitState::Open) return;
     // Written as >= so a NaN on either side keeps the breaker open.
-    if (clock_->now() - opened_at_ >= recovery_timeout_secs_) {
+    if (clock_.now() - opened_at_ >= recovery_timeout_secs_) {
         state_ = CircuitState::HalfOpen;
         half_open_successes_ = 0;
     }
@@ -58,7 +58,7 @@ CircuitState BreakerCore::state() {
     return state_;
 }
 
-std::expected<void, ProxyError> BreakerCore::allow_request() {
+std::expected<void, ProxyError> BreakerCore::allow_request_open() {
     std::uint32_t failures = 0;
     {
         std::lock_guard lock(mutex_);
@@ -69,8 +69,7 @@ std::expected<void, ProxyError> BreakerCore::allow_request() {
     return std::unexpected(ProxyError(CircuitOpen{provider_, failures}));
 }
 
-void BreakerCore::record_success() {
-    std::lock_guard lock(mutex_);
+void BreakerCore::record_success_not_closed() {
     switch (state_) {
         case CircuitState::Closed:
             consecutive_failures_ = 0;
@@ -87,13 +86,13 @@ void BreakerCore::record_success() {
     }
 }
 
-void BreakerCore::record_failure() {
-    std::lock_guard lock(mutex_);
+void BreakerCore::record_failure_slow() {
     switch (state_) {
         case CircuitState::Closed:
+            // Only the failure that opens the breaker needs the time.
             if (++consecutive_failures_ >= failure_threshold_) {
                 state_ = CircuitState::Open;
-                opened_at_ = clock_->now();
+                opened_at_ = clock_.now();
             }
             return;
         case CircuitState::Open:
@@ -103,7 +102,7 @@ void BreakerCore::record_failure() {
             // consecutive_failures_ keeps the count that first opened the breaker,
             // so the next refusal still reports it.
             state_ = CircuitState::Open;
-            opened_at_ = clock_->now();
+            opened_at_ = clock_.now();
             half_open_successes_ = 0;
             return;
     }

@@ -13,6 +13,7 @@
 
 #include "core/clock.hpp"
 #include "core/error.hpp"
+#include "core/mutex.hpp"
 
 namespace velmorquist {
 
@@ -37,23 +38,50 @@ public:
     // Applies the recovery check, then reports the state.
     [[nodiscard]] CircuitState state();
     // Applies the recovery check; refuses with CircuitOpen while still open.
-    [[nodiscard]] std::expected<void, ProxyError> allow_request();
-    void record_success();
-    void record_failure();
+    [[nodiscard]] std::expected<void, ProxyError> allow_request() {
+        {
+            std::lock_guard lock(mutex_);
+            // Only an open breaker can change here, so only it reads the clock.
+            if (state_ != CircuitState::Open) [[likely]]
+                return {};
+        }
+        return allow_request_open();
+    }
+    void record_success() {
+        std::lock_guard lock(mutex_);
+        if (state_ == CircuitState::Closed) [[likely]] {
+            consecutive_failures_ = 0;
+            return;
+        }
+        record_success_not_closed();
+    }
+    void record_failure() {
+        std::lock_guard lock(mutex_);
+        if (state_ == CircuitState::Closed && consecutive_failures_ + 1 < failure_threshold_)
+            [[likely]] {
+            ++consecutive_failures_;
+            return;
+        }
+        record_failure_slow();
+    }
     void reset();
 
     [[nodiscard]] const std::string& provider() const { return provider_; }
 
 private:
     void apply_recovery_check();  // caller holds mutex_
+    // The rarer paths of the inline operations above; each takes the lock again.
+    [[nodiscard]] std::expected<void, ProxyError> allow_request_open();
+    void record_success_not_closed();  // caller holds mutex_
+    void record_failure_slow();        // caller holds mutex_
 
     const std::string provider_;
-    const std::shared_ptr<const Clock> clock_;
+    const ClockHandle clock_;
     const std::uint32_t failure_threshold_;
     const std::uint32_t success_threshold_;
     const double recovery_timeout_secs_;
 
-    std::mutex mutex_;
+    CoreMutex mutex_;
     CircuitState state_ = CircuitState::Closed;
     std::uint32_t consecutive_failures_ = 0;
     std::uint32_t half_open_successes_ = 0;

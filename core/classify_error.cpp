@@ -1,6 +1,7 @@
 #include "core/classify_error.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -26,51 +27,73 @@ constexpr std::array<Needle, 23> kNeedles{{
     {"overloaded", 4},
 }};
 
-// For each possible first byte, the needles that start with it, so one pass
-// over the text tries only the few needles that can start at each position.
-struct FirstByteIndex {
-    std::array<std::uint8_t, 256> begin{};
-    std::array<std::uint8_t, 256> count{};
-    std::array<std::uint8_t, kNeedles.size()> needles{};
+// Per position the search asks three small tables which needles could start
+// there, from the byte at each of the needle's first three places; an AND of
+// the three answers is almost always empty, so ordinary text costs a few
+// loads per byte and no comparisons. Every needle is 3 to 16 bytes long.
+using NeedleSet = std::uint32_t;  // bit n: needle n
+static_assert(kNeedles.size() <= 32);
+
+struct PrefixTables {
+    std::array<std::array<NeedleSet, 256>, 3> at{};
 };
 
-constexpr FirstByteIndex build_first_byte_index() {
-    FirstByteIndex index;
-    std::size_t next = 0;
-    for (std::size_t byte = 0; byte < 256; ++byte) {
-        index.begin[byte] = static_cast<std::uint8_t>(next);
-        for (std::size_t n = 0; n < kNeedles.size(); ++n) {
-            if (!kNeedles[n].text.empty() &&
-                static_cast<unsigned char>(kNeedles[n].text[0]) == byte) {
-                index.needles[next++] = static_cast<std::uint8_t>(n);
-                ++index.count[byte];
-            }
+constexpr PrefixTables build_prefix_tables() {
+    PrefixTables tables;
+    for (std::size_t n = 0; n < kNeedles.size(); ++n) {
+        for (std::size_t k = 0; k < 3; ++k)
+            tables.at[k][static_cast<unsigned char>(kNeedles[n].text[k])] |= NeedleSet{1} << n;
+    }
+    return tables;
+}
+
+constexpr PrefixTables kPrefixTables = build_prefix_tables();
+
+// A needle as two little-endian words and the masks of its bytes, so a
+// candidate is confirmed by two 8-byte loads instead of a memcmp call.
+struct PackedNeedle {
+    std::uint64_t words[2];
+    std::uint64_t masks[2];
+    std::uint8_t size;
+    std::uint8_t rule;
+};
+
+constexpr std::array<PackedNeedle, kNeedles.size()> pack_needles() {
+    std::array<PackedNeedle, kNeedles.size()> packed{};
+    for (std::size_t n = 0; n < kNeedles.size(); ++n) {
+        const Needle& needle = kNeedles[n];
+        PackedNeedle& out = packed[n];
+        for (std::size_t i = 0; i < needle.text.size(); ++i) {
+            std::uint64_t byte = static_cast<unsigned char>(needle.text[i]);
+            out.words[i / 8] |= byte << (8 * (i % 8));
+            out.masks[i / 8] |= std::uint64_t{0xFF} << (8 * (i % 8));
         }
+        out.size = static_cast<std::uint8_t>(needle.text.size());
+        out.rule = needle.rule;
     }
-    return index;
+    return packed;
 }
 
-constexpr FirstByteIndex kFirstByteIndex = build_first_byte_index();
+constexpr std::array<PackedNeedle, kNeedles.size()> kPacked = pack_needles();
 
-// One bit per two-byte prefix of some needle. In ordinary text most positions
-// fail this single test, so the per-needle comparisons rarely run.
-using BigramSet = std::array<std::uint64_t, 65536 / 64>;
-
-constexpr std::size_t bigram(unsigned char first, unsigned char second) {
-    return static_cast<std::size_t>(first) | (static_cast<std::size_t>(second) << 8);
-}
-
-constexpr BigramSet build_bigram_set() {
-    BigramSet set{};
+constexpr bool needle_sizes_fit() {
     for (const Needle& needle : kNeedles) {
-        std::size_t key = bigram(static_cast<unsigned char>(needle.text[0]),
-                                 static_cast<unsigned char>(needle.text[1]));
-        set[key / 64] |= std::uint64_t{1} << (key % 64);
+        if (needle.text.size() < 3 || needle.text.size() > 16) return false;
     }
-    return set;
+    return true;
 }
+static_assert(needle_sizes_fit());
 
-constexpr BigramSet kNeedleBigrams = build_bigram_set();
+// Bytes of zeros after the lowered text: every load of a candidate check may
+// run up to 16 bytes past a position, and no needle contains a zero byte, so
+// the padding never completes a match.
+constexpr std::size_t kPadding = 16;
+
+std::uint64_t load_word(const char* bytes) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;  // little-endian, like the packed needles
+}
 
 // The Kelvin sign U+212A, whose lower-case form is the ASCII letter k.
 constexpr std::string_view kKelvinSign = "\xE2\x84\xAA";
@@ -102,19 +125,27 @@ std::size_t lower_for_matching(std::string_view message, char* out) {
 }
 
 // The earliest rule any of whose needles occurs in `text`, or kRuleTypes.size().
+// `text` is followed by kPadding zero bytes.
 std::size_t earliest_matching_rule(std::string_view text) {
     std::size_t best = kRuleTypes.size();
-    // Every needle is at least two bytes long, so the last byte starts none.
-    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-        auto first = static_cast<unsigned char>(text[i]);
-        std::size_t key = bigram(first, static_cast<unsigned char>(text[i + 1]));
-        if ((kNeedleBigrams[key / 64] >> (key % 64) & 1) == 0) continue;
-        std::size_t begin = kFirstByteIndex.begin[first];
-        std::size_t end = begin + kFirstByteIndex.count[first];
-        for (std::size_t k = begin; k < end; ++k) {
-            const Needle& needle = kNeedles[kFirstByteIndex.needles[k]];
-            if (needle.rule >= best) continue;
-            if (text.compare(i, needle.text.size(), needle.text) != 0) continue;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    // A needle is at least three bytes long, so the last two positions start
+    // none; the padding makes reading two bytes ahead safe anyway.
+    for (std::size_t i = 0; i + 2 < size; ++i) {
+        NeedleSet candidates = kPrefixTables.at[0][bytes[i]] & kPrefixTables.at[1][bytes[i + 1]] &
+                               kPrefixTables.at[2][bytes[i + 2]];
+        if (candidates == 0) [[likely]]
+            continue;
+        const std::uint64_t first = load_word(text.data() + i);
+        const std::uint64_t second = load_word(text.data() + i + 8);
+        while (candidates != 0) {
+            const PackedNeedle& needle = kPacked[std::countr_zero(candidates)];
+            candidates &= candidates - 1;
+            if (needle.rule >= best || needle.size > size - i) continue;
+            if ((((first ^ needle.words[0]) & needle.masks[0]) |
+                 ((second ^ needle.words[1]) & needle.masks[1])) != 0)
+                continue;
             best = needle.rule;
             if (best == 0) return best;  // nothing can beat the first rule
         }
@@ -139,14 +170,15 @@ std::string_view failure_type_text(FailureType type) {
 FailureType classify_error(std::string_view message) {
     // Typical messages fit on the stack; longer ones get one heap buffer.
     constexpr std::size_t kStackSize = 512;
-    char stack_buffer[kStackSize];
+    char stack_buffer[kStackSize + kPadding];
     std::unique_ptr<char[]> heap_buffer;
     char* buffer = stack_buffer;
     if (message.size() > kStackSize) {
-        heap_buffer = std::make_unique_for_overwrite<char[]>(message.size());
+        heap_buffer = std::make_unique_for_overwrite<char[]>(message.size() + kPadding);
         buffer = heap_buffer.get();
     }
     std::size_t length = lower_for_matching(message, buffer);
+    std::memset(buffer + length, 0, kPadding);
     std::size_t rule = earliest_matching_rule(std::string_view(buffer, length));
     return rule < kRuleTypes.size() ? kRuleTypes[rule] : FailureType::Unknown;
 }

@@ -54,13 +54,14 @@ void KeyPoolCore::record_error(std::string_view key) {
 
 void KeyPoolCore::record_rate_limit(std::string_view key, double cooldown_secs) {
     std::lock_guard lock(mutex_);
-    const double now = clock_->now();
+    const double now = clock_.now();
     KeyRecord* record = keys_.find(key);
     if (record == nullptr) return;
     ++record->total_requests;
     ++record->total_rate_limits;
     record->status = KeyStatus::RateLimited;
     record->cooldown_until = now + cooldown_secs;
+    maybe_cooling_ = true;
 }
 
 void KeyPoolCore::record_exhausted(std::string_view key) {
@@ -86,16 +87,23 @@ void KeyPoolCore::reset_daily_counters() {
     }
 }
 
-std::expected<void, ProxyError> KeyPoolCore::select_key_into(ThreadRandom& rng,
-                                                             std::string& out) {
+std::expected<void, ProxyError> KeyPoolCore::select_key_into(ThreadRandom& rng, KeyText& out) {
     std::lock_guard lock(mutex_);
-    const double now = clock_->now();
     std::span<KeyRecord> records = keys_.records();
-    for (KeyRecord& record : records) {
-        const bool cooling =
-            record.status == KeyStatus::RateLimited || record.status == KeyStatus::CoolingDown;
-        // A NaN deadline compares false and so never expires.
-        if (cooling && record.cooldown_until <= now) record.status = KeyStatus::Active;
+    if (maybe_cooling_) {
+        const double now = clock_.now();
+        bool still_cooling = false;
+        for (KeyRecord& record : records) {
+            const bool cooling = record.status == KeyStatus::RateLimited ||
+                                 record.status == KeyStatus::CoolingDown;
+            if (!cooling) continue;
+            // A NaN deadline compares false and so never expires.
+            if (record.cooldown_until <= now)
+                record.status = KeyStatus::Active;
+            else
+                still_cooling = true;
+        }
+        maybe_cooling_ = still_cooling;
     }
 
     std::optional<std::size_t> chosen;
@@ -127,10 +135,10 @@ std::expected<void, ProxyError> KeyPoolCore::select_key_into(ThreadRandom& rng,
 }
 
 std::expected<std::string, ProxyError> KeyPoolCore::select_key(ThreadRandom& rng) {
-    std::string key;
+    KeyText key;
     if (auto selected = select_key_into(rng, key); !selected)
         return std::unexpected(std::move(selected.error()));
-    return key;
+    return std::string(key.view());
 }
 
 std::vector<KeySnapshot> KeyPoolCore::list_keys() {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include "core/key_map.hpp"
 #include "core/key_record.hpp"
 #include "core/key_strategies.hpp"
+#include "core/mutex.hpp"
 #include "core/random.hpp"
 
 namespace velmorquist {
@@ -33,6 +35,33 @@ struct KeySnapshot {
     double avg_latency_ms = 0.0;
     double health_score = 0.0;
     double weight = 0.0;
+};
+
+// The text of a selected key, copied out under the pool's lock: into an
+// inline buffer for keys of usual length, so a selection allocates nothing
+// the caller does not keep; on the heap only beyond that.
+class KeyText {
+public:
+    // May throw bad_alloc for a key longer than the inline buffer.
+    void assign(std::string_view text) {
+        if (text.size() <= kInline) [[likely]] {
+            std::memcpy(inline_, text.data(), text.size());
+            size_ = text.size();
+            heap_.clear();
+            return;
+        }
+        heap_.assign(text);
+        size_ = text.size();
+    }
+    [[nodiscard]] std::string_view view() const noexcept {
+        return size_ <= kInline ? std::string_view(inline_, size_) : std::string_view(heap_);
+    }
+
+private:
+    static constexpr std::size_t kInline = 128;
+    char inline_[kInline];
+    std::size_t size_ = 0;
+    std::string heap_;
 };
 
 class KeyPoolCore {
@@ -57,10 +86,10 @@ public:
     void reset_daily_counters();
 
     // Runs the expiry pass, picks by the strategy and writes the chosen key's
-    // text into `out`, reusing its capacity. `rng` is taken by the caller
-    // before the call; at most one draw is made from it.
+    // text into `out`. `rng` is taken by the caller before the call; at most
+    // one draw is made from it.
     [[nodiscard]] std::expected<void, ProxyError> select_key_into(ThreadRandom& rng,
-                                                                  std::string& out);
+                                                                  KeyText& out);
     [[nodiscard]] std::expected<std::string, ProxyError> select_key(ThreadRandom& rng);
 
     // One consistent snapshot of every key, in pool order; no expiry pass.
@@ -77,12 +106,15 @@ private:
     void apply(std::string_view key, Event&& event);
 
     const Strategy strategy_;
-    const std::shared_ptr<const Clock> clock_;
+    const ClockHandle clock_;
     const HealthWeights weights_{};
 
-    std::mutex mutex_;
+    CoreMutex mutex_;
     KeyMap keys_;
     std::uint64_t cursor_ = 0;
+    // False only while no record is RateLimited or CoolingDown: selection then
+    // has no cool-down to expire and need not read the clock at all.
+    bool maybe_cooling_ = false;
     std::vector<double> scores_;  // adaptive scratch: at least one entry per key
 };
 

@@ -33,22 +33,6 @@ std::optional<Strategy> strategy_from_text(std::string_view text) {
     return std::nullopt;
 }
 
-std::optional<std::size_t> pick_round_robin(std::span<const KeyRecord> records,
-                                            std::uint64_t& cursor) {
-    const std::size_t n = records.size();
-    if (n == 0) return std::nullopt;
-    const auto start = static_cast<std::size_t>(cursor % n);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::size_t p = start + i;
-        if (p >= n) p -= n;
-        if (!available(records[p])) continue;
-        // Left unreduced: the next call takes it modulo the size it then finds.
-        cursor = static_cast<std::uint64_t>(p) + 1;
-        return p;
-    }
-    return std::nullopt;
-}
-
 std::optional<std::size_t> pick_least_used(std::span<const KeyRecord> records) {
     std::optional<std::size_t> best;
     for (std::size_t p = 0; p < records.size(); ++p) {

@@ -22,8 +22,25 @@ enum class Strategy : std::uint8_t { RoundRobin, LeastUsed, Random, Weighted, Ad
 [[nodiscard]] std::optional<Strategy> strategy_from_text(std::string_view text);
 
 // First available from cursor mod n; the cursor becomes that position + 1.
-[[nodiscard]] std::optional<std::size_t> pick_round_robin(std::span<const KeyRecord> records,
-                                                          std::uint64_t& cursor);
+// Inline: with every key active it is a couple of comparisons.
+[[nodiscard]] inline std::optional<std::size_t> pick_round_robin(
+    std::span<const KeyRecord> records, std::uint64_t& cursor) {
+    const std::size_t n = records.size();
+    if (n == 0) return std::nullopt;
+    // The cursor is usually at most n (it was left at a position + 1), and a
+    // 64-bit division costs more than the rest of the pick.
+    const auto start =
+        static_cast<std::size_t>(cursor < n ? cursor : cursor == n ? 0 : cursor % n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t p = start + i;
+        if (p >= n) p -= n;
+        if (records[p].status != KeyStatus::Active) continue;
+        // Left unreduced: the next call takes it modulo the size it then finds.
+        cursor = static_cast<std::uint64_t>(p) + 1;
+        return p;
+    }
+    return std::nullopt;
+}
 // Fewest total_requests; ties go to the earliest key.
 [[nodiscard]] std::optional<std::size_t> pick_least_used(std::span<const KeyRecord> records);
 // Uniform over the available keys: one uniform_index draw.

@@ -66,11 +66,6 @@ void register_fork_handler() {
         throw InternalFault("libc::pthread_atfork failed with code " + std::to_string(result));
 }
 
-// u in [1, 2) from the top 52 bits of `bits`.
-double one_to_two(std::uint64_t bits) {
-    return std::bit_cast<double>((bits >> 12) | 0x3FF0'0000'0000'0000ULL);
-}
-
 }  // namespace
 
 ThreadRandom::ThreadRandom(const ChaChaKey& key)
@@ -102,10 +97,21 @@ void ThreadRandom::refill() {
         }
         fork_stamp_ = forks;
         bytes_until_reseed_ = kReseedThreshold - kRefillBytes;
+        ahead_words_ = 0;  // blocks of the old key, or simply recomputed
     } else {
         bytes_until_reseed_ -= kRefillBytes;
     }
-    chacha12_four_blocks(key_, counter_, buffer_);
+    if (ahead_words_ != 0) {
+        std::memcpy(buffer_, ahead_ + (kAheadWords - ahead_words_), sizeof buffer_);
+        ahead_words_ -= kChaChaBatchWords;
+    } else if (std::uint32_t wide[kChaChaWideWords];
+               chacha12_sixteen_blocks(key_, counter_, wide)) {
+        std::memcpy(buffer_, wide, sizeof buffer_);
+        std::memcpy(ahead_, wide + kChaChaBatchWords, sizeof ahead_);
+        ahead_words_ = kAheadWords;
+    } else {
+        chacha12_four_blocks(key_, counter_, buffer_);
+    }
     counter_ += 4;
 }
 
@@ -117,13 +123,7 @@ std::uint32_t ThreadRandom::next_u32() {
     return buffer_[index_++];
 }
 
-std::uint64_t ThreadRandom::next_u64() {
-    if (index_ + 1 < kChaChaBatchWords) [[likely]] {
-        std::uint64_t low = buffer_[index_];
-        std::uint64_t high = buffer_[index_ + 1];
-        index_ += 2;
-        return high << 32 | low;
-    }
+std::uint64_t ThreadRandom::next_u64_across_refill() {
     if (index_ >= kChaChaBatchWords) {
         refill();
         index_ = 2;
@@ -136,44 +136,48 @@ std::uint64_t ThreadRandom::next_u64() {
     return static_cast<std::uint64_t>(buffer_[0]) << 32 | low;
 }
 
-ThreadRandom& thread_rng() {
-    if (this_thread_rng.has_value()) [[likely]]
-        return *this_thread_rng;
+ThreadRandom& ThreadRandom::create_in(std::optional<ThreadRandom>& slot) {
     ChaChaKey key;
     if (int error = read_key(key); error != 0)
         throw InternalFault(std::string("could not initialize thread_rng: ") +
                             std::strerror(error));
     register_fork_handler();
     // Stamp 0: a generator born after a fork rekeys on its first refill.
-    this_thread_rng.emplace(ThreadRandom(key, 0));
-    return *this_thread_rng;
+    slot.emplace(ThreadRandom(key, 0));
+    return *slot;
+}
+
+ThreadRandom& thread_rng() {
+    // One thread-local address lookup (a call into the dynamic linker, as
+    // the module is loaded with dlopen) for both the check and the result:
+    // the empty asm stops the compiler from repeating the lookup instead of
+    // keeping its result.
+    std::optional<ThreadRandom>* slot = &this_thread_rng;
+    asm("" : "+r"(slot));
+    if (slot->has_value()) [[likely]]
+        return **slot;
+    return ThreadRandom::create_in(*slot);
 }
 
 EntropySource set_entropy_source(EntropySource source) noexcept {
     return entropy_source.exchange(source == nullptr ? read_getentropy : source);
 }
 
-double uniform_unit(ThreadRandom& rng) {
-    return static_cast<double>(rng.next_u64() >> 11) * 0x1.0p-53;
-}
-
-double uniform_open_unit(ThreadRandom& rng) {
-    // [1, 2) minus (1 - 2^-53): exact, from 2^-53 to 1 - 2^-53 in steps of 2^-52.
-    return one_to_two(rng.next_u64()) - (1.0 - 0x1.0p-53);
-}
-
-double uniform_inclusive(ThreadRandom& rng, double low, double high) {
-    if (!(low <= high)) throw InternalFault("cannot sample empty range");
+std::expected<InclusiveRange, const char*> prepare_inclusive(double low, double high) noexcept {
+    if (!(low <= high)) return std::unexpected("cannot sample empty range");
     constexpr double kMaxUnit = 1.0 - 0x1.0p-52;  // largest u below
     double scale = (high - low) / kMaxUnit;
-    if (!std::isfinite(scale)) throw InternalFault("Uniform::new_inclusive: range overflow");
+    if (!std::isfinite(scale)) return std::unexpected("Uniform::new_inclusive: range overflow");
     // Rounding can carry the top of the range past `high`; shrink until it cannot.
     while (scale * kMaxUnit + low > high)
         scale = std::bit_cast<double>(std::bit_cast<std::uint64_t>(scale) - 1);
-    double u = one_to_two(rng.next_u64()) - 1.0;
-    // This unit is built with -ffp-contract=off: a fused multiply-add would
-    // round once and could land above `high`.
-    return u * scale + low;
+    return InclusiveRange{low, scale};
+}
+
+double uniform_inclusive(ThreadRandom& rng, double low, double high) {
+    std::expected<InclusiveRange, const char*> range = prepare_inclusive(low, high);
+    if (!range) throw InternalFault(range.error());
+    return sample_inclusive(rng, *range);
 }
 
 std::uint64_t uniform_index(ThreadRandom& rng, std::uint64_t n) {
@@ -195,9 +199,7 @@ constexpr double kLn4 = 1.3862943611198906;
 constexpr double kLn5 = 1.6094379124341003;
 
 // Cheng's BB, for min(alpha, beta) > 1. Returns w for the final ratio.
-double cheng_bb(ThreadRandom& rng, double m, double big, double sum) {
-    const double b = std::sqrt((sum - 2.0) / ((m + m) * big - sum));
-    const double g = 1.0 / b + m;
+double cheng_bb(ThreadRandom& rng, double m, double big, double sum, double b, double g) {
     for (;;) {
         const double u1 = uniform_open_unit(rng);
         const double u2 = uniform_open_unit(rng);
@@ -206,7 +208,8 @@ double cheng_bb(ThreadRandom& rng, double m, double big, double sum) {
         const double z = u1 * u1 * u2;
         const double r = g * v - kLn4;
         const double s = m + r - w;
-        if ((s + 1.0) + kLn5 >= 5.0 * z) return w;
+        if ((s + 1.0) + kLn5 >= 5.0 * z) [[likely]]
+            return w;
         const double t = std::log(z);
         if (s >= t) return w;
         if (!(t > r + sum * std::log(sum / (big + w)))) return w;
@@ -214,12 +217,8 @@ double cheng_bb(ThreadRandom& rng, double m, double big, double sum) {
 }
 
 // Cheng's BC, for min(alpha, beta) <= 1.
-double cheng_bc(ThreadRandom& rng, double m, double big, double sum) {
-    const double c = 1.0 / m;
-    const double d = (big + 1.0) - m;
-    const double k1 =
-        (0.041666666666666664 * m + 0.013888888888888888) * d / (big * c - 0.7777777777777778);
-    const double k2 = (0.25 / d + 0.5) * m + 0.25;
+double cheng_bc(ThreadRandom& rng, double m, double big, double sum, double c, double k1,
+                double k2) {
     for (;;) {
         const double u1 = uniform_open_unit(rng);
         const double u2 = uniform_open_unit(rng);
@@ -257,24 +256,48 @@ std::string invalid_beta(double alpha, double beta, const char* reason) {
 
 // R. C. H. Cheng, "Generating beta variates with nonintegral shape
 // parameters", CACM 21 (1978): BB when both shapes exceed 1, BC otherwise.
-std::expected<double, std::string> beta_sample(ThreadRandom& rng, double alpha, double beta) {
-    if (!(alpha > 0.0))
-        return std::unexpected(
-            invalid_beta(alpha, beta, "alpha is not positive in beta distribution"));
-    if (!(beta > 0.0))
-        return std::unexpected(
-            invalid_beta(alpha, beta, "beta is not positive in beta distribution"));
-    const double m = std::min(alpha, beta);
-    const double big = std::max(alpha, beta);
-    const double sum = alpha + beta;
-    if (m > 1.0) {
-        const double w = cheng_bb(rng, m, big, sum);
-        if (beta <= alpha) return alpha / (alpha + w);
-        return w == std::numeric_limits<double>::infinity() ? 1.0 : w / (beta + w);
+BetaSampler::BetaSampler(double alpha, double beta) : alpha_(alpha), beta_(beta) {
+    if (!(alpha > 0.0) || !(beta > 0.0)) return;  // kind_ stays Invalid
+    m_ = std::min(alpha, beta);
+    big_ = std::max(alpha, beta);
+    sum_ = alpha + beta;
+    if (m_ > 1.0) {
+        kind_ = Kind::BB;
+        first_ = std::sqrt((sum_ - 2.0) / ((m_ + m_) * big_ - sum_));  // b
+        second_ = 1.0 / first_ + m_;                                   // g
+        return;
     }
-    const double w = cheng_bc(rng, m, big, sum);
-    if (beta > alpha) return alpha / (alpha + w);
-    return w == std::numeric_limits<double>::infinity() ? 1.0 : w / (beta + w);
+    kind_ = Kind::BC;
+    first_ = 1.0 / m_;  // c
+    const double d = (big_ + 1.0) - m_;
+    second_ = (0.041666666666666664 * m_ + 0.013888888888888888) * d /
+              (big_ * first_ - 0.7777777777777778);  // k1
+    third_ = (0.25 / d + 0.5) * m_ + 0.25;           // k2
+}
+
+std::expected<double, std::string> BetaSampler::sample(ThreadRandom& rng) const {
+    switch (kind_) {
+        case Kind::BB: {
+            const double w = cheng_bb(rng, m_, big_, sum_, first_, second_);
+            if (beta_ <= alpha_) return alpha_ / (alpha_ + w);
+            return w == std::numeric_limits<double>::infinity() ? 1.0 : w / (beta_ + w);
+        }
+        case Kind::BC: {
+            const double w = cheng_bc(rng, m_, big_, sum_, first_, second_, third_);
+            if (beta_ > alpha_) return alpha_ / (alpha_ + w);
+            return w == std::numeric_limits<double>::infinity() ? 1.0 : w / (beta_ + w);
+        }
+        case Kind::Invalid: break;
+    }
+    if (!(alpha_ > 0.0))
+        return std::unexpected(
+            invalid_beta(alpha_, beta_, "alpha is not positive in beta distribution"));
+    return std::unexpected(
+        invalid_beta(alpha_, beta_, "beta is not positive in beta distribution"));
+}
+
+std::expected<double, std::string> beta_sample(ThreadRandom& rng, double alpha, double beta) {
+    return BetaSampler(alpha, beta).sample(rng);
 }
 
 }  // namespace velmorquist

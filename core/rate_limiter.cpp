@@ -17,6 +17,11 @@ double refill_rate_for(const RateLimitConfig& config) {
 // tokens >= n compared exactly. Converting n to a double first would round
 // requests beyond 2^53 and could admit one the bucket cannot cover.
 bool covers(double tokens, std::uint64_t n) {
+    // Up to 2^53 the conversion is exact, and for a whole n, tokens >= n holds
+    // exactly when floor(tokens) >= n: the same answer without waiting for a
+    // conversion of the freshly refilled level.
+    if (n <= (std::uint64_t{1} << 53)) [[likely]]
+        return tokens >= static_cast<double>(n);
     constexpr double kTwoTo64 = 18446744073709551616.0;
     if (tokens >= kTwoTo64) return true;
     // 0 <= tokens < 2^64 here, so truncation is the exact floor.
@@ -50,10 +55,10 @@ TokenBucketCore::TokenBucketCore(const RateLimitConfig& config, std::shared_ptr<
       capacity_tokens_(static_cast<double>(capacity_)),
       refill_rate_(refill_rate_for(config)),
       tokens_(capacity_tokens_),
-      last_refill_(clock_->now()) {}
+      last_refill_(clock_.now()) {}
 
-void TokenBucketCore::refill() {
-    double now = clock_->now();
+inline void TokenBucketCore::refill() {
+    double now = clock_.now();
     double elapsed = now - last_refill_;
     if (!(elapsed > 0.0)) return;
     double sum = tokens_ + elapsed * refill_rate_;

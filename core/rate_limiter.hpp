@@ -12,6 +12,7 @@
 
 #include "core/clock.hpp"
 #include "core/error.hpp"
+#include "core/mutex.hpp"
 
 namespace velmorquist {
 
@@ -40,14 +41,14 @@ public:
     [[nodiscard]] double refill_rate() const { return refill_rate_; }
 
 private:
-    void refill();  // caller holds mutex_
+    [[gnu::always_inline]] inline void refill();  // caller holds mutex_
 
-    const std::shared_ptr<const Clock> clock_;
+    const ClockHandle clock_;
     const std::uint64_t capacity_;
     const double capacity_tokens_;  // capacity_ as a double, the refill's ceiling
     const double refill_rate_;      // tokens per second
 
-    std::mutex mutex_;
+    CoreMutex mutex_;
     double tokens_;
     double last_refill_;
 };

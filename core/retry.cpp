@@ -1,35 +1,53 @@
 #include "core/retry.hpp"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
+
+#include "core/error.hpp"
 
 namespace velmorquist {
+namespace {
 
-std::uint64_t round_to_u64(double value) noexcept {
-    double rounded = std::round(value);
-    if (!(rounded >= 0.0)) return 0;
-    // 2^64 is exact as a double; anything from it up would be UB to convert.
-    if (rounded >= 0x1.0p64) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(rounded);
-}
+constexpr std::uint32_t kLastExponent = 20;
 
-std::uint64_t RetryPolicy::delay_ms(std::uint32_t attempt, ThreadRandom& rng) const {
-    // Beyond 2^20 the doubling only ever hits the cap.
-    const std::uint32_t exponent = std::min<std::uint32_t>(attempt, 20);
+// The jitter range before an attempt whose doubling exponent is `exponent`.
+std::expected<InclusiveRange, const char*> jitter_range(const RetryPolicy& policy,
+                                                        std::uint32_t exponent) {
     std::uint64_t uncapped = 0;
     const std::uint64_t capped =
-        __builtin_mul_overflow(base_delay_ms, std::uint64_t{1} << exponent, &uncapped)
-            ? max_delay_ms
-            : std::min(uncapped, max_delay_ms);
+        __builtin_mul_overflow(policy.base_delay_ms, std::uint64_t{1} << exponent, &uncapped)
+            ? policy.max_delay_ms
+            : std::min(uncapped, policy.max_delay_ms);
 
     // Comparisons are false for NaN, which stays NaN and makes the range empty.
-    double jitter = jitter_factor;
+    double jitter = policy.jitter_factor;
     if (jitter < 0.0) jitter = 0.0;
     if (jitter > 1.0) jitter = 1.0;
 
     const auto delay = static_cast<double>(capped);
-    return round_to_u64(uniform_inclusive(rng, delay * (1.0 - jitter), delay * (1.0 + jitter)));
+    return prepare_inclusive(delay * (1.0 - jitter), delay * (1.0 + jitter));
+}
+
+}  // namespace
+
+std::uint64_t RetryPolicy::delay_ms(std::uint32_t attempt, ThreadRandom& rng) const {
+    // Beyond 2^20 the doubling only ever hits the cap.
+    std::expected<InclusiveRange, const char*> range =
+        jitter_range(*this, std::min(attempt, kLastExponent));
+    if (!range) throw InternalFault(range.error());
+    return round_to_u64(sample_inclusive(rng, *range));
+}
+
+RetryPlan::RetryPlan(const RetryPolicy& policy) : policy_(policy) {
+    for (std::uint32_t exponent = 0; exponent <= kLastExponent; ++exponent)
+        ranges_[exponent] = jitter_range(policy, exponent);
+}
+
+std::uint64_t RetryPlan::delay_ms(std::uint32_t attempt, ThreadRandom& rng) const {
+    const std::expected<InclusiveRange, const char*>& range =
+        ranges_[std::min(attempt, kLastExponent)];
+    if (!range) [[unlikely]]
+        throw InternalFault(range.error());
+    return round_to_u64(sample_inclusive(rng, *range));
 }
 
 }  // namespace velmorquist

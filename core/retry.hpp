@@ -2,7 +2,10 @@
 // and never sleeps; the caller numbers its attempts from 0.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <expected>
+#include <limits>
 
 #include "core/random.hpp"
 
@@ -25,7 +28,36 @@ struct RetryPolicy {
 };
 
 // Rounds half away from zero into u64: negative and NaN give 0, 2^64 and
-// above give the largest u64.
-[[nodiscard]] std::uint64_t round_to_u64(double value) noexcept;
+// above give the largest u64. Inline and without a libm call.
+[[nodiscard]] inline std::uint64_t round_to_u64(double value) noexcept {
+    if (!(value >= 0.5)) return 0;  // below one half, negative and NaN alike
+    // 2^64 is exact as a double; anything from it up would be UB to convert.
+    if (value >= 0x1.0p64) return std::numeric_limits<std::uint64_t>::max();
+    // Adding the double just below one half, then truncating, rounds half away
+    // from zero exactly: a fraction of exactly one half carries the sum to the
+    // next whole number, anything less cannot reach it.
+    return static_cast<std::uint64_t>(value + 0.49999999999999994);
+}
+
+// A policy with the jitter range of each back-off worked out once. Beyond
+// attempt 20 the doubling only ever hits the cap, so there are 21 ranges.
+// delay_ms returns what RetryPolicy::delay_ms returns for the same draw, and
+// throws the same fault without drawing.
+class RetryPlan {
+public:
+    explicit RetryPlan(const RetryPolicy& policy);
+
+    [[nodiscard]] const RetryPolicy& policy() const noexcept { return policy_; }
+    [[nodiscard]] bool should_retry(std::uint32_t attempt) const noexcept {
+        return policy_.should_retry(attempt);
+    }
+    [[nodiscard]] std::uint64_t delay_ms(std::uint32_t attempt, ThreadRandom& rng) const;
+
+private:
+    static constexpr std::uint32_t kLastExponent = 20;
+
+    RetryPolicy policy_;
+    std::array<std::expected<InclusiveRange, const char*>, kLastExponent + 1> ranges_;
+};
 
 }  // namespace velmorquist

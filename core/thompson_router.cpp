@@ -111,7 +111,7 @@ std::expected<RoutingDecision, ProxyError> RouterCore::select(ThreadRandom& rng)
     if (providers_.empty()) return std::unexpected(NoProviders{});
     BestSoFar best;
     for (const ProviderState& provider : providers_) {
-        std::expected<double, std::string> theta = beta_sample(rng, provider.alpha, provider.beta);
+        std::expected<double, std::string> theta = provider.posterior.sample(rng);
         if (!theta) return std::unexpected(Sampling{std::move(theta.error())});
         best.offer(provider, provider_score(config_, provider, *theta));
     }
@@ -140,6 +140,7 @@ std::expected<void, ProxyError> RouterCore::record_outcome(std::string_view prov
     const double beta = floored(decay * found->beta + (1.0 - reward));
     found->alpha = alpha;
     found->beta = beta;
+    found->posterior = BetaSampler(alpha, beta);
     return {};
 }
 
@@ -153,7 +154,7 @@ std::expected<std::vector<RoutingDecision>, ProxyError> RouterCore::rank_among(
         if (!is_candidate(provider.id, eligible_ids)) continue;
         double theta = 0.0;
         if (explore) {
-            std::expected<double, std::string> draw = beta_sample(rng, provider.alpha, provider.beta);
+            std::expected<double, std::string> draw = provider.posterior.sample(rng);
             if (!draw) return std::unexpected(Sampling{std::move(draw.error())});
             theta = *draw;
         } else {

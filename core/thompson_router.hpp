@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/mutex.hpp"
 #include "core/provider_profile.hpp"
 #include "core/random.hpp"
 
@@ -26,6 +27,8 @@ struct ProviderState {
     double base_latency_ms = 0.0;
     double alpha = 1.0;
     double beta = 1.0;
+    // Beta(alpha, beta) ready to draw from; replaced whenever they change.
+    BetaSampler posterior{1.0, 1.0};
 };
 
 // quality_weight * (theta * base_quality) - cost_weight * cost_per_1k
@@ -67,7 +70,7 @@ public:
 private:
     const RouterConfig config_;
 
-    mutable std::mutex mutex_;
+    mutable CoreMutex mutex_;
     std::vector<ProviderState> providers_;
 };
 

@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
                "d2826446079faa0914c2d705d98b02a2b5129cd1de164eb9cbd083e8a2503c4e"}),
     [](const testing::TestParamInfo<Vector>& param) { return param.param.name; });
 
-TEST(ChaChaFourBlocks, EqualsFourReferenceBlocks) {
+void expect_four_reference_blocks(ChaChaBatchFunction four_blocks) {
     const ChaChaKey keys[] = {{}, kCountingKey,
                               {0xdeadbeef, 1, 2, 3, 0xffffffff, 0x80000000, 7, 0x12345678}};
     // Includes batches whose lanes straddle the 2^32 carry and the 2^64 wrap.
@@ -68,13 +68,41 @@ TEST(ChaChaFourBlocks, EqualsFourReferenceBlocks) {
     for (const ChaChaKey& key : keys) {
         for (std::uint64_t counter : counters) {
             std::uint32_t batch[kChaChaBatchWords];
-            chacha12_four_blocks(key, counter, batch);
+            four_blocks(key, counter, batch);
             for (std::uint64_t lane = 0; lane < 4; ++lane) {
                 ChaChaBlock expected = chacha_block(key, counter + lane, 0, 12);
                 for (std::size_t word = 0; word < 16; ++word)
                     ASSERT_EQ(batch[lane * 16 + word], expected[word])
                         << "counter " << counter << " lane " << lane << " word " << word;
             }
+        }
+    }
+}
+
+TEST(ChaChaFourBlocks, EqualsFourReferenceBlocks) {
+    expect_four_reference_blocks(chacha12_four_blocks);
+}
+
+// Each instruction-set variant this processor can run, not only the chosen one.
+TEST(ChaChaFourBlocks, EveryVariantEqualsFourReferenceBlocks) {
+    ASSERT_FALSE(chacha12_implementations().empty());
+    for (const ChaChaBatchImpl& variant : chacha12_implementations()) {
+        SCOPED_TRACE(variant.name);
+        expect_four_reference_blocks(variant.function);
+    }
+}
+
+TEST(ChaChaSixteenBlocks, EqualsSixteenReferenceBlocks) {
+    const std::uint64_t counters[] = {0, 12, 0xfffffff8ULL, 0xfffffff0ULL, ~0ULL - 7};
+    for (std::uint64_t counter : counters) {
+        std::uint32_t wide[kChaChaWideWords];
+        if (!chacha12_sixteen_blocks(kCountingKey, counter, wide))
+            GTEST_SKIP() << "no 512-bit vectors on this processor";
+        for (std::uint64_t block = 0; block < 16; ++block) {
+            ChaChaBlock expected = chacha_block(kCountingKey, counter + block, 0, 12);
+            for (std::size_t word = 0; word < 16; ++word)
+                ASSERT_EQ(wide[block * 16 + word], expected[word])
+                    << "counter " << counter << " block " << block << " word " << word;
         }
     }
 }

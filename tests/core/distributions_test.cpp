@@ -255,6 +255,35 @@ TEST(BetaSampleTest, InfiniteShapes) {
     }
 }
 
+// The prepared sampler against beta_sample, draw for draw, on both
+// algorithms, the infinite shapes and the parameter errors.
+TEST(BetaSamplerTest, SameDrawsAndErrorsAsBetaSample) {
+    const std::pair<double, double> parameters[] = {
+        {1, 1},    {2, 3},      {40, 12},   {12, 40},   {0.5, 0.5}, {0.8, 30}, {30, 0.8},
+        {1, 5},    {1.0001, 2}, {kInf, 1},  {1, kInf},  {kInf, 2},  {0, 1},    {1, -1},
+        {kNaN, 1}, {1, kNaN},   {1e-300, 1}};
+    for (const auto& [alpha, beta] : parameters) {
+        const BetaSampler sampler(alpha, beta);
+        ThreadRandom direct(kKey);
+        ThreadRandom prepared(kKey);
+        for (int i = 0; i < 200; ++i) {
+            auto expected = beta_sample(direct, alpha, beta);
+            auto actual = sampler.sample(prepared);
+            ASSERT_EQ(actual.has_value(), expected.has_value()) << alpha << ", " << beta;
+            if (!expected) {
+                EXPECT_EQ(actual.error(), expected.error());
+                continue;
+            }
+            if (std::isnan(*expected)) {
+                EXPECT_TRUE(std::isnan(*actual));
+                continue;
+            }
+            ASSERT_EQ(*actual, *expected) << alpha << ", " << beta << " draw " << i;
+        }
+        EXPECT_EQ(direct.next_u64(), prepared.next_u64());
+    }
+}
+
 // Regularised incomplete beta I_x(a, b) by its continued fraction (modified
 // Lentz), using the symmetry I_x(a, b) = 1 - I_{1-x}(b, a) where it converges
 // faster.

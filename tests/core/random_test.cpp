@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -103,6 +104,24 @@ TEST(ThreadRandomTest, ReseedsOnThe257thRefill) {
     EXPECT_EQ(entropy_calls, 1);
     (void)rng.next_u64();
     EXPECT_EQ(entropy_calls, 2);
+}
+
+// Starting one refill into the budget (64 pinned words) puts the reseed in
+// the middle of blocks computed ahead; every word must still be the
+// keystream of the key in force at its refill.
+TEST(ThreadRandomTest, EveryWordAcrossAReseedMidwayThroughPrecomputedBlocks) {
+    EntropyOverride entropy(fresh_entropy);
+    std::array<std::uint32_t, kChaChaBatchWords> pinned{};
+    for (std::size_t i = 0; i < pinned.size(); ++i) pinned[i] = static_cast<std::uint32_t>(i);
+    ThreadRandom rng(kKey, pinned);
+    std::vector<std::uint32_t> expected(pinned.begin(), pinned.end());
+    std::vector<std::uint32_t> old_key = keystream(kKey, 0, 4 * (kRefillsPerKey - 1));
+    std::vector<std::uint32_t> new_key = keystream(kFreshKey, 0, 4 * 7 + 2);
+    expected.insert(expected.end(), old_key.begin(), old_key.end());
+    expected.insert(expected.end(), new_key.begin(), new_key.end());
+    for (std::size_t i = 0; i + 1 < expected.size(); i += 2)
+        ASSERT_EQ(rng.next_u64(), join(expected[i], expected[i + 1])) << "word " << i;
+    EXPECT_EQ(entropy_calls, 1);
 }
 
 TEST(ThreadRandomTest, FailedReseedKeepsTheKeyAndCountsAnotherBudget) {

@@ -5,6 +5,8 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <random>
+#include <string>
 
 #include "core/error.hpp"
 
@@ -93,6 +95,51 @@ TEST(RetryPolicyTest, ShouldRetryBelowMaxRetries) {
     EXPECT_FALSE(policy.should_retry(0));
 }
 
+// The prepared plan against the policy itself, draw for draw, across the
+// clamps, the cap, overflow and the NaN fault.
+TEST(RetryPlanTest, SameDelaysAndFaultsAsThePolicy) {
+    const RetryPolicy policies[] = {RetryPolicy{},
+                                    with(500, 10000, 0),
+                                    with(1, kMaxU64, 0.25),
+                                    with(1ULL << 60, 777, 0.5),
+                                    with(1ULL << 44, kMaxU64, 0.9),
+                                    with(0, 10000, 0.5),
+                                    with(800, 300, 0.1),
+                                    with(500, 10000, 3.0),
+                                    with(500, 10000, -1.0),
+                                    with(kMaxU64, kMaxU64, 1.0),
+                                    with(123, 98765, 0.3333),
+                                    with(500, 10000, std::nan(""))};
+    const std::uint32_t attempts[] = {0, 1, 2, 3, 7, 19, 20, 21, 63, 64, 4000000000u};
+    for (const RetryPolicy& policy : policies) {
+        const RetryPlan plan(policy);
+        ThreadRandom direct(kKey);
+        ThreadRandom planned(kKey);
+        for (int round = 0; round < 20; ++round) {
+            for (std::uint32_t attempt : attempts) {
+                std::uint64_t expected = 0;
+                std::string fault;
+                try {
+                    expected = policy.delay_ms(attempt, direct);
+                } catch (const InternalFault& error) {
+                    fault = error.what();
+                }
+                if (fault.empty()) {
+                    EXPECT_EQ(plan.delay_ms(attempt, planned), expected) << attempt;
+                    continue;
+                }
+                try {
+                    (void)plan.delay_ms(attempt, planned);
+                    ADD_FAILURE() << "no fault for attempt " << attempt;
+                } catch (const InternalFault& error) {
+                    EXPECT_EQ(error.what(), fault);
+                }
+            }
+        }
+        EXPECT_EQ(direct.next_u64(), planned.next_u64());  // as many draws on both
+    }
+}
+
 struct Rounding {
     double value;
     std::uint64_t expected;
@@ -108,10 +155,32 @@ INSTANTIATE_TEST_SUITE_P(
     Values, RoundToU64Test,
     testing::Values(Rounding{0.5, 1}, Rounding{1.5, 2}, Rounding{2.5, 3}, Rounding{2.4999, 2},
                     Rounding{-0.4, 0}, Rounding{-0.5, 0}, Rounding{-7.0, 0}, Rounding{-kInf, 0},
-                    Rounding{std::nan(""), 0},
+                    Rounding{std::nan(""), 0}, Rounding{0.49999999999999994, 0},
+                    Rounding{0x1.fffffffffffffp51, 0x10000000000000ULL},  // 2^52 - 0.5
+                    Rounding{0x1.0000000000001p52, 0x10000000000001ULL},
+                    Rounding{0x1.fffffffffffffp62, 0x7ffffffffffffc00ULL},
                     Rounding{0x1.fffffffffffffp63, 0xfffffffffffff800ULL},
                     Rounding{0x1.0p64, kMaxU64}, Rounding{1e300, kMaxU64},
                     Rounding{kInf, kMaxU64}));
+
+// Against std::round over random doubles of every magnitude up to 2^65.
+TEST(RoundToU64Test, AgreesWithRoundOnRandomDoubles) {
+    std::mt19937_64 bits(0x0dd5'eed5);
+    for (int i = 0; i < 200000; ++i) {
+        const int exponent = static_cast<int>(bits() % 70) - 4;  // 2^-4 .. 2^65
+        const double value = std::ldexp(1.0 + static_cast<double>(bits() >> 12) * 0x1.0p-52,
+                                        exponent);
+        const double rounded = std::round(value);
+        const std::uint64_t expected =
+            rounded >= 0x1.0p64 ? kMaxU64 : static_cast<std::uint64_t>(rounded);
+        ASSERT_EQ(round_to_u64(value), expected) << std::hexfloat << value;
+        const double half = std::floor(value) + 0.5;  // exact ties, where it matters most
+        if (half < 0x1.0p52) {
+            ASSERT_EQ(round_to_u64(half), static_cast<std::uint64_t>(std::round(half)))
+                << std::hexfloat << half;
+        }
+    }
+}
 
 }  // namespace
 }  // namespace velmorquist

@@ -310,6 +310,31 @@ TEST_F(PoolTest, PastCoolDownsExpireButUndefinedAndInfiniteOnesNever) {
     EXPECT_EQ(pool.record("nan")->status, KeyStatus::RateLimited);
 }
 
+// Selection skips the expiry pass once nothing is cooling down; every later
+// cool-down, and each still running after a pass, must still be honoured.
+TEST_F(PoolTest, StaggeredCoolDownsEachExpireOnTime) {
+    KeyPoolCore& pool = make(Strategy::LeastUsed, {"A", "B", "C"});
+    pool.record_rate_limit("A", 10.0);
+    pool.record_rate_limit("B", 20.0);
+    EXPECT_EQ(select(pool), "C");
+    clock->set(25.0);  // A's deadline (20) has passed, B's (30) has not
+    pool.record_success("C", 1.0);
+    EXPECT_EQ(select(pool), "A");
+    pool.record_success("A", 1.0);
+    EXPECT_EQ(select(pool), "C");
+    clock->set(30.0);
+    EXPECT_EQ(select(pool), "B");
+    pool.record_success("B", 1.0);
+    pool.record_rate_limit("C", 5.0);  // after every earlier cool-down ended
+    EXPECT_EQ(select(pool), "A");
+    pool.record_success("A", 1.0);
+    EXPECT_EQ(select(pool), "B");
+    clock->set(35.0);
+    EXPECT_EQ(pool.record("C")->status, KeyStatus::RateLimited);
+    pool.record_success("B", 1.0);
+    EXPECT_EQ(select(pool), "C");
+}
+
 TEST_F(PoolTest, RefusalsReportTotalAndActiveAfterTheExpiryPass) {
     KeyPoolCore& empty = make(Strategy::Adaptive, {});
     EXPECT_EQ(select(empty), "error: no available keys in pool (total: 0, active: 0)");

@@ -188,6 +188,35 @@ INSTANTIATE_TEST_SUITE_P(
                       AboveCapacityCase{(1ULL << 63), (1ULL << 63) + 1},
                       AboveCapacityCase{UINT64_MAX - 1, UINT64_MAX}));
 
+struct CoverCase {
+    std::uint64_t capacity;  // of a bucket that never refills
+    std::uint64_t level;     // whole tokens left after a first acquisition
+    std::uint64_t requested;
+    bool granted;
+};
+
+class LevelCoverTest : public ::testing::TestWithParam<CoverCase> {};
+
+// Around 2^53, where requests stop being exact doubles.
+TEST_P(LevelCoverTest, GrantsExactlyWhenTheLevelCoversTheRequest) {
+    const CoverCase& c = GetParam();
+    Bucket bucket({0, 1.0, c.capacity});
+    ASSERT_TRUE(bucket.core.try_acquire(c.capacity - c.level));
+    ASSERT_EQ(bucket.core.available_tokens(), static_cast<double>(c.level));
+    EXPECT_EQ(bucket.core.try_acquire(c.requested).has_value(), c.granted);
+}
+
+constexpr std::uint64_t k2to53 = 1ULL << 53;
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundary, LevelCoverTest,
+    ::testing::Values(CoverCase{k2to53, k2to53, k2to53, true},
+                      CoverCase{k2to53, k2to53 - 1, k2to53, false},
+                      CoverCase{2 * k2to53, k2to53, k2to53 + 1, false},
+                      CoverCase{2 * k2to53, k2to53 + 2, k2to53 + 1, true},
+                      CoverCase{4 * k2to53, 2 * k2to53, 2 * k2to53 + 1, false},
+                      CoverCase{4 * k2to53, 2 * k2to53, 2 * k2to53 - 1, true}));
+
 TEST(TokenBucket, FullBucketOfMaximalCapacityAdmitsTheMaximalRequest) {
     Bucket bucket({UINT64_MAX, 1.0, std::nullopt});
     EXPECT_TRUE(bucket.core.try_acquire(UINT64_MAX));
