@@ -166,7 +166,28 @@ double chi_square_uniform(const std::vector<int>& counts, int total) {
     return statistic;
 }
 
+// The generator rekeys from the entropy source every 64 KiB, well within one
+// test's draws. Counting bytes instead of the OS keep the whole stream, and so
+// the statistic, the same on every run: a check at the 0.1% level must not be
+// a 0.1% chance of failing CI.
+class CountingEntropy {
+public:
+    CountingEntropy() : previous_(set_entropy_source(fill)) { next_ = 0; }
+    ~CountingEntropy() { set_entropy_source(previous_); }
+    CountingEntropy(const CountingEntropy&) = delete;
+    CountingEntropy& operator=(const CountingEntropy&) = delete;
+
+private:
+    static int fill(std::span<std::uint8_t, 32> out) {
+        for (std::uint8_t& byte : out) byte = next_++;
+        return 0;
+    }
+    static inline std::uint8_t next_ = 0;
+    EntropySource previous_;
+};
+
 TEST(UniformIndexTest, SpreadsEvenlyOverSmallBounds) {
+    CountingEntropy entropy;
     ThreadRandom rng(kKey);
     for (std::uint64_t n : {2ULL, 3ULL, 10ULL, 17ULL}) {
         std::vector<int> counts(n);
@@ -333,26 +354,6 @@ TEST(BetaCdfTest, MatchesClosedForms) {
 struct Shapes {
     double alpha;
     double beta;
-};
-
-// The generator rekeys from the entropy source every 64 KiB, well within one
-// test's draws. Counting bytes instead of the OS keep the whole stream, and so
-// the statistic, the same on every run: a check at the 0.1% level must not be
-// a 0.1% chance of failing CI.
-class CountingEntropy {
-public:
-    CountingEntropy() : previous_(set_entropy_source(fill)) { next_ = 0; }
-    ~CountingEntropy() { set_entropy_source(previous_); }
-    CountingEntropy(const CountingEntropy&) = delete;
-    CountingEntropy& operator=(const CountingEntropy&) = delete;
-
-private:
-    static int fill(std::span<std::uint8_t, 32> out) {
-        for (std::uint8_t& byte : out) byte = next_++;
-        return 0;
-    }
-    static inline std::uint8_t next_ = 0;
-    EntropySource previous_;
 };
 
 class BetaDistributionTest : public testing::TestWithParam<Shapes> {};
