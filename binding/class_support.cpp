@@ -23,8 +23,8 @@ PyObject* raise_current_exception() noexcept {
     return nullptr;
 }
 
-PyTypeObject* type_from_spec(PyTypeObject*& slot, PyType_Spec& spec) {
-    if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+PyTypeObject* type_from_spec(PyTypeObject*& slot, PyType_Spec& type_spec) {
+    if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return slot;
 }
 

@@ -1,5 +1,5 @@
 // What every class of the module shares: the instance layout, allocation and
-// deallocation, type creation from a spec, and the C++-to-Python boundary.
+// deallocation, heap-type creation, and the C++-to-Python boundary.
 #pragma once
 
 #include "binding/args.hpp"
@@ -78,7 +78,7 @@ void dealloc_instance(PyObject* self) {
 
 // Borrowed; the type is created on first call and kept for the process.
 // nullptr with an error set on failure.
-[[nodiscard]] PyTypeObject* type_from_spec(PyTypeObject*& slot, PyType_Spec& spec);
+[[nodiscard]] PyTypeObject* type_from_spec(PyTypeObject*& slot, PyType_Spec& type_spec);
 
 // tp_new of classes without a constructor: "No constructor defined for X".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);

@@ -62,13 +62,13 @@ ExceptionClass class_of(const ProxyError& error) {
 PyObject* exception_class(ExceptionClass which) {
     auto index = static_cast<std::size_t>(which);
     if (exception_slots[index] != nullptr) return exception_slots[index];
-    const ExceptionSpec& spec = kExceptionSpecs[index];
+    const ExceptionSpec& definition = kExceptionSpecs[index];
     PyObject* base = PyExc_Exception;
-    if (spec.derives_from_proxy_base) {
+    if (definition.derives_from_proxy_base) {
         base = exception_class(ExceptionClass::ProxyBase);
         if (base == nullptr) return nullptr;
     }
-    exception_slots[index] = create_exception(spec.qualified_name, base, nullptr);
+    exception_slots[index] = create_exception(definition.qualified_name, base, nullptr);
     return exception_slots[index];
 }
 

@@ -33,7 +33,7 @@ import sys
 import threading
 import time
 
-from fake_providers import LOOPBACK, FakeProvider, ProviderSpec
+from fake_providers import LOOPBACK, FakeProvider, ProviderTraits
 
 from velmorquist_proxy import (
     CircuitBreaker,
@@ -59,12 +59,12 @@ HANG_S = 3.5                  # simulated: how long a hanging provider holds on
 TRIAL_EVERY = 10              # share of requests offered to a half-open provider
 
 PROVIDERS = [
-    ProviderSpec("groq", 0.002, 0.85, 200, error_rate=0.01, rate_limit_rate=0.04),
-    ProviderSpec("fireworks", 0.005, 0.83, 350, error_rate=0.02, outage=(0.25, 0.60)),
-    ProviderSpec("together", 0.008, 0.84, 400, error_rate=0.03, rate_limit_rate=0.01,
+    ProviderTraits("groq", 0.002, 0.85, 200, error_rate=0.01, rate_limit_rate=0.04),
+    ProviderTraits("fireworks", 0.005, 0.83, 350, error_rate=0.02, outage=(0.25, 0.60)),
+    ProviderTraits("together", 0.008, 0.84, 400, error_rate=0.03, rate_limit_rate=0.01,
                  quota_key_limit=120),
-    ProviderSpec("deepseek", 0.004, 0.86, 600, error_rate=0.04, timeout_rate=0.02),
-    ProviderSpec("openai", 0.03, 0.92, 800, error_rate=0.005, revoked_keys=1),
+    ProviderTraits("deepseek", 0.004, 0.86, 600, error_rate=0.04, timeout_rate=0.02),
+    ProviderTraits("openai", 0.03, 0.92, 800, error_rate=0.005, revoked_keys=1),
 ]
 KEYS_PER_PROVIDER = 3
 PHASES = ("before", "down", "back", "recovered")
@@ -91,7 +91,7 @@ def call_provider(provider, key, request_id, attempt, prompt):
     try:
         connection.request(
             "POST", "/v1/chat/completions",
-            body=json.dumps({"model": provider.spec.name, "prompt": prompt}),
+            body=json.dumps({"model": provider.traits.name, "prompt": prompt}),
             headers={"Authorization": f"Bearer {key}", "Content-Type": "application/json",
                      "X-Request-Id": str(request_id), "X-Attempt": str(attempt)})
         response = connection.getresponse()
@@ -125,7 +125,7 @@ class Proxy:
     """The application side: routing, gating, key rotation, retries, feedback."""
 
     def __init__(self, providers):
-        self.providers = {p.spec.name: p for p in providers}
+        self.providers = {p.traits.name: p for p in providers}
         self.ids = list(self.providers)
         self.router = ThompsonRouter(RouterConfig(explore_mode=True, decay_factor=0.95))
         # Fed the same outcomes as the router, scored by the posterior mean
@@ -135,9 +135,9 @@ class Proxy:
             decay_factor=0.95))
         self.breakers, self.buckets, self.pools = {}, {}, {}
         for name, provider in self.providers.items():
-            spec = provider.spec
+            traits = provider.traits
             self.router.add_provider(
-                ProviderProfile(name, spec.cost_per_1k, spec.base_quality, spec.latency_ms))
+                ProviderProfile(name, traits.cost_per_1k, traits.base_quality, traits.latency_ms))
             self.posterior.add_provider(ProviderProfile(name, 0.0, 1.0, 0.0))
             defaults = CircuitBreaker.provider_defaults(name) or CircuitBreakerConfig(name)
             self.breakers[name] = CircuitBreaker(CircuitBreakerConfig(
@@ -219,11 +219,11 @@ class Proxy:
         again, since its posterior changes only when it gets traffic. Removing
         and re-adding it gives it a fresh posterior.
         """
-        spec = self.providers[name].spec
+        traits = self.providers[name].traits
         with self.feedback_lock:
             for router, profile in (
                     (self.router, ProviderProfile(
-                        name, spec.cost_per_1k, spec.base_quality, spec.latency_ms)),
+                        name, traits.cost_per_1k, traits.base_quality, traits.latency_ms)),
                     (self.posterior, ProviderProfile(name, 0.0, 1.0, 0.0))):
                 router.remove_provider(name)
                 router.add_provider(profile)
@@ -298,7 +298,7 @@ class Run:
         self.proxy = proxy
         self.total = total
         self.threads = threads
-        self.down_name = down.spec.name
+        self.down_name = down.traits.name
         self.down_from, self.down_until = down.down_from, down.down_until
         self.outage_over_at = None
         self.rng = random.Random(seed)
@@ -463,20 +463,20 @@ def main(argv=None):
     args = parse_args(argv)
     key_rng = random.Random(args.seed)
     providers = []
-    for spec in PROVIDERS:
-        keys = [f"sk-{spec.name}-{key_rng.getrandbits(64):016x}" for _ in range(KEYS_PER_PROVIDER)]
-        providers.append(FakeProvider(spec, keys, seed=args.seed, total_requests=args.requests,
+    for traits in PROVIDERS:
+        keys = [f"sk-{traits.name}-{key_rng.getrandbits(64):016x}" for _ in range(KEYS_PER_PROVIDER)]
+        providers.append(FakeProvider(traits, keys, seed=args.seed, total_requests=args.requests,
                                       speed=SPEED, hang_s=HANG_S / SPEED))
-    down = next(p for p in providers if p.spec.outage)
+    down = next(p for p in providers if p.traits.outage)
     for provider in providers:
         provider.start()
     try:
         print("fake providers on loopback:")
         for provider in providers:
-            print(f"  {provider.spec.name:<10} {provider.url}")
+            print(f"  {provider.traits.name:<10} {provider.url}")
         proxy = Proxy(providers)
         run = Run(proxy, args.requests, args.threads, down, args.seed)
-        print(f"\n{args.requests} requests, {args.threads} threads; {down.spec.name} is down "
+        print(f"\n{args.requests} requests, {args.threads} threads; {down.traits.name} is down "
               f"for requests {down.down_from}-{down.down_until - 1}\n")
         stop = threading.Event()
         progress = threading.Thread(target=show_progress, args=(run, proxy, stop, sys.stdout),
@@ -503,7 +503,7 @@ def main(argv=None):
     if run.errors or run.done != run.total:
         print(f"\nthe run did not complete: {run.errors[:1]!r}", file=sys.stderr)
         return 1
-    report(run, proxy, down.spec.name, wall_s, args.seed)
+    report(run, proxy, down.traits.name, wall_s, args.seed)
     return 0
 
 

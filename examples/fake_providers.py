@@ -23,7 +23,7 @@ LOOPBACK = "127.0.0.1"
 
 
 @dataclasses.dataclass(frozen=True)
-class ProviderSpec:
+class ProviderTraits:
     """How a fake provider behaves. Times are simulated (real world) times."""
 
     name: str
@@ -52,20 +52,20 @@ class Behaviour:
 class FakeProvider:
     """One provider API server; start() it, then send requests to .url."""
 
-    def __init__(self, spec, keys, *, seed, total_requests, speed, hang_s):
-        self.spec = spec
+    def __init__(self, traits, keys, *, seed, total_requests, speed, hang_s):
+        self.traits = traits
         self.keys = tuple(keys)
         self._seed = seed
         self._speed = speed
         self._hang_s = hang_s
-        revoked = keys[len(keys) - spec.revoked_keys:] if spec.revoked_keys else ()
+        revoked = keys[len(keys) - traits.revoked_keys:] if traits.revoked_keys else ()
         self._revoked = frozenset(revoked)
-        self._quota_key = keys[0] if spec.quota_key_limit is not None else None
+        self._quota_key = keys[0] if traits.quota_key_limit is not None else None
         self._quota_used = 0
         self._quota_lock = threading.Lock()
         self.down_from, self.down_until = (
-            (int(spec.outage[0] * total_requests), int(spec.outage[1] * total_requests))
-            if spec.outage else (None, None))
+            (int(traits.outage[0] * total_requests), int(traits.outage[1] * total_requests))
+            if traits.outage else (None, None))
         self._server = _Server((LOOPBACK, 0), _Handler)
         self._server.provider = self
         self._thread = None
@@ -82,7 +82,7 @@ class FakeProvider:
     def start(self):
         self._thread = threading.Thread(
             target=self._server.serve_forever, kwargs={"poll_interval": 0.05},
-            name=f"fake-{self.spec.name}", daemon=True)
+            name=f"fake-{self.traits.name}", daemon=True)
         self._thread.start()
         return self
 
@@ -96,9 +96,9 @@ class FakeProvider:
 
     def behaviour(self, request_id, attempt, key):
         """Decide the fate of one request (deterministic per seed and request)."""
-        spec = self.spec
-        rng = random.Random(f"{self._seed}/{spec.name}/{request_id}/{attempt}")
-        latency_s = spec.latency_ms * rng.lognormvariate(0.0, 0.25) / 1000.0 / self._speed
+        traits = self.traits
+        rng = random.Random(f"{self._seed}/{traits.name}/{request_id}/{attempt}")
+        latency_s = traits.latency_ms * rng.lognormvariate(0.0, 0.25) / 1000.0 / self._speed
         if key in self._revoked:
             return Behaviour("error", latency_s / 4, 401, "Invalid API key provided")
         if self.is_down(request_id):
@@ -109,25 +109,25 @@ class FakeProvider:
                 return Behaviour("drop", latency_s / 2)
             return Behaviour("hang", self._hang_s)
         roll = rng.random()
-        if roll < spec.rate_limit_rate:
+        if roll < traits.rate_limit_rate:
             retry_after = rng.choice((1, 2, 3, 5, 8))
             return Behaviour("rate_limit", latency_s / 4, 429,
                              "Rate limit reached for requests", retry_after)
-        roll -= spec.rate_limit_rate
-        if roll < spec.error_rate:
+        roll -= traits.rate_limit_rate
+        if roll < traits.error_rate:
             status, message = rng.choice((
                 (500, "Internal Server Error: internal error"),
                 (502, "Bad Gateway"),
                 (529, "Overloaded: the model is overloaded, try again later"),
             ))
             return Behaviour("error", latency_s, status, message)
-        roll -= spec.error_rate
-        if roll < spec.timeout_rate:
+        roll -= traits.error_rate
+        if roll < traits.timeout_rate:
             return Behaviour("hang", self._hang_s)
         if key == self._quota_key:
             with self._quota_lock:
                 self._quota_used += 1
-                exhausted = self._quota_used > spec.quota_key_limit
+                exhausted = self._quota_used > traits.quota_key_limit
             if exhausted:
                 return Behaviour("error", latency_s / 4, 429,
                                  "insufficient_quota: You exceeded your current quota")
@@ -158,7 +158,7 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True  # no answer at all
             return
         if plan.kind == "ok":
-            body = {"model": provider.spec.name, "choices": [
+            body = {"model": provider.traits.name, "choices": [
                 {"message": {"role": "assistant", "content": f"echo: {prompt[:40]}"}}]}
             self._reply(200, body)
             return
