@@ -6,17 +6,6 @@
 namespace velmorquist {
 namespace {
 
-// "expand 32-byte k" as four little-endian words.
-constexpr std::uint32_t kSigma[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
-
-inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c,
-                          std::uint32_t& d) {
-    a += b; d ^= a; d = std::rotl(d, 16);
-    c += d; b ^= c; b = std::rotl(b, 12);
-    a += b; d ^= a; d = std::rotl(d, 8);
-    c += d; b ^= c; b = std::rotl(b, 7);
-}
-
 // One lane per block: lane i of every word vector belongs to block counter + i.
 // GCC lowers these to SSE2 on any x86-64, NEON on AArch64, scalar elsewhere.
 typedef std::uint32_t Lanes __attribute__((vector_size(16)));
@@ -93,7 +82,7 @@ template <class R>
 [[gnu::always_inline]] inline void four_blocks(const ChaChaKey& key, std::uint64_t counter,
                                                std::uint32_t (&out)[kChaChaBatchWords]) {
     Lanes input[16];
-    for (int i = 0; i < 4; ++i) input[i] = splat(kSigma[i]);
+    for (int i = 0; i < 4; ++i) input[i] = splat(kChaChaSigma[i]);
     for (int i = 0; i < 8; ++i) input[4 + i] = splat(key[i]);
     // The counter may carry into its high word between lanes.
     for (int lane = 0; lane < 4; ++lane) {
@@ -155,7 +144,7 @@ typedef std::uint32_t WideLanes __attribute__((vector_size(64)));
                                                        std::uint64_t counter,
                                                        std::uint32_t (&out)[kChaChaWideWords]) {
     WideLanes input[16];
-    for (int i = 0; i < 4; ++i) input[i] = WideLanes{} + kSigma[i];
+    for (int i = 0; i < 4; ++i) input[i] = WideLanes{} + kChaChaSigma[i];
     for (int i = 0; i < 8; ++i) input[4 + i] = WideLanes{} + key[i];
     for (int lane = 0; lane < 16; ++lane) {
         std::uint64_t block = counter + static_cast<std::uint64_t>(lane);
@@ -227,31 +216,6 @@ const Implementations& implementations() {
 }
 
 }  // namespace
-
-ChaChaBlock chacha_block(const ChaChaKey& key, std::uint64_t counter, std::uint64_t nonce,
-                         int rounds) {
-    ChaChaBlock input{};
-    for (int i = 0; i < 4; ++i) input[i] = kSigma[i];
-    for (int i = 0; i < 8; ++i) input[4 + i] = key[i];
-    input[12] = static_cast<std::uint32_t>(counter);
-    input[13] = static_cast<std::uint32_t>(counter >> 32);
-    input[14] = static_cast<std::uint32_t>(nonce);
-    input[15] = static_cast<std::uint32_t>(nonce >> 32);
-
-    ChaChaBlock x = input;
-    for (int round = 0; round < rounds; round += 2) {
-        quarter_round(x[0], x[4], x[8], x[12]);
-        quarter_round(x[1], x[5], x[9], x[13]);
-        quarter_round(x[2], x[6], x[10], x[14]);
-        quarter_round(x[3], x[7], x[11], x[15]);
-        quarter_round(x[0], x[5], x[10], x[15]);
-        quarter_round(x[1], x[6], x[11], x[12]);
-        quarter_round(x[2], x[7], x[8], x[13]);
-        quarter_round(x[3], x[4], x[9], x[14]);
-    }
-    for (int i = 0; i < 16; ++i) x[i] += input[i];
-    return x;
-}
 
 void chacha12_four_blocks(const ChaChaKey& key, std::uint64_t counter,
                           std::uint32_t (&out)[kChaChaBatchWords]) {

@@ -11,6 +11,10 @@ namespace velmorquist {
 using ChaChaKey = std::array<std::uint32_t, 8>;
 using ChaChaBlock = std::array<std::uint32_t, 16>;
 
+// "expand 32-byte k" as four little-endian words: the first row of every block.
+inline constexpr std::uint32_t kChaChaSigma[4] = {0x61707865, 0x3320646e, 0x79622d32,
+                                                  0x6b206574};
+
 // Four consecutive blocks: what one refill of the generator produces.
 inline constexpr std::size_t kChaChaBatchWords = 64;
 
