@@ -33,6 +33,43 @@ class Boom(Exception):
     """Raised by the hostile argument objects; must come out unchanged."""
 
 
+class RaisingIndex:
+    def __index__(self):
+        raise Boom("__index__")
+
+
+class RaisingFloat:
+    def __float__(self):
+        raise Boom("__float__")
+
+
+class RaisingLen:
+    """A sequence whose length cannot be read, but which iterates fine."""
+
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        raise Boom("__len__")
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+    def __iter__(self):
+        return iter(self.items)
+
+
+class RaisingIter:
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, index):
+        raise Boom("__getitem__")
+
+    def __iter__(self):
+        raise Boom("__iter__")
+
+
 # ---- the surface -------------------------------------------------------------------
 
 

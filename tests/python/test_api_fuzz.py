@@ -17,7 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import api_surface as surface
-from api_surface import U32_MAX, U64_MAX, Boom
+from api_surface import U32_MAX, U64_MAX, Boom, RaisingFloat, RaisingIndex, RaisingIter, RaisingLen
 from velmorquist_proxy import _native as native
 
 EXAMPLES = int(os.environ.get("VELMORQUIST_FUZZ_EXAMPLES", "150"))
@@ -63,16 +63,6 @@ class HostileStr(str):
         raise Boom("__str__")
 
 
-class RaisingIndex:
-    def __index__(self):
-        raise Boom("__index__")
-
-
-class RaisingFloat:
-    def __float__(self):
-        raise Boom("__float__")
-
-
 class ReentrantIndex:
     def __init__(self, value):
         self.value = value
@@ -100,33 +90,6 @@ class ReentrantFloat:
 class RaisingBool:
     def __bool__(self):
         raise Boom("__bool__")
-
-
-class RaisingLen:
-    """A sequence whose length cannot be read, but which iterates fine."""
-
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        raise Boom("__len__")
-
-    def __getitem__(self, index):
-        return self.items[index]
-
-    def __iter__(self):
-        return iter(self.items)
-
-
-class RaisingIter:
-    def __len__(self):
-        return 2
-
-    def __getitem__(self, index):
-        raise Boom("__getitem__")
-
-    def __iter__(self):
-        raise Boom("__iter__")
 
 
 class ReentrantSequence:

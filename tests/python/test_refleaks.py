@@ -17,7 +17,7 @@ import sys
 import pytest
 
 import api_surface as surface
-from api_surface import U32_MAX, U64_MAX, Boom
+from api_surface import U32_MAX, U64_MAX, Boom, RaisingFloat, RaisingIndex, RaisingIter, RaisingLen
 from velmorquist_proxy import _native as native
 
 if os.environ.get("VELMORQUIST_REFLEAK") != "1":
@@ -31,38 +31,6 @@ PER_ROUND = 500
 # Growth per round that every round must exceed before it counts as a leak:
 # a leak of one reference every hundred calls still shows.
 SLACK = 3
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise Boom("__index__")
-
-
-class RaisingFloat:
-    def __float__(self):
-        raise Boom("__float__")
-
-
-class RaisingLen:
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        raise Boom("__len__")
-
-    def __getitem__(self, index):
-        return self.items[index]
-
-
-class RaisingIter:
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, index):
-        raise Boom("__getitem__")
-
-    def __iter__(self):
-        raise Boom("__iter__")
 
 
 class MidwayRaising:
