@@ -1,0 +1,117 @@
+"""The seam between the gateway's decisions and where its changing state lives.
+
+The gateway (gateway.py) decides; a state object remembers. Every gateway
+holds one state object built for its provider list. The in-process state keeps
+everything in this process; a host-shared state keeps the same things in a
+shared-memory region so every worker process on the host works on one set of
+limits, trips, cool-downs and posteriors. Both offer exactly the methods below.
+
+Providers and keys are addressed by index: provider `p` is the p-th provider
+given to the gateway, key `k` the k-th key of that provider. Key texts stay in
+the gateway's process; a state never needs them in clear (a shared state
+stores keyed hashes), so it selects and reports keys by index.
+
+Times are seconds on the system-wide monotonic clock (`time.monotonic()`),
+which every process on a host shares. "Ready in" values are seconds from now,
+0.0 when ready now and `math.inf` when nothing will make it ready.
+"""
+
+from __future__ import annotations
+
+from typing import Protocol, Sequence
+
+# What the breaker answered to `try_breaker`.
+REFUSED = 0   # open (or half-open with every trial slot taken)
+ALLOWED = 1   # closed: an ordinary call
+TRIAL = 2     # half-open: this call holds one of the `success_threshold` trial slots
+
+# Outcomes for `breaker_outcome`.
+SUCCESS = 0
+FAILURE = 1
+NEUTRAL = 2   # neither (the caller's fault, a key's problem): only frees a trial slot
+
+# Outcomes for `key_outcome`.
+KEY_SUCCESS = 0
+KEY_ERROR = 1
+KEY_RATE_LIMITED = 2   # cooldown_s says for how long
+KEY_EXHAUSTED = 3
+KEY_DISABLED = 4
+KEY_ENABLED = 5
+
+
+class GatewayState(Protocol):
+    # ---- routing -----------------------------------------------------------
+    def rank(self, candidates: Sequence[int]) -> list[int]:
+        """`candidates` best first, by the router's score (one posterior draw
+        each in explore mode, the mean otherwise); ties keep the given order."""
+
+    def posterior(self, p: int) -> tuple[float, float]:
+        """(alpha, beta) of provider p."""
+
+    def reward(self, p: int, reward: float) -> None:
+        """Decays provider p's posterior and adds the reward (1.0 or 0.0)."""
+
+    def reset_posterior(self, p: int) -> None:
+        """Back to the prior Beta(1, 1)."""
+
+    # ---- breaker -----------------------------------------------------------
+    def try_breaker(self, p: int) -> int:
+        """REFUSED, ALLOWED or TRIAL. An open breaker whose recovery time has
+        passed turns half-open here. While half-open at most
+        `success_threshold` TRIAL answers are outstanding at once (across
+        every process sharing the state); each is settled by one
+        `breaker_outcome(p, trial=True, ...)`."""
+
+    def breaker_outcome(self, p: int, trial: bool, outcome: int,
+                        kind: str = "unknown") -> str | None:
+        """Records SUCCESS, FAILURE (of failure type `kind`, as
+        `CircuitBreaker.record_failure` takes it) or NEUTRAL for a call that
+        `try_breaker` let through. Returns the new state's text ("closed", "open",
+        "half_open") when this changed it, else None."""
+
+    def breaker_state(self, p: int) -> str:
+        """"closed", "open" or "half_open", after the recovery check."""
+
+    def breaker_ready_in(self, p: int) -> float:
+        """Seconds until `try_breaker` would stop refusing: the remaining
+        recovery time of an open breaker, 0.0 when it would allow now."""
+
+    # ---- rate limits -------------------------------------------------------
+    def try_limits(self, p: int, tokens: int) -> float:
+        """Takes one request from provider p's request bucket and `tokens`
+        from its token bucket (where each is configured), both or neither.
+        Returns 0.0 when taken, else the seconds until both would be there
+        (math.inf when more than a bucket holds is asked for)."""
+
+    def settle_tokens(self, p: int, reserved: int, used: int) -> None:
+        """The call used `used` tokens where `reserved` were taken: returns the
+        difference to the token bucket, or takes the excess (never below 0)."""
+
+    def bucket_levels(self, p: int) -> tuple[float | None, float | None]:
+        """(request level, token level) after a refill; None where unlimited."""
+
+    # ---- keys --------------------------------------------------------------
+    def select_key(self, p: int) -> int:
+        """Index of the key provider p's strategy picks, or -1 when none is
+        usable now (cooling, disabled or exhausted)."""
+
+    def keys_ready_in(self, p: int) -> float:
+        """Seconds until a cooling key of provider p becomes usable again;
+        math.inf when none is cooling (disabled and exhausted keys wait for
+        someone, or for the daily reset)."""
+
+    def key_outcome(self, p: int, k: int, outcome: int, latency_ms: float = 0.0,
+                    cooldown_s: float = 0.0) -> bool:
+        """Records one KEY_* outcome. For KEY_SUCCESS the key's daily count
+        goes up, and True is returned when that made it reach its daily limit
+        (the key is then exhausted). Otherwise returns False."""
+
+    def key_summaries(self, p: int) -> list[dict]:
+        """Per key, in order: {"status", "health", "requests", "errors",
+        "avg_latency_ms"}. The gateway adds the masked key itself."""
+
+    def daily_reset_due(self, day: int) -> bool:
+        """True exactly once for each new `day` (days since the epoch, in the
+        gateway's reset time zone) across everyone sharing the state: the
+        caller that gets True has just made every exhausted key usable again
+        and zeroed the daily counts."""
