@@ -18,27 +18,27 @@ PyObject* no_args(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 PyObject* fast_no_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature kNone("Floor.fast_no_args()", 0);
-    BoundArgs bound;
-    if (!bind(kNone, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kNone);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     Py_RETURN_NONE;
 }
 
 // Parses one optional unsigned 64-bit integer, as try_acquire(n=1) does.
 PyObject* one_integer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kOneInteger, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kOneInteger);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::uint64_t n = 1;
-    if (bound[0] && !convert_arg("n", to_u64, bound[0], n)) return nullptr;
+    if (bound[0] && !bound.convert(0, to_u64, n)) return nullptr;
     Py_RETURN_NONE;
 }
 
 // Parses one unsigned 32-bit integer, as should_retry(attempt) does.
 PyObject* one_u32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature kOneU32("Floor.one_u32()", 1, "attempt");
-    BoundArgs bound;
-    if (!bind(kOneU32, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kOneU32);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::uint32_t attempt = 0;
-    if (!convert_arg("attempt", to_u32, bound[0], attempt)) return nullptr;
+    if (!bound.convert(0, to_u32, attempt)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -53,10 +53,10 @@ PyObject* one_u32_new_int(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* one_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kOneString, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kOneString);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::string_view text;
-    if (!convert_arg("s", to_utf8, bound[0], text)) return nullptr;
+    if (!bound.convert(0, to_utf8, text)) return nullptr;
     Py_RETURN_NONE;
 }
 

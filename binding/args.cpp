@@ -32,45 +32,16 @@ std::size_t find_parameter(const Signature& signature, PyObject* name) {
     return signature.size();
 }
 
-bool place_keyword(const Signature& signature, PyObject* name, PyObject* value, BoundArgs& out) {
-    std::size_t index = find_parameter(signature, name);
-    if (index == signature.size()) {
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-                     signature.function(), name);
-        return false;
-    }
-    if (out[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                     signature.function(), signature.name(index));
-        return false;
-    }
-    out[index] = value;
-    return true;
-}
-
 // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
-std::string quoted_list(const Signature& signature, const BoundArgs& bound) {
-    std::string missing[kMaxParameters];
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < signature.required(); ++i) {
-        if (bound[i] == nullptr) missing[count++] = std::string("'") + signature.name(i) + "'";
-    }
+std::string quoted_list(const char* const* missing, std::size_t count) {
     std::string list;
     for (std::size_t i = 0; i < count; ++i) {
         if (i > 0) list += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
+        list += '\'';
         list += missing[i];
+        list += '\'';
     }
     return list;
-}
-
-bool check_required(const Signature& signature, const BoundArgs& bound) {
-    std::size_t missing = 0;
-    for (std::size_t i = 0; i < signature.required(); ++i) missing += bound[i] == nullptr;
-    if (missing == 0) return true;
-    std::string list = quoted_list(signature, bound);
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
-                 signature.function(), missing, missing == 1 ? "" : "s", list.c_str());
-    return false;
 }
 
 }  // namespace
@@ -80,39 +51,74 @@ PyObject* Signature::interned(std::size_t index) const {
     return interned_[index];
 }
 
-bool bind_slow(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, BoundArgs& out) {
-    auto count = static_cast<std::size_t>(nargs);
-    if (count > signature.size()) {
-        raise_too_many_positional(signature, count);
+bool BoundArgs::place_keyword(PyObject* name, PyObject* value) {
+    std::size_t index = find_parameter(signature_, name);
+    if (index == signature_.size()) {
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                     signature_.function(), name);
         return false;
     }
-    for (std::size_t i = 0; i < signature.size(); ++i) out[i] = i < count ? args[i] : nullptr;
-    Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < keywords; ++k) {
-        if (!place_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out))
-            return false;
+    if (args_[index] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                     signature_.function(), signature_.name(index));
+        return false;
     }
-    return check_required(signature, out);
+    args_[index] = value;
+    return true;
 }
 
-bool bind_new(const Signature& signature, PyObject* args, PyObject* kwargs, BoundArgs& out) {
-    auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    if (count > signature.size()) {
-        raise_too_many_positional(signature, count);
+bool BoundArgs::check_required() const {
+    const char* missing[kMaxParameters];
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < signature_.required(); ++i) {
+        if (args_[i] == nullptr) missing[count++] = signature_.name(i);
+    }
+    if (count == 0) return true;
+    std::string list = quoted_list(missing, count);
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
+                 signature_.function(), count, count == 1 ? "" : "s", list.c_str());
+    return false;
+}
+
+bool BoundArgs::bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto count = static_cast<std::size_t>(nargs);
+    if (count > signature_.size()) {
+        raise_too_many_positional(signature_, count);
         return false;
     }
-    for (std::size_t i = 0; i < signature.size(); ++i)
-        out[i] = i < count ? PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)) : nullptr;
+    for (std::size_t i = 0; i < kMaxParameters; ++i) args_[i] = i < count ? args[i] : nullptr;
+    Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        if (!place_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+    }
+    return check_required();
+}
+
+bool BoundArgs::bind_new(PyObject* args, PyObject* kwargs) {
+    auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    if (count > signature_.size()) {
+        raise_too_many_positional(signature_, count);
+        return false;
+    }
+    for (std::size_t i = 0; i < kMaxParameters; ++i)
+        args_[i] = i < count ? PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)) : nullptr;
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
         PyObject* name = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &name, &value)) {
-            if (!place_keyword(signature, name, value, out)) return false;
+            if (!place_keyword(name, value)) return false;
         }
     }
-    return check_required(signature, out);
+    return check_required();
+}
+
+bool BoundArgs::check_instance(std::size_t index, PyTypeObject* type,
+                               const char* class_name) const {
+    if (PyObject_TypeCheck(args_[index], type)) return true;
+    raise_cannot_convert(args_[index], class_name);
+    prefix_argument_error(signature_.name(index));
+    return false;
 }
 
 bool to_utf8(PyObject* object, std::string_view& out) {
@@ -202,7 +208,7 @@ void raise_cannot_convert(PyObject* object, const char* target) {
                  target);
 }
 
-void prefix_argument_error(const char* parameter) {
+void BoundArgs::prefix_argument_error(const char* parameter) {
     PyObject* raised = PyErr_GetRaisedException();
     if (raised == nullptr || !Py_IS_TYPE(raised, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
         PyErr_SetRaisedException(raised);
@@ -215,14 +221,6 @@ void prefix_argument_error(const char* parameter) {
     if (!replacement) return;
     PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
     PyErr_SetRaisedException(replacement.release());
-}
-
-bool check_instance(const char* parameter, PyObject* object, PyTypeObject* type,
-                    const char* class_name) {
-    if (PyObject_TypeCheck(object, type)) return true;
-    raise_cannot_convert(object, class_name);
-    prefix_argument_error(parameter);
-    return false;
 }
 
 }  // namespace velmorquist::binding

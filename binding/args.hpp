@@ -2,9 +2,10 @@
 //
 // A method binds its arguments against a Signature (producing borrowed
 // references, nullptr for an absent argument), converts each one in parameter
-// order with convert_arg, and only then touches the instance. That order is
-// what lets an __index__ or __float__ call back into the same object without
-// deadlocking on the core lock.
+// order by position, and only then touches the instance. That order is what
+// lets an __index__ or __float__ call back into the same object without
+// deadlocking on the core lock. A parameter's name is written once, in the
+// Signature; conversion errors take it from there.
 #pragma once
 
 #include "binding/py_ref.hpp"
@@ -48,35 +49,61 @@ private:
     mutable std::array<PyObject*, kMaxParameters> interned_{};
 };
 
-// Borrowed references, one per parameter, nullptr where the argument is absent.
-using BoundArgs = std::array<PyObject*, kMaxParameters>;
+// Borrowed references, one per parameter of `signature`, nullptr where the
+// argument is absent.
+class BoundArgs {
+public:
+    explicit BoundArgs(const Signature& signature) : signature_(signature) {}
 
-// Binds a METH_FASTCALL | METH_KEYWORDS call. False with TypeError set on
-// a count, duplicate, unknown-keyword or missing-argument error.
-[[nodiscard]] bool bind_slow(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames, BoundArgs& out);
-
-[[nodiscard]] inline bool bind(const Signature& signature, PyObject* const* args,
-                               Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
-    // Positional calls within the arity are the common case: no names to match.
-    auto count = static_cast<std::size_t>(nargs);
-    if (kwnames == nullptr && count >= signature.required() && count <= signature.size())
-        [[likely]] {
-        // Written so that no memcpy/memset call is made for a few pointers:
-        // a fixed-size clear, then the given arguments one by one.
-        out.fill(nullptr);
-        for (std::size_t i = 0; i < kMaxParameters; ++i) {
-            if (i == count) break;
-            out[i] = args[i];
+    // Binds a METH_FASTCALL | METH_KEYWORDS call. False with TypeError set on
+    // a count, duplicate, unknown-keyword or missing-argument error.
+    [[nodiscard]] bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        // Positional calls within the arity are the common case: no names to match.
+        auto count = static_cast<std::size_t>(nargs);
+        if (kwnames == nullptr && count >= signature_.required() && count <= signature_.size())
+            [[likely]] {
+            // Written so that no memcpy/memset call is made for a few pointers:
+            // a fixed-size clear, then the given arguments one by one.
+            args_.fill(nullptr);
+            for (std::size_t i = 0; i < kMaxParameters; ++i) {
+                if (i == count) break;
+                args_[i] = args[i];
+            }
+            return true;
         }
-        return true;
+        return bind_slow(args, nargs, kwnames);
     }
-    return bind_slow(signature, args, nargs, kwnames, out);
-}
+    // Binds a tp_new call (argument tuple and optional keyword dict).
+    [[nodiscard]] bool bind_new(PyObject* args, PyObject* kwargs);
 
-// Binds a tp_new call (argument tuple and optional keyword dict).
-[[nodiscard]] bool bind_new(const Signature& signature, PyObject* args, PyObject* kwargs,
-                            BoundArgs& out);
+    [[nodiscard]] PyObject* operator[](std::size_t index) const { return args_[index]; }
+
+    // Converts argument `index`; the interpreter's own TypeErrors get the
+    // parameter's name in front.
+    template <class T>
+    [[nodiscard]] bool convert(std::size_t index, bool (*converter)(PyObject*, T&), T& out) const {
+        if (converter(args_[index], out)) [[likely]]
+            return true;
+        prefix_argument_error(signature_.name(index));
+        return false;
+    }
+    // Checks that argument `index` is an instance of `type` (or a subclass);
+    // otherwise raises the prefixed conversion TypeError naming `class_name`.
+    [[nodiscard]] bool check_instance(std::size_t index, PyTypeObject* type,
+                                      const char* class_name) const;
+
+private:
+    [[nodiscard]] bool bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    [[nodiscard]] bool place_keyword(PyObject* name, PyObject* value);
+    [[nodiscard]] bool check_required() const;
+
+    // The interpreter's own TypeErrors get the parameter's name in front,
+    // keeping their cause; every other error class passes through unchanged.
+    static void prefix_argument_error(const char* parameter);
+
+    const Signature& signature_;
+    std::array<PyObject*, kMaxParameters> args_;
+};
 
 // True when an argument with default None was given as something other than None.
 [[nodiscard]] inline bool given(PyObject* argument) {
@@ -99,24 +126,6 @@ using BoundArgs = std::array<PyObject*, kMaxParameters>;
 
 // Raises TypeError "'<type>' object cannot be converted to '<target>'".
 void raise_cannot_convert(PyObject* object, const char* target);
-
-// The interpreter's own TypeErrors get the parameter's name in front, keeping
-// their cause; every other error class passes through unchanged.
-void prefix_argument_error(const char* parameter);
-
-template <class T>
-[[nodiscard]] bool convert_arg(const char* parameter, bool (*converter)(PyObject*, T&),
-                               PyObject* object, T& out) {
-    if (converter(object, out)) [[likely]]
-        return true;
-    prefix_argument_error(parameter);
-    return false;
-}
-
-// Checks that `object` is an instance of `type` (or a subclass); otherwise
-// raises the prefixed conversion TypeError naming `class_name`.
-[[nodiscard]] bool check_instance(const char* parameter, PyObject* object, PyTypeObject* type,
-                                  const char* class_name);
 
 // ---- results: new references, nullptr with an error set on failure -----------
 

@@ -26,18 +26,14 @@ const Signature kConfigNew("CircuitBreakerConfig.__new__()", 1, "provider", "fai
 const CircuitBreakerConfig& config_of(PyObject* self) { return core_of<CircuitBreakerConfig>(self); }
 
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    BoundArgs bound;
-    if (!bind_new(kConfigNew, args, kwargs, bound)) return nullptr;
+    BoundArgs bound(kConfigNew);
+    if (!bound.bind_new(args, kwargs)) return nullptr;
     return guarded([&]() -> PyObject* {
         CircuitBreakerConfig config;
-        if (!convert_arg("provider", to_string, bound[0], config.provider)) return nullptr;
-        if (bound[1] && !convert_arg("failure_threshold", to_u32, bound[1], config.failure_threshold))
-            return nullptr;
-        if (bound[2] &&
-            !convert_arg("recovery_timeout_secs", to_double, bound[2], config.recovery_timeout_secs))
-            return nullptr;
-        if (bound[3] && !convert_arg("success_threshold", to_u32, bound[3], config.success_threshold))
-            return nullptr;
+        if (!bound.convert(0, to_string, config.provider)) return nullptr;
+        if (bound[1] && !bound.convert(1, to_u32, config.failure_threshold)) return nullptr;
+        if (bound[2] && !bound.convert(2, to_double, config.recovery_timeout_secs)) return nullptr;
+        if (bound[3] && !bound.convert(3, to_u32, config.success_threshold)) return nullptr;
         return new_instance<CircuitBreakerConfig>(type, std::move(config));
     });
 }
@@ -109,21 +105,21 @@ const Signature kProviderDefaults("CircuitBreaker.provider_defaults()", 1, "prov
 BreakerCore& breaker_of(PyObject* self) { return core_of<BreakerCore>(self); }
 
 PyObject* breaker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    BoundArgs bound;
-    if (!bind_new(kBreakerNew, args, kwargs, bound)) return nullptr;
+    BoundArgs bound(kBreakerNew);
+    if (!bound.bind_new(args, kwargs)) return nullptr;
     return guarded([&]() -> PyObject* {
         CircuitBreakerConfig config{.provider = "default"};
         if (given(bound[0])) {
             PyTypeObject* config_type = circuit_breaker_config_type();
             if (config_type == nullptr ||
-                !check_instance("config", bound[0], config_type, "CircuitBreakerConfig"))
+                !bound.check_instance(0, config_type, "CircuitBreakerConfig"))
                 return nullptr;
             config = config_of(bound[0]);
         }
         // A provider beside a config must still be a string, but the config's wins.
         std::string_view provider;
         if (given(bound[1])) {
-            if (!convert_arg("provider", to_utf8, bound[1], provider)) return nullptr;
+            if (!bound.convert(1, to_utf8, provider)) return nullptr;
             if (!given(bound[0])) config.provider.assign(provider);
         }
         return new_instance<BreakerCore>(type, config, std::make_shared<MonotonicClock>());
@@ -162,11 +158,11 @@ PyObject* breaker_record_success(PyObject* self, PyObject*) {
 
 PyObject* breaker_record_failure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kRecordFailure, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kRecordFailure);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     // Any text is accepted and every failure counts the same; it must still be a str.
     std::string_view failure_type;
-    if (bound[0] && !convert_arg("failure_type", to_utf8, bound[0], failure_type)) return nullptr;
+    if (bound[0] && !bound.convert(0, to_utf8, failure_type)) return nullptr;
     breaker_of(self).record_failure();
     Py_RETURN_NONE;
 }
@@ -178,10 +174,10 @@ PyObject* breaker_reset(PyObject* self, PyObject*) {
 
 PyObject* breaker_classify_error(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kClassifyError, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kClassifyError);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::string_view message;
-    if (!convert_arg("error_msg", to_utf8, bound[0], message)) return nullptr;
+    if (!bound.convert(0, to_utf8, message)) return nullptr;
     return guarded([&] {
         static std::array<PyObject*, 6> texts{};
         FailureType type = classify_error(message);
@@ -191,10 +187,10 @@ PyObject* breaker_classify_error(PyObject*, PyObject* const* args, Py_ssize_t na
 
 PyObject* breaker_provider_defaults(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kProviderDefaults, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kProviderDefaults);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::string_view provider;
-    if (!convert_arg("provider", to_utf8, bound[0], provider)) return nullptr;
+    if (!bound.convert(0, to_utf8, provider)) return nullptr;
     return guarded([&]() -> PyObject* {
         std::optional<CircuitBreakerConfig> defaults = velmorquist::provider_defaults(provider);
         if (!defaults) Py_RETURN_NONE;

@@ -115,14 +115,14 @@ const Signature kRemoveKey("KeyPool.remove_key()", 1, "key");
 KeyPoolCore& pool_of(PyObject* self) { return core_of<KeyPoolCore>(self); }
 
 PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    BoundArgs bound;
-    if (!bind_new(kPoolNew, args, kwargs, bound)) return nullptr;
+    BoundArgs bound(kPoolNew);
+    if (!bound.bind_new(args, kwargs)) return nullptr;
     return guarded([&]() -> PyObject* {
         Strategy strategy = Strategy::RoundRobin;
         // Only an absent argument means the default; an explicit None is a type error.
         if (bound[0] != nullptr) {
             std::string_view text;
-            if (!convert_arg("strategy", to_utf8, bound[0], text)) return nullptr;
+            if (!bound.convert(0, to_utf8, text)) return nullptr;
             std::optional<Strategy> parsed = strategy_from_text(text);
             if (!parsed) {
                 PyErr_Format(PyExc_ValueError,
@@ -160,16 +160,16 @@ int pool_bool(PyObject* self) {
 
 PyObject* pool_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kAddKey, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kAddKey);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::string_view key;
-    if (!convert_arg("key", to_utf8, bound[0], key)) return nullptr;
+    if (!bound.convert(0, to_utf8, key)) return nullptr;
     double weight = 1.0;
-    if (bound[1] != nullptr && !convert_arg("weight", to_double, bound[1], weight)) return nullptr;
+    if (bound[1] != nullptr && !bound.convert(1, to_double, weight)) return nullptr;
     std::optional<std::uint64_t> daily_limit;
     if (given(bound[2])) {
         std::uint64_t limit = 0;
-        if (!convert_arg("daily_limit", to_u64, bound[2], limit)) return nullptr;
+        if (!bound.convert(2, to_u64, limit)) return nullptr;
         daily_limit = limit;
     }
     return guarded([&] {
@@ -189,16 +189,15 @@ PyObject* pool_select_key(PyObject* self, PyObject*) {
 }
 
 // The methods taking a key and a double: record_success, record_rate_limit.
-template <const Signature& kSignature, const char* kValueName,
-          void (KeyPoolCore::*kEvent)(std::string_view, double)>
+template <const Signature& kSignature, void (KeyPoolCore::*kEvent)(std::string_view, double)>
 PyObject* pool_key_value_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kSignature, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kSignature);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::string_view key;
-    if (!convert_arg("key", to_utf8, bound[0], key)) return nullptr;
+    if (!bound.convert(0, to_utf8, key)) return nullptr;
     double value = 0.0;
-    if (!convert_arg(kValueName, to_double, bound[1], value)) return nullptr;
+    if (!bound.convert(1, to_double, value)) return nullptr;
     return guarded([&] {
         (pool_of(self).*kEvent)(key, value);
         return new_none();
@@ -210,10 +209,10 @@ template <const Signature& kSignature, class Result,
           Result (KeyPoolCore::*kOperation)(std::string_view)>
 PyObject* pool_key_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kSignature, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kSignature);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::string_view key;
-    if (!convert_arg("key", to_utf8, bound[0], key)) return nullptr;
+    if (!bound.convert(0, to_utf8, key)) return nullptr;
     return guarded([&] {
         if constexpr (std::is_void_v<Result>) {
             (pool_of(self).*kOperation)(key);
@@ -248,21 +247,17 @@ PyObject* pool_list_keys(PyObject* self, PyObject*) {
     });
 }
 
-constexpr const char kLatencyMs[] = "latency_ms";
-constexpr const char kCooldownSecs[] = "cooldown_secs";
-
 PyMethodDef pool_methods[] = {
     {"add_key", as_method(pool_add_key), METH_FASTCALL | METH_KEYWORDS, kAddKeyDoc},
     {"select_key", as_method(pool_select_key), METH_NOARGS, kSelectKeyDoc},
     {"record_success",
-     as_method(pool_key_value_event<kRecordSuccess, kLatencyMs, &KeyPoolCore::record_success>),
+     as_method(pool_key_value_event<kRecordSuccess, &KeyPoolCore::record_success>),
      METH_FASTCALL | METH_KEYWORDS, kRecordSuccessDoc},
     {"record_error",
      as_method(pool_key_operation<kRecordError, void, &KeyPoolCore::record_error>),
      METH_FASTCALL | METH_KEYWORDS, kRecordErrorDoc},
     {"record_rate_limit",
-     as_method(
-         pool_key_value_event<kRecordRateLimit, kCooldownSecs, &KeyPoolCore::record_rate_limit>),
+     as_method(pool_key_value_event<kRecordRateLimit, &KeyPoolCore::record_rate_limit>),
      METH_FASTCALL | METH_KEYWORDS, kRecordRateLimitDoc},
     {"record_exhausted",
      as_method(pool_key_operation<kRecordExhausted, void, &KeyPoolCore::record_exhausted>),

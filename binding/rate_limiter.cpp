@@ -26,15 +26,14 @@ const Signature kConfigNew("RateLimitConfig.__new__()", 2, "max_calls", "time_wi
 const RateLimitConfig& config_of(PyObject* self) { return core_of<RateLimitConfig>(self); }
 
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    BoundArgs bound;
-    if (!bind_new(kConfigNew, args, kwargs, bound)) return nullptr;
+    BoundArgs bound(kConfigNew);
+    if (!bound.bind_new(args, kwargs)) return nullptr;
     RateLimitConfig config;
-    if (!convert_arg("max_calls", to_u64, bound[0], config.max_calls)) return nullptr;
-    if (!convert_arg("time_window_secs", to_double, bound[1], config.time_window_secs))
-        return nullptr;
+    if (!bound.convert(0, to_u64, config.max_calls)) return nullptr;
+    if (!bound.convert(1, to_double, config.time_window_secs)) return nullptr;
     if (given(bound[2])) {
         std::uint64_t burst = 0;
-        if (!convert_arg("burst_size", to_u64, bound[2], burst)) return nullptr;
+        if (!bound.convert(2, to_u64, burst)) return nullptr;
         config.burst_size = burst;
     }
     return new_instance<RateLimitConfig>(type, config);
@@ -99,23 +98,21 @@ const Signature kProviderPreset("TokenBucket.provider_preset()", 1, "provider");
 TokenBucketCore& bucket_of(PyObject* self) { return core_of<TokenBucketCore>(self); }
 
 PyObject* bucket_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    BoundArgs bound;
-    if (!bind_new(kBucketNew, args, kwargs, bound)) return nullptr;
+    BoundArgs bound(kBucketNew);
+    if (!bound.bind_new(args, kwargs)) return nullptr;
     // Every given argument is converted, even those a config makes irrelevant,
     // so a bad value is reported rather than silently ignored.
     RateLimitConfig config;
     if (given(bound[0])) {
         PyTypeObject* config_type = rate_limit_config_type();
-        if (config_type == nullptr ||
-            !check_instance("config", bound[0], config_type, "RateLimitConfig"))
+        if (config_type == nullptr || !bound.check_instance(0, config_type, "RateLimitConfig"))
             return nullptr;
         config = config_of(bound[0]);
     }
     std::uint64_t max_calls = 0;
-    if (given(bound[1]) && !convert_arg("max_calls", to_u64, bound[1], max_calls)) return nullptr;
+    if (given(bound[1]) && !bound.convert(1, to_u64, max_calls)) return nullptr;
     double time_window_secs = 0.0;
-    if (given(bound[2]) && !convert_arg("time_window_secs", to_double, bound[2], time_window_secs))
-        return nullptr;
+    if (given(bound[2]) && !bound.convert(2, to_double, time_window_secs)) return nullptr;
     if (!given(bound[0])) {
         if (!given(bound[1]) || !given(bound[2])) {
             PyErr_SetString(PyExc_ValueError,
@@ -131,10 +128,10 @@ PyObject* bucket_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* bucket_try_acquire(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kTryAcquire, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kTryAcquire);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::uint64_t n = 1;
-    if (bound[0] != nullptr && !convert_arg("n", to_u64, bound[0], n)) return nullptr;
+    if (bound[0] != nullptr && !bound.convert(0, to_u64, n)) return nullptr;
     return guarded([&]() -> PyObject* {
         auto acquired = bucket_of(self).try_acquire(n);
         if (!acquired) return to_python_exception(acquired.error());
@@ -158,10 +155,10 @@ PyObject* bucket_repr(PyObject* self) {
 
 PyObject* bucket_provider_preset(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kProviderPreset, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kProviderPreset);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::string_view provider;
-    if (!convert_arg("provider", to_utf8, bound[0], provider)) return nullptr;
+    if (!bound.convert(0, to_utf8, provider)) return nullptr;
     std::optional<RateLimitConfig> preset = velmorquist::provider_preset(provider);
     if (!preset) Py_RETURN_NONE;
     PyTypeObject* config_type = rate_limit_config_type();

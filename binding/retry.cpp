@@ -32,18 +32,14 @@ const RetryPlan& plan_of(PyObject* self) { return core_of<RetryPlan>(self); }
 const RetryPolicy& policy_of(PyObject* self) { return plan_of(self).policy(); }
 
 PyObject* policy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    BoundArgs bound;
-    if (!bind_new(kPolicyNew, args, kwargs, bound)) return nullptr;
+    BoundArgs bound(kPolicyNew);
+    if (!bound.bind_new(args, kwargs)) return nullptr;
     // Only an absent argument takes its default: an explicit None fails to convert.
     RetryPolicy policy;
-    if (bound[0] && !convert_arg("max_retries", to_u32, bound[0], policy.max_retries))
-        return nullptr;
-    if (bound[1] && !convert_arg("base_delay_ms", to_u64, bound[1], policy.base_delay_ms))
-        return nullptr;
-    if (bound[2] && !convert_arg("max_delay_ms", to_u64, bound[2], policy.max_delay_ms))
-        return nullptr;
-    if (bound[3] && !convert_arg("jitter_factor", to_double, bound[3], policy.jitter_factor))
-        return nullptr;
+    if (bound[0] && !bound.convert(0, to_u32, policy.max_retries)) return nullptr;
+    if (bound[1] && !bound.convert(1, to_u64, policy.base_delay_ms)) return nullptr;
+    if (bound[2] && !bound.convert(2, to_u64, policy.max_delay_ms)) return nullptr;
+    if (bound[3] && !bound.convert(3, to_double, policy.jitter_factor)) return nullptr;
     return new_instance<RetryPlan>(type, policy);
 }
 
@@ -74,19 +70,19 @@ PyObject* policy_jitter_factor(PyObject* self, void*) {
 
 PyObject* policy_should_retry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kShouldRetry, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kShouldRetry);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::uint32_t attempt = 0;
-    if (!convert_arg("attempt", to_u32, bound[0], attempt)) return nullptr;
+    if (!bound.convert(0, to_u32, attempt)) return nullptr;
     return new_bool(policy_of(self).should_retry(attempt));
 }
 
 PyObject* policy_delay_ms(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kDelayMs, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kDelayMs);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::uint32_t attempt = 0;
-    if (!convert_arg("attempt", to_u32, bound[0], attempt)) return nullptr;
+    if (!bound.convert(0, to_u32, attempt)) return nullptr;
     // The generator's creation and a NaN jitter's empty range are internal faults.
     return guarded([&] {
         const std::uint64_t delay = plan_of(self).delay_ms(attempt, thread_rng());

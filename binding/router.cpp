@@ -107,12 +107,12 @@ PyObject* decision_result(std::expected<RoutingDecision, ProxyError>&& decision)
 // ---- methods -------------------------------------------------------------------------
 
 PyObject* router_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    BoundArgs bound;
-    if (!bind_new(kRouterNew, args, kwargs, bound)) return nullptr;
+    BoundArgs bound(kRouterNew);
+    if (!bound.bind_new(args, kwargs)) return nullptr;
     return guarded([&]() -> PyObject* {
         if (!given(bound[0])) return new_instance<RouterCore>(type, RouterConfig{});
         PyTypeObject* config_type = router_config_type();
-        if (config_type == nullptr || !check_instance("config", bound[0], config_type, "RouterConfig"))
+        if (config_type == nullptr || !bound.check_instance(0, config_type, "RouterConfig"))
             return nullptr;
         return new_instance<RouterCore>(type, core_of<RouterConfig>(bound[0]));
     });
@@ -133,11 +133,10 @@ PyObject* router_provider_count(PyObject* self, void*) {
 
 PyObject* router_add_provider(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kAddProvider, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kAddProvider);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     PyTypeObject* profile_type = provider_profile_type();
-    if (profile_type == nullptr ||
-        !check_instance("profile", bound[0], profile_type, "ProviderProfile"))
+    if (profile_type == nullptr || !bound.check_instance(0, profile_type, "ProviderProfile"))
         return nullptr;
     return guarded([&]() -> PyObject* {
         router_of(self).add_provider(core_of<ProviderProfile>(bound[0]));
@@ -147,10 +146,10 @@ PyObject* router_add_provider(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* router_remove_provider(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kRemoveProvider, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kRemoveProvider);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::string_view provider_id;
-    if (!convert_arg("provider_id", to_utf8, bound[0], provider_id)) return nullptr;
+    if (!bound.convert(0, to_utf8, provider_id)) return nullptr;
     return new_bool(router_of(self).remove_provider(provider_id));
 }
 
@@ -164,12 +163,11 @@ PyObject* router_select_deterministic(PyObject* self, PyObject*) {
 
 PyObject* router_record_outcome(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kRecordOutcome, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kRecordOutcome);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     std::string_view provider_id;
     double reward = 0.0;
-    if (!convert_arg("provider_id", to_utf8, bound[0], provider_id) ||
-        !convert_arg("reward", to_double, bound[1], reward))
+    if (!bound.convert(0, to_utf8, provider_id) || !bound.convert(1, to_double, reward))
         return nullptr;
     return guarded([&]() -> PyObject* {
         std::expected<void, ProxyError> recorded =
@@ -181,12 +179,11 @@ PyObject* router_record_outcome(PyObject* self, PyObject* const* args, Py_ssize_
 
 PyObject* router_rank_among(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    BoundArgs bound;
-    if (!bind(kRankAmong, args, nargs, kwnames, bound)) return nullptr;
+    BoundArgs bound(kRankAmong);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
     return guarded([&]() -> PyObject* {
         StrSequence eligible;
-        if (bound[0] && !convert_arg("eligible_ids", to_str_sequence, bound[0], eligible))
-            return nullptr;
+        if (bound[0] && !bound.convert(0, to_str_sequence, eligible)) return nullptr;
         auto ranking = router_of(self).rank_among(eligible.texts, thread_rng());
         if (!ranking) return to_python_exception(ranking.error());
         PyRef list(PyList_New(static_cast<Py_ssize_t>(ranking->size())));

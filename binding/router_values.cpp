@@ -24,14 +24,14 @@ const Signature kProfileNew("ProviderProfile.__new__()", 4, "id", "cost_per_1k",
 const ProviderProfile& profile_of(PyObject* self) { return core_of<ProviderProfile>(self); }
 
 PyObject* profile_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    BoundArgs bound;
-    if (!bind_new(kProfileNew, args, kwargs, bound)) return nullptr;
+    BoundArgs bound(kProfileNew);
+    if (!bound.bind_new(args, kwargs)) return nullptr;
     return guarded([&]() -> PyObject* {
         ProviderProfile profile;
-        if (!convert_arg("id", to_string, bound[0], profile.id) ||
-            !convert_arg("cost_per_1k", to_double, bound[1], profile.cost_per_1k) ||
-            !convert_arg("base_quality", to_double, bound[2], profile.base_quality) ||
-            !convert_arg("base_latency_ms", to_double, bound[3], profile.base_latency_ms))
+        if (!bound.convert(0, to_string, profile.id) ||
+            !bound.convert(1, to_double, profile.cost_per_1k) ||
+            !bound.convert(2, to_double, profile.base_quality) ||
+            !bound.convert(3, to_double, profile.base_latency_ms))
             return nullptr;
         return new_instance<ProviderProfile>(type, std::move(profile));
     });
@@ -78,23 +78,18 @@ const Signature kConfigNew("RouterConfig.__new__()", 0, "cost_weight", "quality_
 const RouterConfig& config_of(PyObject* self) { return core_of<RouterConfig>(self); }
 
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    BoundArgs bound;
-    if (!bind_new(kConfigNew, args, kwargs, bound)) return nullptr;
+    BoundArgs bound(kConfigNew);
+    if (!bound.bind_new(args, kwargs)) return nullptr;
     return guarded([&]() -> PyObject* {
         RouterConfig config;
-        if (bound[0] && !convert_arg("cost_weight", to_double, bound[0], config.cost_weight))
-            return nullptr;
-        if (bound[1] && !convert_arg("quality_weight", to_double, bound[1], config.quality_weight))
-            return nullptr;
-        if (bound[2] && !convert_arg("latency_weight", to_double, bound[2], config.latency_weight))
-            return nullptr;
-        if (bound[3] && !convert_arg("explore_mode", to_bool, bound[3], config.explore_mode))
-            return nullptr;
-        if (bound[4] && !convert_arg("decay_factor", to_double, bound[4], config.decay_factor))
-            return nullptr;
+        if (bound[0] && !bound.convert(0, to_double, config.cost_weight)) return nullptr;
+        if (bound[1] && !bound.convert(1, to_double, config.quality_weight)) return nullptr;
+        if (bound[2] && !bound.convert(2, to_double, config.latency_weight)) return nullptr;
+        if (bound[3] && !bound.convert(3, to_bool, config.explore_mode)) return nullptr;
+        if (bound[4] && !bound.convert(4, to_double, config.decay_factor)) return nullptr;
         if (given(bound[5])) {
             std::string fallback;
-            if (!convert_arg("fallback_provider", to_string, bound[5], fallback)) return nullptr;
+            if (!bound.convert(5, to_string, fallback)) return nullptr;
             config.fallback_provider = std::move(fallback);
         }
         return new_instance<RouterConfig>(type, std::move(config));
