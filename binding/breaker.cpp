@@ -127,7 +127,7 @@ PyObject* breaker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* state_str(CircuitState state) {
-    static std::array<PyObject*, 3> texts{};
+    static std::array<PyObject*, kCircuitStateCount> texts{};
     auto index = static_cast<std::size_t>(state);
     return cached_str(texts[index], state_text(state).data());
 }
@@ -179,7 +179,7 @@ PyObject* breaker_classify_error(PyObject*, PyObject* const* args, Py_ssize_t na
     std::string_view message;
     if (!bound.convert(0, to_utf8, message)) return nullptr;
     return guarded([&] {
-        static std::array<PyObject*, 6> texts{};
+        static std::array<PyObject*, kFailureTypeCount> texts{};
         FailureType type = classify_error(message);
         return cached_str(texts[static_cast<std::size_t>(type)], failure_type_text(type).data());
     });

@@ -11,7 +11,7 @@ struct ExceptionSpec {
     bool derives_from_proxy_base;
 };
 
-constexpr std::array<ExceptionSpec, 8> kExceptionSpecs{{
+constexpr std::array<ExceptionSpec, kExceptionClassCount> kExceptionSpecs{{
     {"velmorquist_proxy.ProxyBaseError", false},
     {"velmorquist_proxy.CircuitOpenError", true},
     {"velmorquist_proxy.RateLimitedError", true},
@@ -21,6 +21,15 @@ constexpr std::array<ExceptionSpec, 8> kExceptionSpecs{{
     {"velmorquist_proxy.InvalidParameterError", true},
     {"velmorquist_proxy.SamplingError", true},
 }};
+
+// A class added without its row would leave a zero row behind.
+constexpr bool every_class_named() {
+    for (const ExceptionSpec& definition : kExceptionSpecs) {
+        if (definition.qualified_name == nullptr) return false;
+    }
+    return true;
+}
+static_assert(every_class_named());
 
 // Filled under the interpreter lock, each at most once, never released.
 std::array<PyObject*, kExceptionSpecs.size()> exception_slots{};

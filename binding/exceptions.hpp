@@ -1,6 +1,8 @@
 // The module's exception classes and the one way a ProxyError reaches Python.
 #pragma once
 
+#include <cstddef>
+
 #include "binding/py_ref.hpp"
 #include "core/error.hpp"
 
@@ -17,6 +19,9 @@ enum class ExceptionClass {
     InvalidParameter,
     Sampling,
 };
+// Sizes the tables indexed by class; Sampling stays the last class.
+inline constexpr std::size_t kExceptionClassCount = 8;
+static_assert(static_cast<std::size_t>(ExceptionClass::Sampling) + 1 == kExceptionClassCount);
 
 // Borrowed; created once per process on first demand, never released.
 // nullptr with an error set if the interpreter refuses to create it.

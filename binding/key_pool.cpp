@@ -26,7 +26,7 @@ const KeySnapshot& summary_of(PyObject* self) { return core_of<KeySnapshot>(self
 
 // New reference to the interned text of a status.
 PyObject* status_str(KeyStatus status) {
-    static std::array<PyObject*, 5> texts{};
+    static std::array<PyObject*, kKeyStatusCount> texts{};
     return cached_str(texts[static_cast<std::size_t>(status)], status_text(status).data());
 }
 

@@ -3,6 +3,7 @@
 // someone asks), half-open -> closed after enough trial successes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -25,6 +26,9 @@ struct CircuitBreakerConfig {
 };
 
 enum class CircuitState { Closed, Open, HalfOpen };
+// Sizes the tables indexed by state; HalfOpen stays the last state.
+inline constexpr std::size_t kCircuitStateCount = 3;
+static_assert(static_cast<std::size_t>(CircuitState::HalfOpen) + 1 == kCircuitStateCount);
 
 [[nodiscard]] std::string_view state_text(CircuitState state);
 

@@ -1,11 +1,15 @@
 // Maps a provider's error message to the failure type a breaker is told about.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace velmorquist {
 
 enum class FailureType { RateLimit, Auth, Timeout, Connection, ServiceError, Unknown };
+// Sizes the tables indexed by failure type; Unknown stays the last type.
+inline constexpr std::size_t kFailureTypeCount = 6;
+static_assert(static_cast<std::size_t>(FailureType::Unknown) + 1 == kFailureTypeCount);
 
 [[nodiscard]] std::string_view failure_type_text(FailureType type);
 

@@ -13,6 +13,9 @@
 namespace velmorquist {
 
 enum class KeyStatus : std::uint8_t { Active, RateLimited, CoolingDown, Disabled, Exhausted };
+// Sizes the tables indexed by status; Exhausted stays the last status.
+inline constexpr std::size_t kKeyStatusCount = 5;
+static_assert(static_cast<std::size_t>(KeyStatus::Exhausted) + 1 == kKeyStatusCount);
 
 [[nodiscard]] std::string_view status_text(KeyStatus status);
 
