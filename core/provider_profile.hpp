@@ -3,10 +3,9 @@
 // weights may be negative, a profile may hold NaN, and the router copes.
 #pragma once
 
-#include <array>
 #include <optional>
+#include <span>
 #include <string>
-#include <string_view>
 
 namespace velmorquist {
 
@@ -33,28 +32,8 @@ struct RoutingDecision {
     bool is_explore = false;
 };
 
-// One built-in profile, as constant data (no allocation until it is loaded).
-struct CatalogueEntry {
-    std::string_view id;
-    double cost_per_1k;
-    double base_quality;
-    double base_latency_ms;
-};
-
-inline constexpr std::array<CatalogueEntry, 12> kDefaultCatalogue{{
-    {"openai", 0.03, 0.92, 800},
-    {"anthropic", 0.025, 0.93, 900},
-    {"google", 0.02, 0.90, 750},
-    {"groq", 0.002, 0.85, 200},
-    {"together", 0.008, 0.84, 400},
-    {"fireworks", 0.005, 0.83, 350},
-    {"deepseek", 0.004, 0.86, 600},
-    {"cerebras", 0.003, 0.82, 250},
-    {"ollama", 0.0, 0.78, 500},
-    {"mistral", 0.012, 0.88, 650},
-    {"cohere", 0.015, 0.85, 700},
-    {"azure_openai", 0.03, 0.92, 780},
-}};
+// The built-in profiles of twelve common providers, in loading order.
+[[nodiscard]] std::span<const ProviderProfile> default_catalogue();
 
 // Python-facing representations, e.g.
 // ProviderProfile(id='openai', cost=0.0300, quality=0.92, latency=800ms).

@@ -6,8 +6,17 @@
 namespace velmorquist {
 namespace {
 
-double posterior_mean(const ProviderState& provider) {
-    return provider.alpha / (provider.alpha + provider.beta);
+// The provider's score with theta drawn from its posterior when exploring
+// (rng given), otherwise the posterior mean.
+std::expected<double, ProxyError> score_of(const RouterConfig& config,
+                                           const ProviderState& provider, ThreadRandom* rng) {
+    if (rng == nullptr) {
+        const double mean = provider.alpha / (provider.alpha + provider.beta);
+        return provider_score(config, provider.profile, mean);
+    }
+    std::expected<double, std::string> theta = provider.posterior.sample(*rng);
+    if (!theta) return std::unexpected(Sampling{std::move(theta.error())});
+    return provider_score(config, provider.profile, *theta);
 }
 
 // Keeps the first strictly best: ties stay with the earlier entry, a NaN
@@ -63,35 +72,27 @@ bool is_candidate(std::string_view id, std::span<const std::string_view> eligibl
     return std::find(eligible_ids.begin(), eligible_ids.end(), id) != eligible_ids.end();
 }
 
-ProviderState fresh_state(std::string_view id, double cost, double quality, double latency) {
-    return ProviderState{.id = std::string(id),
-                         .cost_per_1k = cost,
-                         .base_quality = quality,
-                         .base_latency_ms = latency};
-}
-
 }  // namespace
 
-double provider_score(const RouterConfig& config, const ProviderState& provider, double theta) {
-    const double quality = config.quality_weight * (theta * provider.base_quality);
-    const double cost = config.cost_weight * provider.cost_per_1k;
-    const double latency = config.latency_weight * (provider.base_latency_ms / 1000.0);
+double provider_score(const RouterConfig& config, const ProviderProfile& profile, double theta) {
+    const double quality = config.quality_weight * (theta * profile.base_quality);
+    const double cost = config.cost_weight * profile.cost_per_1k;
+    const double latency = config.latency_weight * (profile.base_latency_ms / 1000.0);
     return quality - cost - latency;
 }
 
 RouterCore::RouterCore(RouterConfig config) : config_(std::move(config)) {}
 
 void RouterCore::add_provider(const ProviderProfile& profile) {
-    ProviderState state = fresh_state(profile.id, profile.cost_per_1k, profile.base_quality,
-                                      profile.base_latency_ms);
+    ProviderState state{.profile = profile};
     std::lock_guard lock(mutex_);
     providers_.push_back(std::move(state));
 }
 
 bool RouterCore::remove_provider(std::string_view provider_id) {
     std::lock_guard lock(mutex_);
-    return std::erase_if(providers_, [&](const ProviderState& p) { return p.id == provider_id; }) >
-           0;
+    auto has_id = [&](const ProviderState& p) { return p.profile.id == provider_id; };
+    return std::erase_if(providers_, has_id) > 0;
 }
 
 std::size_t RouterCore::provider_count() const {
@@ -100,38 +101,30 @@ std::size_t RouterCore::provider_count() const {
 }
 
 std::expected<RoutingDecision, ProxyError> RouterCore::select(ThreadRandom& rng) const {
-    bool explore = false;
-    {
-        std::lock_guard lock(mutex_);
-        explore = config_.explore_mode;
-    }
-    if (!explore) return select_deterministic();
+    return select_best(config_.explore_mode ? &rng : nullptr);
+}
 
+std::expected<RoutingDecision, ProxyError> RouterCore::select_deterministic() const {
+    return select_best(nullptr);
+}
+
+std::expected<RoutingDecision, ProxyError> RouterCore::select_best(ThreadRandom* rng) const {
     std::lock_guard lock(mutex_);
     if (providers_.empty()) return std::unexpected(NoProviders{});
     BestSoFar best;
     for (const ProviderState& provider : providers_) {
-        std::expected<double, std::string> theta = provider.posterior.sample(rng);
-        if (!theta) return std::unexpected(Sampling{std::move(theta.error())});
-        best.offer(provider, provider_score(config_, provider, *theta));
+        std::expected<double, ProxyError> score = score_of(config_, provider, rng);
+        if (!score) return std::unexpected(std::move(score.error()));
+        best.offer(provider, *score);
     }
-    return RoutingDecision{best.provider->id, best.score, true};
-}
-
-std::expected<RoutingDecision, ProxyError> RouterCore::select_deterministic() const {
-    std::lock_guard lock(mutex_);
-    if (providers_.empty()) return std::unexpected(NoProviders{});
-    BestSoFar best;
-    for (const ProviderState& provider : providers_)
-        best.offer(provider, provider_score(config_, provider, posterior_mean(provider)));
-    return RoutingDecision{best.provider->id, best.score, false};
+    return RoutingDecision{best.provider->profile.id, best.score, rng != nullptr};
 }
 
 std::expected<void, ProxyError> RouterCore::record_outcome(std::string_view provider_id,
                                                            double reward) {
     std::lock_guard lock(mutex_);
     auto found = std::find_if(providers_.begin(), providers_.end(),
-                              [&](const ProviderState& p) { return p.id == provider_id; });
+                              [&](const ProviderState& p) { return p.profile.id == provider_id; });
     if (found == providers_.end())
         return std::unexpected(ProviderNotFound{std::string(provider_id)});
     const double decay = config_.decay_factor;
@@ -146,40 +139,30 @@ std::expected<void, ProxyError> RouterCore::record_outcome(std::string_view prov
 
 std::expected<std::vector<RoutingDecision>, ProxyError> RouterCore::rank_among(
     std::span<const std::string_view> eligible_ids, ThreadRandom& rng) const {
-    std::lock_guard lock(mutex_);
     const bool explore = config_.explore_mode;
+    ThreadRandom* const draw_from = explore ? &rng : nullptr;
+    std::lock_guard lock(mutex_);
     std::vector<Scored> scored;
     scored.reserve(providers_.size());
     for (const ProviderState& provider : providers_) {
-        if (!is_candidate(provider.id, eligible_ids)) continue;
-        double theta = 0.0;
-        if (explore) {
-            std::expected<double, std::string> draw = provider.posterior.sample(rng);
-            if (!draw) return std::unexpected(Sampling{std::move(draw.error())});
-            theta = *draw;
-        } else {
-            theta = posterior_mean(provider);
-        }
-        scored.push_back({provider_score(config_, provider, theta), &provider});
+        if (!is_candidate(provider.profile.id, eligible_ids)) continue;
+        std::expected<double, ProxyError> score = score_of(config_, provider, draw_from);
+        if (!score) return std::unexpected(std::move(score.error()));
+        scored.push_back({*score, &provider});
     }
     if (scored.empty()) return std::unexpected(NoProviders{});
     sort_best_first(scored);
     std::vector<RoutingDecision> ranking;
     ranking.reserve(scored.size());
     for (const Scored& entry : scored)
-        ranking.push_back(RoutingDecision{entry.provider->id, entry.score, explore});
+        ranking.push_back(RoutingDecision{entry.provider->profile.id, entry.score, explore});
     return ranking;
 }
 
 void RouterCore::load_defaults() {
     // One lock holding per entry, so other callers are never held up for the
     // whole catalogue.
-    for (const CatalogueEntry& entry : kDefaultCatalogue) {
-        ProviderState state = fresh_state(entry.id, entry.cost_per_1k, entry.base_quality,
-                                          entry.base_latency_ms);
-        std::lock_guard lock(mutex_);
-        providers_.push_back(std::move(state));
-    }
+    for (const ProviderProfile& profile : default_catalogue()) add_provider(profile);
 }
 
 std::vector<ProviderState> RouterCore::providers() const {

@@ -21,10 +21,7 @@ namespace velmorquist {
 
 // One registered provider. alpha and beta start at 1.0 and never drop below it.
 struct ProviderState {
-    std::string id;
-    double cost_per_1k = 0.0;
-    double base_quality = 0.0;
-    double base_latency_ms = 0.0;
+    ProviderProfile profile;
     double alpha = 1.0;
     double beta = 1.0;
     // Beta(alpha, beta) ready to draw from; replaced whenever they change.
@@ -33,7 +30,7 @@ struct ProviderState {
 
 // quality_weight * (theta * base_quality) - cost_weight * cost_per_1k
 //   - latency_weight * (base_latency_ms / 1000), grouped exactly so.
-[[nodiscard]] double provider_score(const RouterConfig& config, const ProviderState& provider,
+[[nodiscard]] double provider_score(const RouterConfig& config, const ProviderProfile& profile,
                                     double theta);
 
 class RouterCore {
@@ -68,7 +65,10 @@ public:
     [[nodiscard]] std::vector<ProviderState> providers() const;
 
 private:
-    const RouterConfig config_;
+    // The best provider; theta is a draw from `rng` when given, else the posterior mean.
+    [[nodiscard]] std::expected<RoutingDecision, ProxyError> select_best(ThreadRandom* rng) const;
+
+    const RouterConfig config_;  // immutable, so read without the lock
 
     mutable CoreMutex mutex_;
     std::vector<ProviderState> providers_;

@@ -1,7 +1,7 @@
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,19 +17,16 @@ constexpr ChaChaKey kKey = {8, 7, 6, 5, 4, 3, 2, 1};
 // The default configuration explores.
 std::unique_ptr<RouterCore> make_router(std::size_t size) {
     auto router = std::make_unique<RouterCore>(RouterConfig());
+    const std::span<const ProviderProfile> catalogue = default_catalogue();
     for (std::size_t i = 0; i < size; ++i) {
-        const CatalogueEntry& entry = kDefaultCatalogue[i % kDefaultCatalogue.size()];
-        char id[32];
-        std::snprintf(id, sizeof id, "%.*s-%zu", static_cast<int>(entry.id.size()),
-                      entry.id.data(), i);
-        const std::string name = i < kDefaultCatalogue.size() ? std::string(entry.id) : id;
-        router->add_provider(
-            ProviderProfile{name, entry.cost_per_1k, entry.base_quality, entry.base_latency_ms});
+        ProviderProfile profile = catalogue[i % catalogue.size()];
+        if (i >= catalogue.size()) profile.id.append("-").append(std::to_string(i));
+        router->add_provider(profile);
     }
     std::vector<ProviderState> providers = router->providers();
     for (std::size_t i = 0; i < providers.size(); i += 2) {
         for (int outcome = 0; outcome < 20; ++outcome)
-            (void)router->record_outcome(providers[i].id, outcome % 5 == 0 ? 0.0 : 1.0);
+            (void)router->record_outcome(providers[i].profile.id, outcome % 5 == 0 ? 0.0 : 1.0);
     }
     return router;
 }

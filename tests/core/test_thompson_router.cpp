@@ -197,9 +197,9 @@ TEST(RouterCore, ExploreDrawsOncePerProviderInListOrder) {
         double best = 0.0;
         for (const ProviderState& state : router.providers()) {
             double theta = beta_sample(replay, state.alpha, state.beta).value();
-            double score = provider_score(router.config(), state, theta);
+            double score = provider_score(router.config(), state.profile, theta);
             if (best_id.empty() || score > best) {
-                best_id = state.id;
+                best_id = state.profile.id;
                 best = score;
             }
         }
@@ -219,9 +219,10 @@ TEST(RouterCore, ExploreRankingDrawsOncePerCandidate) {
     ASSERT_TRUE(ranking);
     std::vector<double> expected;
     for (const ProviderState& state : router.providers()) {
-        if (state.id != "openai" && state.id != "ollama" && state.id != "groq") continue;
+        const std::string& id = state.profile.id;
+        if (id != "openai" && id != "ollama" && id != "groq") continue;
         expected.push_back(
-            provider_score(router.config(), state, beta_sample(replay, 1.0, 1.0).value()));
+            provider_score(router.config(), state.profile, beta_sample(replay, 1.0, 1.0).value()));
     }
     std::sort(expected.begin(), expected.end(), std::greater<>());
     std::vector<double> scores;
