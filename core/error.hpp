@@ -31,8 +31,8 @@ struct Sampling {
     std::string message;
 };
 
-// The alternatives' order is part of the contract: it matches the order of
-// the Python exception classes the binding layer maps them to.
+// The binding maps each alternative to its exception class by type, in an
+// exhaustive visit, so the order of the alternatives carries no meaning.
 using ProxyErrorVariant = std::variant<NoProviders, CircuitOpen, RateLimited, NoAvailableKeys,
                                        ProviderNotFound, InvalidParameter, Sampling>;
 

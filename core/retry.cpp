@@ -7,8 +7,6 @@
 namespace velmorquist {
 namespace {
 
-constexpr std::uint32_t kLastExponent = 20;
-
 // The jitter range before an attempt whose doubling exponent is `exponent`.
 std::expected<InclusiveRange, const char*> jitter_range(const RetryPolicy& policy,
                                                         std::uint32_t exponent) {
@@ -28,14 +26,6 @@ std::expected<InclusiveRange, const char*> jitter_range(const RetryPolicy& polic
 }
 
 }  // namespace
-
-std::uint64_t RetryPolicy::delay_ms(std::uint32_t attempt, ThreadRandom& rng) const {
-    // Beyond 2^20 the doubling only ever hits the cap.
-    std::expected<InclusiveRange, const char*> range =
-        jitter_range(*this, std::min(attempt, kLastExponent));
-    if (!range) throw InternalFault(range.error());
-    return round_to_u64(sample_inclusive(rng, *range));
-}
 
 RetryPlan::RetryPlan(const RetryPolicy& policy) : policy_(policy) {
     for (std::uint32_t exponent = 0; exponent <= kLastExponent; ++exponent)

@@ -21,10 +21,6 @@ struct RetryPolicy {
     [[nodiscard]] bool should_retry(std::uint32_t attempt) const noexcept {
         return attempt < max_retries;
     }
-
-    // The capped back-off before `attempt`, jittered by one draw from `rng`.
-    // Throws InternalFault "cannot sample empty range" for a NaN jitter factor.
-    [[nodiscard]] std::uint64_t delay_ms(std::uint32_t attempt, ThreadRandom& rng) const;
 };
 
 // Rounds half away from zero into u64: negative and NaN give 0, 2^64 and
@@ -41,8 +37,6 @@ struct RetryPolicy {
 
 // A policy with the jitter range of each back-off worked out once. Beyond
 // attempt 20 the doubling only ever hits the cap, so there are 21 ranges.
-// delay_ms returns what RetryPolicy::delay_ms returns for the same draw, and
-// throws the same fault without drawing.
 class RetryPlan {
 public:
     explicit RetryPlan(const RetryPolicy& policy);
@@ -51,6 +45,9 @@ public:
     [[nodiscard]] bool should_retry(std::uint32_t attempt) const noexcept {
         return policy_.should_retry(attempt);
     }
+    // The capped back-off before `attempt`, jittered by one draw from `rng`.
+    // Throws InternalFault "cannot sample empty range", without drawing, for a
+    // NaN jitter factor.
     [[nodiscard]] std::uint64_t delay_ms(std::uint32_t attempt, ThreadRandom& rng) const;
 
 private:
