@@ -11,21 +11,44 @@ namespace {
 
 struct Needle {
     std::string_view text;
-    std::uint8_t rule;  // index into kRuleTypes; a lower index wins
+    FailureType type;
 };
 
-constexpr std::array<FailureType, 5> kRuleTypes = {
-    FailureType::RateLimit, FailureType::Auth, FailureType::Timeout, FailureType::Connection,
-    FailureType::ServiceError};
-
+using enum FailureType;
 constexpr std::array<Needle, 23> kNeedles{{
-    {"rate limit", 0}, {"429", 0}, {"too many", 0},
-    {"auth", 1}, {"401", 1}, {"api key", 1}, {"unauthorized", 1}, {"forbidden", 1}, {"403", 1},
-    {"timeout", 2}, {"timed out", 2}, {"deadline", 2},
-    {"connection", 3}, {"network", 3}, {"dns", 3}, {"refused", 3}, {"reset", 3},
-    {"500", 4}, {"502", 4}, {"503", 4}, {"server error", 4}, {"internal error", 4},
-    {"overloaded", 4},
+    {"rate limit", RateLimit}, {"429", RateLimit}, {"too many", RateLimit},
+    {"auth", Auth}, {"401", Auth}, {"api key", Auth}, {"unauthorized", Auth},
+    {"forbidden", Auth}, {"403", Auth},
+    {"timeout", Timeout}, {"timed out", Timeout}, {"deadline", Timeout},
+    {"connection", Connection}, {"network", Connection}, {"dns", Connection},
+    {"refused", Connection}, {"reset", Connection},
+    {"500", ServiceError}, {"502", ServiceError}, {"503", ServiceError},
+    {"server error", ServiceError}, {"internal error", ServiceError},
+    {"overloaded", ServiceError},
 }};
+
+// What the matcher below relies on, checked against the table itself.
+constexpr bool needles_fit_the_matcher() {
+    for (std::size_t n = 0; n < kNeedles.size(); ++n) {
+        const Needle& needle = kNeedles[n];
+        // The prefix tables read three bytes and a candidate check two words.
+        if (needle.text.size() < 3 || needle.text.size() > 16) return false;
+        // Listed in priority order, and Unknown is what no needle gives.
+        if (needle.type == Unknown) return false;
+        if (n > 0 && needle.type < kNeedles[n - 1].type) return false;
+        // Lower-case ASCII without zero bytes: lowering is byte-wise, and the
+        // zero padding after the text never completes a match.
+        for (char c : needle.text) {
+            if (c == 0 || static_cast<unsigned char>(c) >= 0x80) return false;
+            if (c >= 'A' && c <= 'Z') return false;
+        }
+        // A dotted capital I lowers to "i" plus a combining mark, which may
+        // only break a match, never end one.
+        if (needle.text.back() == 'i') return false;
+    }
+    return true;
+}
+static_assert(needles_fit_the_matcher());
 
 // Per position the search asks three small tables which needles could start
 // there, from the byte at each of the needle's first three places; an AND of
@@ -55,7 +78,7 @@ struct PackedNeedle {
     std::uint64_t words[2];
     std::uint64_t masks[2];
     std::uint8_t size;
-    std::uint8_t rule;
+    FailureType type;
 };
 
 constexpr std::array<PackedNeedle, kNeedles.size()> pack_needles() {
@@ -69,25 +92,19 @@ constexpr std::array<PackedNeedle, kNeedles.size()> pack_needles() {
             out.masks[i / 8] |= std::uint64_t{0xFF} << (8 * (i % 8));
         }
         out.size = static_cast<std::uint8_t>(needle.text.size());
-        out.rule = needle.rule;
+        out.type = needle.type;
     }
     return packed;
 }
 
 constexpr std::array<PackedNeedle, kNeedles.size()> kPacked = pack_needles();
 
-constexpr bool needle_sizes_fit() {
-    for (const Needle& needle : kNeedles) {
-        if (needle.text.size() < 3 || needle.text.size() > 16) return false;
-    }
-    return true;
-}
-static_assert(needle_sizes_fit());
-
 // Bytes of zeros after the lowered text: every load of a candidate check may
 // run up to 16 bytes past a position, and no needle contains a zero byte, so
 // the padding never completes a match.
 constexpr std::size_t kPadding = 16;
+
+static_assert(std::endian::native == std::endian::little);
 
 std::uint64_t load_word(const char* bytes) {
     std::uint64_t word;
@@ -98,11 +115,12 @@ std::uint64_t load_word(const char* bytes) {
 // The Kelvin sign U+212A, whose lower-case form is the ASCII letter k.
 constexpr std::string_view kKelvinSign = "\xE2\x84\xAA";
 
-// Every needle is ASCII and none ends in "i", so of all non-ASCII characters
-// only the Kelvin sign can take part in a match once lower-cased (a dotted
-// capital I lower-cases to "i" plus a combining mark, which breaks any match
-// running past the "i"). Every other non-ASCII byte is kept as it is: bytes
-// of 0x80 and above never equal a needle byte. Returns the lowered length.
+// Every needle is ASCII and none ends in "i" (both checked above), so of all
+// non-ASCII characters only the Kelvin sign can take part in a match once
+// lower-cased (a dotted capital I lower-cases to "i" plus a combining mark,
+// which breaks any match running past the "i"). Every other non-ASCII byte is
+// kept as it is: bytes of 0x80 and above never equal a needle byte. Returns
+// the lowered length.
 std::size_t lower_for_matching(std::string_view message, char* out) {
     // Branch-free, so the compiler can convert ASCII several bytes at a time.
     for (std::size_t i = 0; i < message.size(); ++i) {
@@ -124,10 +142,10 @@ std::size_t lower_for_matching(std::string_view message, char* out) {
     return written;
 }
 
-// The earliest rule any of whose needles occurs in `text`, or kRuleTypes.size().
-// `text` is followed by kPadding zero bytes.
-std::size_t earliest_matching_rule(std::string_view text) {
-    std::size_t best = kRuleTypes.size();
+// The first type, in priority order, any of whose needles occurs in `text`,
+// or Unknown. `text` is followed by kPadding zero bytes.
+FailureType first_matching_type(std::string_view text) {
+    FailureType best = Unknown;
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
     // A needle is at least three bytes long, so the last two positions start
@@ -142,12 +160,12 @@ std::size_t earliest_matching_rule(std::string_view text) {
         while (candidates != 0) {
             const PackedNeedle& needle = kPacked[std::countr_zero(candidates)];
             candidates &= candidates - 1;
-            if (needle.rule >= best || needle.size > size - i) continue;
+            if (needle.type >= best || needle.size > size - i) continue;
             if ((((first ^ needle.words[0]) & needle.masks[0]) |
                  ((second ^ needle.words[1]) & needle.masks[1])) != 0)
                 continue;
-            best = needle.rule;
-            if (best == 0) return best;  // nothing can beat the first rule
+            best = needle.type;
+            if (best == RateLimit) return best;  // nothing can beat the first type
         }
     }
     return best;
@@ -179,8 +197,7 @@ FailureType classify_error(std::string_view message) {
     }
     std::size_t length = lower_for_matching(message, buffer);
     std::memset(buffer + length, 0, kPadding);
-    std::size_t rule = earliest_matching_rule(std::string_view(buffer, length));
-    return rule < kRuleTypes.size() ? kRuleTypes[rule] : FailureType::Unknown;
+    return first_matching_type(std::string_view(buffer, length));
 }
 
 }  // namespace velmorquist

@@ -2,11 +2,20 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace velmorquist {
 
-enum class FailureType { RateLimit, Auth, Timeout, Connection, ServiceError, Unknown };
+// In rule priority: when needles of several types occur, the first type wins.
+enum class FailureType : std::uint8_t {
+    RateLimit,
+    Auth,
+    Timeout,
+    Connection,
+    ServiceError,
+    Unknown,
+};
 // Sizes the tables indexed by failure type; Unknown stays the last type.
 inline constexpr std::size_t kFailureTypeCount = 6;
 static_assert(static_cast<std::size_t>(FailureType::Unknown) + 1 == kFailureTypeCount);
