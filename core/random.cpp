@@ -163,11 +163,12 @@ EntropySource set_entropy_source(EntropySource source) noexcept {
     return entropy_source.exchange(source == nullptr ? read_getentropy : source);
 }
 
-std::expected<InclusiveRange, const char*> prepare_inclusive(double low, double high) noexcept {
-    if (!(low <= high)) return std::unexpected("cannot sample empty range");
+std::expected<InclusiveRange, InternalFault> prepare_inclusive(double low, double high) {
+    if (!(low <= high)) return std::unexpected(InternalFault("cannot sample empty range"));
     constexpr double kMaxUnit = 1.0 - 0x1.0p-52;  // largest u below
     double scale = (high - low) / kMaxUnit;
-    if (!std::isfinite(scale)) return std::unexpected("Uniform::new_inclusive: range overflow");
+    if (!std::isfinite(scale))
+        return std::unexpected(InternalFault("Uniform::new_inclusive: range overflow"));
     // Rounding can carry the top of the range past `high`; shrink until it cannot.
     while (scale * kMaxUnit + low > high)
         scale = std::bit_cast<double>(std::bit_cast<std::uint64_t>(scale) - 1);
@@ -175,8 +176,8 @@ std::expected<InclusiveRange, const char*> prepare_inclusive(double low, double 
 }
 
 double uniform_inclusive(ThreadRandom& rng, double low, double high) {
-    std::expected<InclusiveRange, const char*> range = prepare_inclusive(low, high);
-    if (!range) throw InternalFault(range.error());
+    std::expected<InclusiveRange, InternalFault> range = prepare_inclusive(low, high);
+    if (!range) throw range.error();
     return sample_inclusive(rng, *range);
 }
 
@@ -242,14 +243,14 @@ double cheng_bc(ThreadRandom& rng, double m, double big, double sum, double c, d
     }
 }
 
-std::string invalid_beta(double alpha, double beta, const char* reason) {
+ProxyError invalid_beta(double alpha, double beta, const char* reason) {
     std::string text = "invalid Beta(";
     append_shortest(text, alpha);
     text += ", ";
     append_shortest(text, beta);
     text += "): ";
     text += reason;
-    return text;
+    return Sampling{std::move(text)};
 }
 
 }  // namespace
@@ -275,7 +276,7 @@ BetaSampler::BetaSampler(double alpha, double beta) : alpha_(alpha), beta_(beta)
     third_ = (0.25 / d + 0.5) * m_ + 0.25;           // k2
 }
 
-std::expected<double, std::string> BetaSampler::sample(ThreadRandom& rng) const {
+std::expected<double, ProxyError> BetaSampler::sample(ThreadRandom& rng) const {
     switch (kind_) {
         case Kind::BB: {
             const double w = cheng_bb(rng, m_, big_, sum_, first_, second_);
@@ -296,7 +297,7 @@ std::expected<double, std::string> BetaSampler::sample(ThreadRandom& rng) const 
         invalid_beta(alpha_, beta_, "beta is not positive in beta distribution"));
 }
 
-std::expected<double, std::string> beta_sample(ThreadRandom& rng, double alpha, double beta) {
+std::expected<double, ProxyError> beta_sample(ThreadRandom& rng, double alpha, double beta) {
     return BetaSampler(alpha, beta).sample(rng);
 }
 

@@ -8,9 +8,9 @@
 #include <expected>
 #include <optional>
 #include <span>
-#include <string>
 
 #include "core/chacha.hpp"
+#include "core/error.hpp"
 
 namespace velmorquist {
 
@@ -100,9 +100,9 @@ struct InclusiveRange {
     double low;
     double scale;
 };
-// The range, or the message uniform_inclusive would throw for it.
-[[nodiscard]] std::expected<InclusiveRange, const char*> prepare_inclusive(double low,
-                                                                           double high) noexcept;
+// The range, or the fault uniform_inclusive would throw for it.
+[[nodiscard]] std::expected<InclusiveRange, InternalFault> prepare_inclusive(double low,
+                                                                             double high);
 // Exactly what uniform_inclusive returns for the prepared bounds: u in
 // [0, 1 - 2^-52] from 52 bits, then u * scale + low rounded twice (the core is
 // built without contraction into a fused multiply-add, which could land above
@@ -114,9 +114,9 @@ struct InclusiveRange {
 }
 // [0, n) for n >= 1; n == 0 is an InternalFault.
 [[nodiscard]] std::uint64_t uniform_index(ThreadRandom& rng, std::uint64_t n);
-// Beta(alpha, beta) in [0, 1], or the message "invalid Beta(a, b): <reason>".
-[[nodiscard]] std::expected<double, std::string> beta_sample(ThreadRandom& rng, double alpha,
-                                                             double beta);
+// Beta(alpha, beta) in [0, 1], or Sampling "invalid Beta(a, b): <reason>".
+[[nodiscard]] std::expected<double, ProxyError> beta_sample(ThreadRandom& rng, double alpha,
+                                                            double beta);
 
 // beta_sample with the algorithm chosen and its constants worked out once,
 // for a caller that draws from the same Beta many times (the router's
@@ -125,7 +125,7 @@ struct InclusiveRange {
 class BetaSampler {
 public:
     BetaSampler(double alpha, double beta);
-    [[nodiscard]] std::expected<double, std::string> sample(ThreadRandom& rng) const;
+    [[nodiscard]] std::expected<double, ProxyError> sample(ThreadRandom& rng) const;
 
 private:
     enum class Kind : std::uint8_t { Invalid, BB, BC };

@@ -8,8 +8,8 @@ namespace velmorquist {
 namespace {
 
 // The jitter range before an attempt whose doubling exponent is `exponent`.
-std::expected<InclusiveRange, const char*> jitter_range(const RetryPolicy& policy,
-                                                        std::uint32_t exponent) {
+std::expected<InclusiveRange, InternalFault> jitter_range(const RetryPolicy& policy,
+                                                          std::uint32_t exponent) {
     std::uint64_t uncapped = 0;
     const std::uint64_t capped =
         __builtin_mul_overflow(policy.base_delay_ms, std::uint64_t{1} << exponent, &uncapped)
@@ -33,10 +33,10 @@ RetryPlan::RetryPlan(const RetryPolicy& policy) : policy_(policy) {
 }
 
 std::uint64_t RetryPlan::delay_ms(std::uint32_t attempt, ThreadRandom& rng) const {
-    const std::expected<InclusiveRange, const char*>& range =
+    const std::expected<InclusiveRange, InternalFault>& range =
         ranges_[std::min(attempt, kLastExponent)];
     if (!range) [[unlikely]]
-        throw InternalFault(range.error());
+        throw range.error();
     return round_to_u64(sample_inclusive(rng, *range));
 }
 

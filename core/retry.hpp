@@ -7,6 +7,7 @@
 #include <expected>
 #include <limits>
 
+#include "core/error.hpp"
 #include "core/random.hpp"
 
 namespace velmorquist {
@@ -54,7 +55,7 @@ private:
     static constexpr std::uint32_t kLastExponent = 20;
 
     RetryPolicy policy_;
-    std::array<std::expected<InclusiveRange, const char*>, kLastExponent + 1> ranges_;
+    std::array<std::expected<InclusiveRange, InternalFault>, kLastExponent + 1> ranges_;
 };
 
 }  // namespace velmorquist

@@ -14,8 +14,8 @@ std::expected<double, ProxyError> score_of(const RouterConfig& config,
         const double mean = provider.alpha / (provider.alpha + provider.beta);
         return provider_score(config, provider.profile, mean);
     }
-    std::expected<double, std::string> theta = provider.posterior.sample(*rng);
-    if (!theta) return std::unexpected(Sampling{std::move(theta.error())});
+    std::expected<double, ProxyError> theta = provider.posterior.sample(*rng);
+    if (!theta) return std::unexpected(std::move(theta.error()));
     return provider_score(config, provider.profile, *theta);
 }
 

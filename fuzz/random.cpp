@@ -23,17 +23,19 @@ using namespace velmorquist;
 }
 
 void check_beta(ThreadRandom& rng, double alpha, double beta) {
-    std::expected<double, std::string> sample = beta_sample(rng, alpha, beta);
+    std::expected<double, ProxyError> sample = beta_sample(rng, alpha, beta);
     if (!(alpha > 0.0) || !(beta > 0.0)) {
-        std::string want = "invalid Beta(" + format_shortest(alpha) + ", " +
+        std::string want = "sampling error: invalid Beta(" + format_shortest(alpha) + ", " +
                            format_shortest(beta) + "): " +
                            (!(alpha > 0.0) ? "alpha" : "beta") +
                            " is not positive in beta distribution";
         if (sample) fail("beta_sample accepted bad parameters", alpha, beta, "");
-        if (sample.error() != want) fail("beta_sample message", alpha, beta, sample.error());
+        std::string message = sample.error().message();
+        if (message != want) fail("beta_sample message", alpha, beta, message);
         return;
     }
-    if (!sample) fail("beta_sample failed on positive parameters", alpha, beta, sample.error());
+    if (!sample)
+        fail("beta_sample failed on positive parameters", alpha, beta, sample.error().message());
     double x = *sample;
     // NaN comes only from shapes whose sum overflows (infinite shapes
     // included): the algorithm's constants are then NaN themselves.
