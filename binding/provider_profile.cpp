@@ -7,10 +7,14 @@
 #include "binding/args.hpp"
 #include "binding/class_support.hpp"
 #include "binding/classes.hpp"
+#include "core/format.hpp"
 #include "core/provider_profile.hpp"
 
 namespace velmorquist::binding {
 namespace {
+
+// Reprs spell booleans the way the rest of the system's texts do.
+const char* word(bool value) { return value ? "true" : "false"; }
 
 // ---- ProviderProfile -----------------------------------------------------------------
 
@@ -38,7 +42,19 @@ PyObject* profile_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* profile_repr(PyObject* self) {
-    return guarded([&] { return new_str(repr(profile_of(self))); });
+    return guarded([&] {
+        const ProviderProfile& profile = profile_of(self);
+        std::string text = "ProviderProfile(id='";
+        text += profile.id;
+        text += "', cost=";
+        append_fixed(text, profile.cost_per_1k, 4);
+        text += ", quality=";
+        append_fixed(text, profile.base_quality, 2);
+        text += ", latency=";
+        append_fixed(text, profile.base_latency_ms, 0);
+        text += "ms)";
+        return new_str(text);
+    });
 }
 
 PyGetSetDef profile_getset[] = {
@@ -97,7 +113,21 @@ PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* config_repr(PyObject* self) {
-    return guarded([&] { return new_str(repr(config_of(self))); });
+    return guarded([&] {
+        const RouterConfig& config = config_of(self);
+        std::string text = "RouterConfig(cost=";
+        append_fixed(text, config.cost_weight, 2);
+        text += ", quality=";
+        append_fixed(text, config.quality_weight, 2);
+        text += ", latency=";
+        append_fixed(text, config.latency_weight, 2);
+        text += ", explore=";
+        text += word(config.explore_mode);
+        text += ", decay=";
+        append_fixed(text, config.decay_factor, 2);
+        text += ")";
+        return new_str(text);
+    });
 }
 
 PyGetSetDef config_getset[] = {
@@ -132,7 +162,17 @@ constexpr const char kDecisionDoc[] = "Python-visible routing decision.";
 const RoutingDecision& decision_of(PyObject* self) { return core_of<RoutingDecision>(self); }
 
 PyObject* decision_repr(PyObject* self) {
-    return guarded([&] { return new_str(repr(decision_of(self))); });
+    return guarded([&] {
+        const RoutingDecision& decision = decision_of(self);
+        std::string text = "RoutingDecision(provider_id='";
+        text += decision.provider_id;
+        text += "', score=";
+        append_fixed(text, decision.score, 4);
+        text += ", is_explore=";
+        text += word(decision.is_explore);
+        text += ")";
+        return new_str(text);
+    });
 }
 
 PyGetSetDef decision_getset[] = {

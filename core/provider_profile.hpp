@@ -35,10 +35,4 @@ struct RoutingDecision {
 // The built-in profiles of twelve common providers, in loading order.
 [[nodiscard]] std::span<const ProviderProfile> default_catalogue();
 
-// Python-facing representations, e.g.
-// ProviderProfile(id='openai', cost=0.0300, quality=0.92, latency=800ms).
-[[nodiscard]] std::string repr(const ProviderProfile& profile);
-[[nodiscard]] std::string repr(const RouterConfig& config);
-[[nodiscard]] std::string repr(const RoutingDecision& decision);
-
 }  // namespace velmorquist
