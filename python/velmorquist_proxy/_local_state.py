@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import math
 import time
+from itertools import chain
 from operator import attrgetter
 from threading import Lock
 from typing import Sequence
@@ -31,6 +32,19 @@ from velmorquist_proxy.providers import ProviderSpec
 
 _provider_id = attrgetter("provider_id")
 _COOLING = ("rate_limited", "cooling_down")
+
+
+class _LazyRanking:
+    """The router's full ranking, drawn when iteration reaches it."""
+
+    __slots__ = ("_rank_among", "_index_of")
+
+    def __init__(self, rank_among, index_of):
+        self._rank_among = rank_among
+        self._index_of = index_of
+
+    def __iter__(self):
+        return map(self._index_of, map(_provider_id, self._rank_among()))
 
 
 class _Provider:
@@ -76,6 +90,7 @@ class LocalState:
             self._router.add_provider(spec.profile)
         self._rank_among = self._router.rank_among
         self._select = self._router.select
+        self._rest = _LazyRanking(self._rank_among, self._index_of)
         self._decay = router_config.decay_factor
         self._alpha = [1.0] * len(specs)
         self._beta = [1.0] * len(specs)
@@ -89,13 +104,9 @@ class LocalState:
         if candidates:
             decisions = self._rank_among([self._names[p] for p in candidates])
             return map(self._index_of, map(_provider_id, decisions))
-        return self._rank_all()
-
-    def _rank_all(self):
         # Most requests need only the head: `select` draws like `rank_among`
-        # but builds one decision instead of one per provider.
-        yield self._index_of(self._select().provider_id)
-        yield from map(self._index_of, map(_provider_id, self._rank_among()))
+        # but builds one decision; the full ranking is drawn only if needed.
+        return chain((self._index_of(self._select().provider_id),), self._rest)
 
     def posterior(self, p):
         with self._router_lock:

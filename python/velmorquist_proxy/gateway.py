@@ -100,11 +100,17 @@ class Gateway:
     def attempts(self, deadline_s: float | None = None, tokens: int = 0):
         """The attempts of one request; sleeps only between rounds.
         `tokens` is the estimate reserved against the token rate."""
-        return run(self._open(), self._deadline(deadline_s), tokens, self._sleep)
+        if self._state is None:
+            raise RuntimeError("the gateway is closed")
+        return run(self, self._deadline_s if deadline_s is None else deadline_s, tokens,
+                   self._sleep)
 
     async def attempts_async(self, deadline_s: float | None = None, tokens: int = 0):
         """Same as `attempts`; waits with `asyncio.sleep`."""
-        steps = run(self._open(), self._deadline(deadline_s), tokens, None)
+        if self._state is None:
+            raise RuntimeError("the gateway is closed")
+        steps = run(self, self._deadline_s if deadline_s is None else deadline_s, tokens,
+                    None)
         try:
             for step in steps:
                 if step.__class__ is float:
@@ -127,14 +133,6 @@ class Gateway:
             with attempt:
                 result = await fn(attempt.provider, attempt.key)
         return result
-
-    def _open(self) -> Gateway:
-        if self._state is None:
-            raise RuntimeError("the gateway is closed")
-        return self
-
-    def _deadline(self, deadline_s: float | None) -> float | None:
-        return self._deadline_s if deadline_s is None else deadline_s
 
     # ---- reading -----------------------------------------------------------
     def snapshot(self) -> dict:

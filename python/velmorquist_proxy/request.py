@@ -59,8 +59,13 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
                     sleep(wait)
                 continue
             done |= 1 << p
-            ticket = _admit(gateway, p, tokens)
+            ticket = state.try_breaker(p)
             if ticket == REFUSED:
+                gateway._count_refusal("breaker")
+                continue
+            if state.try_limits(p, tokens):
+                _release(gateway, p, ticket)
+                gateway._count_refusal("rate")
                 continue
             k = state.select_key(p)
             if k < 0:
@@ -95,20 +100,6 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
     finally:
         if not finished:
             _close(gateway, attempt, number)
-
-
-def _admit(gateway, p: int, tokens: int) -> int:
-    """The breaker's answer once the limits took this call, else REFUSED."""
-    state = gateway._state
-    ticket = state.try_breaker(p)
-    if ticket == REFUSED:
-        gateway._count_refusal("breaker")
-        return REFUSED
-    if state.try_limits(p, tokens):
-        _release(gateway, p, ticket)
-        gateway._count_refusal("rate")
-        return REFUSED
-    return ticket
 
 
 def _next_key(gateway, attempt: Attempt, tokens: int, tries: int) -> int:
