@@ -155,12 +155,16 @@ def test_classify_replaces_the_table():
 
 
 # ---- waiting --------------------------------------------------------------
-def test_wait_is_at_least_until_a_key_cools_down():
+@pytest.mark.parametrize("options, failure", [
+    ({"keys": ["sk-only-key-000001"]}, (429, 30, "")),           # the key cools down
+    ({"threshold": 1, "recovery": 30.0}, 503),                    # the breaker recovers
+    ({"rate": RateLimitConfig(1, 30.0)}, 503),                    # the bucket refills
+])
+def test_wait_is_at_least_until_a_provider_is_usable_again(options, failure):
     sleeps = []
-    gateway = make_gateway(provider("alpha", keys=["sk-only-key-000001"]), sleeps=sleeps,
-                           max_retries=1)
+    gateway = make_gateway(provider("alpha", **options), sleeps=sleeps, max_retries=1)
     with pytest.raises(AllProvidersFailed):
-        request(gateway, Script(alpha=[(429, 30, "")]))
+        request(gateway, Script(alpha=[failure]))
     assert len(sleeps) == 1 and 29.0 < sleeps[0] <= 30.0
 
 
