@@ -347,3 +347,16 @@ def test_gateway_checks_its_provider_list(arguments, message):
 def test_retry_policy_default_and_jitter_free_delay():
     assert make_gateway()._retry.delay_ms(1) == 200
     assert Gateway([Provider("a", ["k"])])._retry.max_retries == RetryPolicy().max_retries
+
+
+def test_mirrored_posterior_matches_the_router():
+    gateway = make_gateway(provider("alpha"))
+    state = gateway._state
+    rewards = [1.0, 0.0, 1.0, 1.0] * 40   # past the point where rewards are folded in
+    for reward in rewards:
+        state.reward(0, reward)
+    (decision,) = state._router.rank_among()
+    alpha, beta = state.posterior(0)
+    # Deterministic score: 0.35 * mean * quality - cost and latency terms.
+    native_mean = (decision.score + 0.15 * 0.1) / (0.35 * 0.9)
+    assert alpha / (alpha + beta) == pytest.approx(native_mean, rel=1e-12)
