@@ -31,7 +31,7 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
     deadline = math.inf if deadline_s is None else clock() + deadline_s
     round_ = number = done = 0   # done: bit p set once provider p had its turn this round
     order = None
-    records = []
+    records = None   # the failed attempts' records, made on the first failure
     last_p = -1
     attempt = None
     finished = False   # counted as a success, a failure or ended by the caller
@@ -88,6 +88,8 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
                     return
                 if status == PENDING:
                     raise RuntimeError("use each attempt as `with attempt:` before the next")
+                if records is None:
+                    records = []
                 records.append(attempt.record)
                 if status != KEY_FAILED:
                     break
@@ -128,7 +130,7 @@ def _release(gateway, p: int, ticket: int) -> None:
 
 
 def _end_of_round(gateway, round_: int, deadline: float, tokens: int,
-                  number: int, records: list) -> float:
+                  number: int, records: list | None) -> float:
     retry, state = gateway._retry, gateway._state
     if not retry.should_retry(round_):
         _fail(gateway, "no retries left", number, records)
@@ -145,9 +147,9 @@ def _end_of_round(gateway, round_: int, deadline: float, tokens: int,
     return wait
 
 
-def _fail(gateway, reason: str, number: int, records: list):
+def _fail(gateway, reason: str, number: int, records: list | None):
     gateway._request_failed(reason, number)
-    raise AllProvidersFailed(reason, records)
+    raise AllProvidersFailed(reason, records or [])
 
 
 def _close(gateway, attempt: Attempt | None, number: int) -> None:
