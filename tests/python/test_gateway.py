@@ -226,10 +226,11 @@ def test_recovering_provider_gets_a_trial_first_and_starts_afresh():
 
 
 def test_trials_are_bounded_and_a_failed_trial_reopens():
-    gateway = make_gateway(provider("alpha", threshold=1, recovery=0.02, successes=2),
+    # Long enough that the reopened breaker stays open to the end of the test.
+    gateway = make_gateway(provider("alpha", threshold=1, recovery=0.3, successes=2),
                            provider("bravo"), reset_posterior_on_recovery=False)
     request(gateway, Script(alpha=[503]))
-    time.sleep(0.03)
+    time.sleep(0.31)
     held = [iter(gateway.attempts()) for _ in range(3)]
     firsts = [next(steps) for steps in held]
     assert [a.provider for a in firsts] == ["alpha", "alpha", "bravo"]
@@ -288,14 +289,15 @@ def test_keys_echoed_by_providers_are_masked_everywhere(caplog):
 
 
 def test_snapshot_is_json_and_counts_consistently():
-    gateway = make_gateway(provider("alpha", token_rate=RateLimitConfig(1000, 60.0)))
+    year = 365 * 86400.0   # refills too slowly to show
+    gateway = make_gateway(provider("alpha", token_rate=RateLimitConfig(1000, year)))
     for attempt in gateway.attempts(tokens=300):
         with attempt:
             attempt.used_tokens(100)
     shot = json.loads(json.dumps(gateway.snapshot()))
     alpha = shot["providers"]["alpha"]
     assert alpha["bucket"]["requests"] is None
-    assert 899.0 <= alpha["bucket"]["tokens"] <= 900.1   # 300 reserved, 200 returned
+    assert 900.0 <= alpha["bucket"]["tokens"] < 900.01   # 300 reserved, 200 returned
     assert alpha["posterior"] == {"alpha": 1.95, "beta": 1.0, "mean": 1.95 / 2.95}
     assert sorted(alpha["keys"][0]) == ["avg_latency_ms", "errors", "health", "key",
                                         "requests", "status"]
