@@ -1,7 +1,8 @@
 """Resilience and routing machinery for a proxy in front of LLM provider APIs.
 
-Every name is the native object itself, re-exported from
-`velmorquist_proxy._native`: calls through the package cost nothing extra.
+The first nineteen names are the native objects themselves, re-exported
+from `velmorquist_proxy._native`: calls through the package cost nothing
+extra. `Gateway` and its companions compose them into one object.
 """
 
 from velmorquist_proxy._native import (
@@ -49,4 +50,28 @@ __all__ = [
     "KeyPool",
     "KeySummary",
     "RetryPolicy",
+]
+
+# The gateway: Python over the native classes above.
+from velmorquist_proxy.attempt import Attempt  # noqa: E402
+from velmorquist_proxy.events import GatewayEvent  # noqa: E402
+from velmorquist_proxy.gateway import Gateway  # noqa: E402
+from velmorquist_proxy.outcomes import (  # noqa: E402
+    AllProvidersFailed,
+    AttemptRecord,
+    ProviderFailure,
+    classify_failure,
+)
+from velmorquist_proxy.providers import Provider, ProviderSpec  # noqa: E402
+
+__all__ += [
+    "Gateway",
+    "Provider",
+    "ProviderSpec",
+    "Attempt",
+    "AttemptRecord",
+    "ProviderFailure",
+    "AllProvidersFailed",
+    "GatewayEvent",
+    "classify_failure",
 ]

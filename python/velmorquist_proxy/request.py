@@ -1,0 +1,163 @@
+"""One request through a gateway: which provider and key to try next, and
+when to wait or give up. (What each outcome records is in attempt.py.)
+
+Choice: each round starts with the providers ready for trial calls, then
+follows the router's ranking; each provider is tried at most once per round
+and is used when its breaker allows, its limits admit and its pool yields a
+key. A key's problem (rate limit, auth, quota) moves on to the provider's
+next key at once; a provider failure or refusal moves on to the next
+provider. When every provider has failed or refused, the round is over:
+the request waits `retry.delay_ms(round)`, but at least until some provider
+can be used again and never past the deadline, then starts the next round
+with every provider eligible again.
+"""
+
+from __future__ import annotations
+
+import math
+from itertools import chain
+
+from velmorquist_proxy._state import NEUTRAL, REFUSED, TRIAL
+from velmorquist_proxy.attempt import ENDED, KEY_FAILED, PENDING, SUCCEEDED, Attempt
+from velmorquist_proxy.outcomes import AllProvidersFailed
+
+
+def run(gateway, deadline_s: float | None, tokens: int, sleep):
+    """Yields the attempts of one request. With `sleep` None it also yields
+    the seconds to wait between rounds, for a caller that waits its own way."""
+    state, clock = gateway._state, gateway._clock
+    if gateway._wall() >= gateway._next_reset:
+        gateway._daily_reset_check()
+    deadline = math.inf if deadline_s is None else clock() + deadline_s
+    round_ = number = done = 0   # done: bit p set once provider p had its turn this round
+    order = None
+    records = None   # the failed attempts' records, made on the first failure
+    last_p = -1
+    attempt = None
+    finished = False   # counted as a success, a failure or ended by the caller
+    try:
+        while True:
+            if deadline != math.inf and clock() >= deadline:
+                _fail(gateway, "deadline passed", number, records)
+            if order is None:
+                trials = state.trial_candidates()
+                ranked = state.rank(())
+                order = iter(chain(trials, ranked) if trials else ranked)
+            p = -1
+            for candidate in order:
+                if not done >> candidate & 1:
+                    p = candidate
+                    break
+            if p < 0:
+                wait = _end_of_round(gateway, round_, deadline, tokens, number, records)
+                round_ += 1
+                done = 0
+                order = None
+                if sleep is None:
+                    yield wait
+                else:
+                    sleep(wait)
+                continue
+            done |= 1 << p
+            ticket = state.try_breaker(p)
+            if ticket == REFUSED:
+                gateway._count_refusal("breaker")
+                continue
+            if state.try_limits(p, tokens):
+                _release(gateway, p, ticket)
+                gateway._count_refusal("rate")
+                continue
+            k = state.select_key(p)
+            if k < 0:
+                state.release_limits(p, tokens)
+                _release(gateway, p, ticket)
+                gateway._count_refusal("keys")
+                continue
+            if ticket == TRIAL:
+                gateway._emit("trial", p, k, {})
+            for tries in range(1, len(gateway._keys[p]) + 1):
+                if last_p != p and last_p >= 0:
+                    gateway._count_fallback(last_p, p)
+                last_p = p
+                attempt = Attempt(gateway, p, k, ticket == TRIAL, tokens, number, round_)
+                number += 1
+                yield attempt
+                status = attempt._status
+                if status == SUCCEEDED or status == ENDED:
+                    finished = True
+                    return
+                if status == PENDING:
+                    raise RuntimeError("use each attempt as `with attempt:` before the next")
+                if records is None:
+                    records = []
+                records.append(attempt.record)
+                if status != KEY_FAILED:
+                    break
+                k = _next_key(gateway, attempt, tokens, tries)
+                if k < 0:
+                    break
+    except AllProvidersFailed:
+        finished = True
+        raise
+    finally:
+        if not finished:
+            _close(gateway, attempt, number)
+
+
+def _next_key(gateway, attempt: Attempt, tokens: int, tries: int) -> int:
+    """After a key's problem: the provider's next key, or -1 to move on.
+    Each key gets one try per round, so keys that keep failing end it."""
+    state, p = gateway._state, attempt._p
+    if tries < len(gateway._keys[p]):
+        if state.try_limits(p, tokens):
+            attempt.release()
+            return -1
+        k = state.select_key(p)
+        if k >= 0:
+            return k
+        state.release_limits(p, tokens)
+    if attempt.record.kind == "rate_limit":
+        # Every key cooling is the provider's problem after all.
+        attempt.provider_failed("rate_limit")
+    else:
+        attempt.release()
+    return -1
+
+
+def _release(gateway, p: int, ticket: int) -> None:
+    if ticket == TRIAL:
+        gateway._state.breaker_outcome(p, True, NEUTRAL)
+
+
+def _end_of_round(gateway, round_: int, deadline: float, tokens: int,
+                  number: int, records: list | None) -> float:
+    retry, state = gateway._retry, gateway._state
+    if not retry.should_retry(round_):
+        _fail(gateway, "no retries left", number, records)
+    ready = min(max(state.breaker_ready_in(p), state.limits_ready_in(p, tokens),
+                    state.keys_ready_in(p))
+                for p in range(len(gateway._names)))
+    if ready == math.inf:
+        _fail(gateway, "no provider can become usable", number, records)
+    wait = max(retry.delay_ms(round_) / 1000.0, ready)
+    if gateway._clock() + wait >= deadline:
+        _fail(gateway, "the deadline comes before any provider is usable again",
+              number, records)
+    gateway._emit("retry_wait", -1, -1, {"round": round_, "seconds": wait})
+    return wait
+
+
+def _fail(gateway, reason: str, number: int, records: list | None):
+    gateway._request_failed(reason, number)
+    raise AllProvidersFailed(reason, records or [])
+
+
+def _close(gateway, attempt: Attempt | None, number: int) -> None:
+    """A request left mid-way (the loop broken, an attempt never entered)
+    gives back the trial slot it holds and counts as ended by the caller."""
+    if attempt is not None:
+        if attempt._status in (SUCCEEDED, ENDED):
+            return   # its own exit counted it (a success, or raised to the caller)
+        attempt.release()
+        attempt._status = ENDED
+    gateway._count_ended(number)
