@@ -46,7 +46,7 @@ class Behaviour:
     latency_s: float             # real seconds to wait before answering
     status: int = 200
     message: str = ""
-    retry_after_s: float = 0.0   # simulated seconds, as in a Retry-After header
+    retry_after_s: float = 0.0   # simulated seconds; the header says it in real ones
 
 
 class FakeProvider:
@@ -56,7 +56,7 @@ class FakeProvider:
         self.traits = traits
         self.keys = tuple(keys)
         self._seed = seed
-        self._speed = speed
+        self.speed = speed
         self._hang_s = hang_s
         revoked = keys[len(keys) - traits.revoked_keys:] if traits.revoked_keys else ()
         self._revoked = frozenset(revoked)
@@ -98,7 +98,7 @@ class FakeProvider:
         """Decide the fate of one request (deterministic per seed and request)."""
         traits = self.traits
         rng = random.Random(f"{self._seed}/{traits.name}/{request_id}/{attempt}")
-        latency_s = traits.latency_ms * rng.lognormvariate(0.0, 0.25) / 1000.0 / self._speed
+        latency_s = traits.latency_ms * rng.lognormvariate(0.0, 0.25) / 1000.0 / self.speed
         if key in self._revoked:
             return Behaviour("error", latency_s / 4, 401, "Invalid API key provided")
         if self.is_down(request_id):
@@ -148,7 +148,8 @@ class _Handler(BaseHTTPRequestHandler):
     def do_POST(self):
         provider = self.server.provider
         length = int(self.headers.get("Content-Length") or 0)
-        prompt = json.loads(self.rfile.read(length) or b"{}").get("prompt", "")
+        messages = json.loads(self.rfile.read(length) or b"{}").get("messages") or [{}]
+        prompt = messages[-1].get("content", "")
         key = (self.headers.get("Authorization") or "").removeprefix("Bearer ")
         request_id = int(self.headers.get("X-Request-Id") or 0)
         attempt = int(self.headers.get("X-Attempt") or 0)
@@ -162,7 +163,9 @@ class _Handler(BaseHTTPRequestHandler):
                 {"message": {"role": "assistant", "content": f"echo: {prompt[:40]}"}}]}
             self._reply(200, body)
             return
-        headers = {"Retry-After": str(plan.retry_after_s)} if plan.retry_after_s else {}
+        # The hint in real seconds, so a client that obeys it runs at the simulation's speed.
+        retry_after = plan.retry_after_s / provider.speed
+        headers = {"Retry-After": f"{retry_after:g}"} if retry_after else {}
         code = "insufficient_quota" if plan.message.startswith("insufficient_quota") else None
         self._reply(plan.status, {"error": {"message": plan.message, "code": code}}, headers)
 
