@@ -1,7 +1,8 @@
 """A proxy in front of five LLM providers, simulated over real HTTP on loopback.
 
 Run with `make demo` (or `python examples/demo.py --help`). The script starts
-five fake provider APIs on 127.0.0.1 (ports chosen by the OS) with different
+five fake provider APIs on 127.0.0.1 (ports chosen by the OS, in a child
+process so they do not compete with the proxy for the interpreter) with different
 prices, latencies and failure habits; one of them goes down for a stretch of
 the run and comes back. In front of them runs a proxy, an OpenAI-style
 `POST /v1/chat/completions` endpoint on 127.0.0.1 as well, which forwards
@@ -33,8 +34,9 @@ import time
 
 from demo_events import EventLog
 from demo_report import progress_line, report
-from fake_providers import FakeProvider, ProviderTraits
+from fake_providers import ProviderTraits
 from loopback_proxy import ProxyServer, note_retry_wait
+from provider_process import ProviderProcess
 
 from velmorquist_proxy import (
     CircuitBreaker,
@@ -208,15 +210,14 @@ def parse_args(argv):
     return args
 
 
-def start_providers(args):
+def provider_process(args):
+    """The fake providers, each with its keys, in a child process."""
     key_rng = random.Random(args.seed)
-    providers = []
-    for traits in PROVIDERS:
-        keys = [f"sk-{traits.name}-{key_rng.getrandbits(64):016x}"
-                for _ in range(KEYS_PER_PROVIDER)]
-        providers.append(FakeProvider(traits, keys, seed=args.seed, total_requests=args.requests,
-                                      speed=SPEED, hang_s=HANG_S / SPEED).start())
-    return providers
+    traits_and_keys = [(traits, [f"sk-{traits.name}-{key_rng.getrandbits(64):016x}"
+                                 for _ in range(KEYS_PER_PROVIDER)])
+                       for traits in PROVIDERS]
+    return ProviderProcess(traits_and_keys, seed=args.seed, total_requests=args.requests,
+                           speed=SPEED, hang_s=HANG_S / SPEED)
 
 
 def drive(run, started):
@@ -249,9 +250,9 @@ def main(argv=None):
             note_retry_wait()
         events.record(event)
 
-    providers = start_providers(args)
-    down = next(p for p in providers if p.traits.outage)
-    try:
+    with provider_process(args) as child:
+        providers = child.providers
+        down = next(p for p in providers if p.traits.outage)
         with build_gateway(providers, on_event) as gateway:
             proxy = ProxyServer(gateway, {p.traits.name: p.address for p in providers},
                                 upstream_timeout_s=UPSTREAM_TIMEOUT_S / SPEED).start()
@@ -259,9 +260,6 @@ def main(argv=None):
                 outcome = run_through(proxy, gateway, events, providers, down, args)
             finally:
                 proxy.stop()
-    finally:
-        for provider in providers:
-            provider.stop()
     if outcome is None:
         print("\ninterrupted", file=sys.stderr)
         return 130

@@ -113,5 +113,17 @@ def report_routing(run, providers, events):
             + [f"{provider['posterior']['mean']:.3f}"] for name, provider in providers.items()]
     print(table(["provider"] + moments + ["end of run"], rows))
     timeline = events.timelines.get(down, [])
-    print(f"\n  {down} breaker: " + (", ".join(f"{t:.1f}s {what}" for t, what in timeline)
+    print(f"\n  {down} breaker: " + (", ".join(timeline_entries(timeline))
                                      if timeline else "never left closed"))
+
+
+def timeline_entries(timeline):
+    """"3.5s open, 8.0s trial x3, ...": a run of one event shows its first time."""
+    runs = []
+    for seconds, what in timeline:
+        if runs and runs[-1][1] == what:
+            runs[-1][2] += 1
+        else:
+            runs.append([seconds, what, 1])
+    return [f"{seconds:.1f}s {what}" + (f" x{count}" if count > 1 else "")
+            for seconds, what, count in runs]

@@ -7,6 +7,10 @@ rate limits with a Retry-After hint, quota exhaustion, revoked keys, dropped
 connections and requests that hang past the client's timeout. A provider can
 also be down for a stretch of the run.
 
+Run as a script, it serves the providers described by its JSON argument in
+a process of its own (see provider_process.py), prints their addresses as
+one JSON line and serves until its standard input closes.
+
 Every decision a server takes for a request is drawn from a generator seeded
 with (seed, provider, request id, attempt), so a given seed produces the same
 provider behaviour whatever order the client threads' requests arrive in.
@@ -15,6 +19,8 @@ provider behaviour whatever order the client threads' requests arrive in.
 import dataclasses
 import json
 import random
+import signal
+import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -49,6 +55,13 @@ class Behaviour:
     retry_after_s: float = 0.0   # simulated seconds; the header says it in real ones
 
 
+def outage_span(traits, total_requests):
+    """The request ids [from, until) for which the provider is down, or (None, None)."""
+    if not traits.outage:
+        return None, None
+    return int(traits.outage[0] * total_requests), int(traits.outage[1] * total_requests)
+
+
 class FakeProvider:
     """One provider API server; start() it, then send requests to .url."""
 
@@ -63,9 +76,7 @@ class FakeProvider:
         self._quota_key = keys[0] if traits.quota_key_limit is not None else None
         self._quota_used = 0
         self._quota_lock = threading.Lock()
-        self.down_from, self.down_until = (
-            (int(traits.outage[0] * total_requests), int(traits.outage[1] * total_requests))
-            if traits.outage else (None, None))
+        self.down_from, self.down_until = outage_span(traits, total_requests)
         self._server = _Server((LOOPBACK, 0), _Handler)
         self._server.provider = self
         self._thread = None
@@ -180,3 +191,27 @@ class _Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(data)
         self.close_connection = True
+
+
+def serve_until_stdin_closes(setup):
+    """The script's body: `setup` as provider_process.py writes it."""
+    providers = [FakeProvider(traits_from_json(entry["traits"]), entry["keys"],
+                              seed=setup["seed"], total_requests=setup["total_requests"],
+                              speed=setup["speed"], hang_s=setup["hang_s"]).start()
+                 for entry in setup["providers"]]
+    try:
+        print(json.dumps({p.traits.name: list(p.address) for p in providers}), flush=True)
+        sys.stdin.read()
+    finally:
+        for provider in providers:
+            provider.stop()
+
+
+def traits_from_json(fields):
+    outage = fields.get("outage")
+    return ProviderTraits(**{**fields, "outage": tuple(outage) if outage else None})
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGINT, signal.SIG_IGN)   # the parent decides when to stop
+    serve_until_stdin_closes(json.loads(sys.argv[1]))
