@@ -185,6 +185,9 @@ class _Server(ThreadingHTTPServer):
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"     # keep-alive: a client thread keeps its connection
+    # Headers and body go out in two writes; with Nagle the body would wait
+    # for the client's delayed ACK of the headers (tens of ms on a kept-alive connection).
+    disable_nagle_algorithm = True
 
     def log_message(self, format, *args):  # noqa: A002 - the base class's name
         pass
