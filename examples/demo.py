@@ -69,9 +69,9 @@ PROMPTS = ("summarise this page", "translate to French", "write a haiku",
            "explain the stack trace", "draft a reply")
 
 
-def simulated(provider, keys):
+def simulated(traits, keys):
     """The gateway's view of one provider, with its built-in times sped up."""
-    name = provider.name
+    name = traits.name
     breaker = CircuitBreaker.provider_defaults(name) or CircuitBreakerConfig(name)
     rate = TokenBucket.provider_preset(name) or RateLimitConfig(60, 60.0)
     return Provider(
