@@ -75,6 +75,7 @@ class LocalState:
         for spec in specs:
             self._router.add_provider(spec.profile)
         self._rank_among = self._router.rank_among
+        self._select = self._router.select
         self._decay = router_config.decay_factor
         self._alpha = [1.0] * len(specs)
         self._beta = [1.0] * len(specs)
@@ -87,9 +88,14 @@ class LocalState:
     def rank(self, candidates):
         if candidates:
             decisions = self._rank_among([self._names[p] for p in candidates])
-        else:
-            decisions = self._rank_among()
-        return map(self._index_of, map(_provider_id, decisions))
+            return map(self._index_of, map(_provider_id, decisions))
+        return self._rank_all()
+
+    def _rank_all(self):
+        # Most requests need only the head: `select` draws like `rank_among`
+        # but builds one decision instead of one per provider.
+        yield self._index_of(self._select().provider_id)
+        yield from map(self._index_of, map(_provider_id, self._rank_among()))
 
     def posterior(self, p):
         with self._router_lock:
@@ -97,7 +103,9 @@ class LocalState:
 
     def reward(self, p, reward):
         decay = self._decay
-        with self._router_lock:
+        lock = self._router_lock
+        lock.acquire()   # explicit: `with` costs twice as much on this path
+        try:
             self._router.record_outcome(self._names[p], reward)
             # The router's own update, mirrored because it cannot be read back
             # (`not x > 1.0` also catches NaN, which the router floors too).
@@ -105,6 +113,8 @@ class LocalState:
             beta = decay * self._beta[p] + (1.0 - reward)
             self._alpha[p] = alpha if alpha > 1.0 else 1.0
             self._beta[p] = beta if beta > 1.0 else 1.0
+        finally:
+            lock.release()
 
     def reset_posterior(self, p):
         with self._router_lock:
