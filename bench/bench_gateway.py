@@ -4,7 +4,7 @@ One request is "choose, then record a success": `for attempt in
 gateway.attempts(): with attempt: pass`, over 12 providers with 2 keys each
 and no network. Beside it, interleaved in one process:
 
-* floor: the native calls the gateway makes for such a request (rank, breaker,
+* floor: the native calls the gateway makes for such a request (router, breaker,
   buckets, key pool, clock, then the three records), written one after the
   other with no glue: what the work costs before any decision logic;
 * by hand: the same composition written as an application would without the
@@ -97,7 +97,7 @@ class HandMadeProxy:
 def floor_namespace():
     router = make_router()
     parts = NativeParts("groq")
-    return {"rank": router.rank_among, "reward": router.record_outcome,
+    return {"select": router.select, "reward": router.record_outcome,
             "breaker": parts.breaker, "acquire": parts.bucket.try_acquire,
             "select_key": parts.pool.select_key, "key_success": parts.pool.record_success,
             "breaker_success": parts.breaker.record_success, "now": time.monotonic,
@@ -105,11 +105,12 @@ def floor_namespace():
 
 
 # The native calls the gateway makes for one successful request, in its
-# order: the daily-reset check's wall clock, the ranking, the breaker's state,
-# the request bucket, the key, the latency's two clock reads, the three records.
+# order: the daily-reset check's wall clock, the router's head (the full
+# ranking is drawn only when the head is refused), the breaker's state, the
+# request bucket, the key, the latency's two clock reads, the three records.
 FLOOR = """\
 wall()
-ranking = rank()
+head = select()
 breaker.state
 acquire(1)
 key = select_key()
