@@ -7,6 +7,10 @@ rate limits with a Retry-After hint, quota exhaustion, revoked keys, dropped
 connections and requests that hang past the client's timeout. A provider can
 also be down for a stretch of the run.
 
+Run as a script, it serves the providers described by its JSON argument in
+a process of its own (see provider_process.py), prints their addresses as
+one JSON line and serves until its standard input closes.
+
 Every decision a server takes for a request is drawn from a generator seeded
 with (seed, provider, request id, attempt), so a given seed produces the same
 provider behaviour whatever order the client threads' requests arrive in.
@@ -15,6 +19,8 @@ provider behaviour whatever order the client threads' requests arrive in.
 import dataclasses
 import json
 import random
+import signal
+import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -46,7 +52,14 @@ class Behaviour:
     latency_s: float             # real seconds to wait before answering
     status: int = 200
     message: str = ""
-    retry_after_s: float = 0.0   # simulated seconds, as in a Retry-After header
+    retry_after_s: float = 0.0   # simulated seconds; the header says it in real ones
+
+
+def outage_span(traits, total_requests):
+    """The request ids [from, until) for which the provider is down, or (None, None)."""
+    if not traits.outage:
+        return None, None
+    return int(traits.outage[0] * total_requests), int(traits.outage[1] * total_requests)
 
 
 class FakeProvider:
@@ -56,16 +69,14 @@ class FakeProvider:
         self.traits = traits
         self.keys = tuple(keys)
         self._seed = seed
-        self._speed = speed
+        self.speed = speed
         self._hang_s = hang_s
         revoked = keys[len(keys) - traits.revoked_keys:] if traits.revoked_keys else ()
         self._revoked = frozenset(revoked)
         self._quota_key = keys[0] if traits.quota_key_limit is not None else None
         self._quota_used = 0
         self._quota_lock = threading.Lock()
-        self.down_from, self.down_until = (
-            (int(traits.outage[0] * total_requests), int(traits.outage[1] * total_requests))
-            if traits.outage else (None, None))
+        self.down_from, self.down_until = outage_span(traits, total_requests)
         self._server = _Server((LOOPBACK, 0), _Handler)
         self._server.provider = self
         self._thread = None
@@ -98,7 +109,7 @@ class FakeProvider:
         """Decide the fate of one request (deterministic per seed and request)."""
         traits = self.traits
         rng = random.Random(f"{self._seed}/{traits.name}/{request_id}/{attempt}")
-        latency_s = traits.latency_ms * rng.lognormvariate(0.0, 0.25) / 1000.0 / self._speed
+        latency_s = traits.latency_ms * rng.lognormvariate(0.0, 0.25) / 1000.0 / self.speed
         if key in self._revoked:
             return Behaviour("error", latency_s / 4, 401, "Invalid API key provided")
         if self.is_down(request_id):
@@ -148,7 +159,8 @@ class _Handler(BaseHTTPRequestHandler):
     def do_POST(self):
         provider = self.server.provider
         length = int(self.headers.get("Content-Length") or 0)
-        prompt = json.loads(self.rfile.read(length) or b"{}").get("prompt", "")
+        messages = json.loads(self.rfile.read(length) or b"{}").get("messages") or [{}]
+        prompt = messages[-1].get("content", "")
         key = (self.headers.get("Authorization") or "").removeprefix("Bearer ")
         request_id = int(self.headers.get("X-Request-Id") or 0)
         attempt = int(self.headers.get("X-Attempt") or 0)
@@ -162,7 +174,9 @@ class _Handler(BaseHTTPRequestHandler):
                 {"message": {"role": "assistant", "content": f"echo: {prompt[:40]}"}}]}
             self._reply(200, body)
             return
-        headers = {"Retry-After": str(plan.retry_after_s)} if plan.retry_after_s else {}
+        # The hint in real seconds, so a client that obeys it runs at the simulation's speed.
+        retry_after = plan.retry_after_s / provider.speed
+        headers = {"Retry-After": f"{retry_after:g}"} if retry_after else {}
         code = "insufficient_quota" if plan.message.startswith("insufficient_quota") else None
         self._reply(plan.status, {"error": {"message": plan.message, "code": code}}, headers)
 
@@ -177,3 +191,27 @@ class _Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(data)
         self.close_connection = True
+
+
+def serve_until_stdin_closes(setup):
+    """The script's body: `setup` as provider_process.py writes it."""
+    providers = [FakeProvider(traits_from_json(entry["traits"]), entry["keys"],
+                              seed=setup["seed"], total_requests=setup["total_requests"],
+                              speed=setup["speed"], hang_s=setup["hang_s"]).start()
+                 for entry in setup["providers"]]
+    try:
+        print(json.dumps({p.traits.name: list(p.address) for p in providers}), flush=True)
+        sys.stdin.read()
+    finally:
+        for provider in providers:
+            provider.stop()
+
+
+def traits_from_json(fields):
+    outage = fields.get("outage")
+    return ProviderTraits(**{**fields, "outage": tuple(outage) if outage else None})
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGINT, signal.SIG_IGN)   # the parent decides when to stop
+    serve_until_stdin_closes(json.loads(sys.argv[1]))
