@@ -55,7 +55,7 @@ class FleetGatewayState:
                        for kind, lease in (("r", limits.requests), ("t", limits.tokens))
                        if lease is not None]
         # Breakers the fleet holds open here, until these local times.
-        self._tripped_until = [0.0] * len(specs)
+        self.tripped_until = [0.0] * len(specs)
         self._any_trip = False
         self.outcomes: deque = deque(maxlen=_OUTCOME_BACKLOG)   # (p, reward)
         # What this host changed, keyed by what it is about, for the syncer:
@@ -92,7 +92,7 @@ class FleetGatewayState:
 
     # ---- breaker -----------------------------------------------------------
     def try_breaker(self, p):
-        if self._any_trip and self._tripped_until[p] > self._now():
+        if self._any_trip and self.tripped_until[p] > self._now():
             return REFUSED
         return self._inner.try_breaker(p)
 
@@ -109,15 +109,15 @@ class FleetGatewayState:
         if not self._any_trip or not candidates:
             return candidates
         now = self._now()
-        return [p for p in candidates if self._tripped_until[p] <= now]
+        return [p for p in candidates if self.tripped_until[p] <= now]
 
     def breaker_state(self, p):
-        if self._any_trip and self._tripped_until[p] > self._now():
+        if self._any_trip and self.tripped_until[p] > self._now():
             return "open"
         return self._inner.breaker_state(p)
 
     def breaker_ready_in(self, p):
-        held = self._tripped_until[p] - self._now() if self._any_trip else 0.0
+        held = self.tripped_until[p] - self._now() if self._any_trip else 0.0
         return max(held, self._inner.breaker_ready_in(p))
 
     # ---- rate limits -------------------------------------------------------
@@ -209,6 +209,7 @@ class FleetGatewayState:
     def note(self, what, p, k, value):
         with self.pending_lock:
             self.pending[(what, p, k)] = value
+        self.wake()
 
     def take_pending(self) -> dict:
         with self.pending_lock:
@@ -218,7 +219,7 @@ class FleetGatewayState:
     def apply_trip(self, p, seconds) -> None:
         """Another host's breaker opened: open this one until then too."""
         until = self._now() + seconds
-        if until <= self._tripped_until[p] + 0.05:
+        if until <= self.tripped_until[p] + 0.05:
             return
         self._hold_trip(p, seconds)
         inner = self._inner
@@ -280,7 +281,7 @@ class FleetGatewayState:
             emit(kind, p, k, detail)
 
     def _hold_trip(self, p, seconds) -> None:
-        self._tripped_until[p] = max(self._tripped_until[p], self._now() + seconds)
+        self.tripped_until[p] = max(self.tripped_until[p], self._now() + seconds)
         self._any_trip = True
 
     def _recovery_s(self, p) -> float:

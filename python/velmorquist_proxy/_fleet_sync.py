@@ -110,13 +110,14 @@ class Syncer:
         if self._resync:
             self._push(self._held_by_host())
             self._resync = False
-        if self._lease_round():
+        # What this host changed goes out at once: others apply it on the message.
+        talked = self._push(self._state.take_pending())
+        if self._lease_round() or talked:
             self._ok()
         if time.monotonic() - self._last_round < ROUND_S:
             return
         self._last_round = time.monotonic()
         self._announce()
-        self._push(self._state.take_pending())
         self._poll()
         self._learn()
         self._ok()
@@ -206,9 +207,10 @@ class Syncer:
                 lease.set_hosts(self.hosts, now)
 
     # ---- deadlines ---------------------------------------------------------
-    def _push(self, changes: dict) -> None:
+    def _push(self, changes: dict) -> bool:
+        """Sends changes to Redis; True when there were any."""
         if not changes:
-            return
+            return False
         names, pipe = self._names, self._client.pipeline(transaction=False)
         for (what, p, k), value in changes.items():
             if what == ENABLED:
@@ -229,6 +231,7 @@ class Syncer:
         for (what, p, k) in changes:
             if what == DISABLED:
                 self._state.known[(DISABLED, p, k)] = True
+        return True
 
     def _entry(self, what, p, k, value):
         """(key, milliseconds to live, stored value) of one change."""
@@ -252,7 +255,7 @@ class Syncer:
     def _held_by_host(self) -> dict:
         """Everything this host holds that the fleet should hold too."""
         state, now, held = self._state, time.monotonic(), {}
-        for p, until in enumerate(state._tripped_until):
+        for p, until in enumerate(state.tripped_until):
             if until > now:
                 held[(TRIP, p, -1)] = until - now
         for (what, p, k), value in list(state.known.items()):

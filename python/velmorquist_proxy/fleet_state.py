@@ -102,8 +102,9 @@ class FleetState:
                 except Exception:
                     degraded = True
             syncer.start(degraded)
-            # Threads are daemons; this hands leases back at exit too.
-            self._stop = weakref.finalize(self, syncer.stop)
+            # The threads are daemons and keep the state alive while they
+            # run: this stops them on close() or at exit, handing leases back.
+            self._stop = weakref.finalize(state, syncer.stop)
             state.stop_syncer = self._stop
             self._state = state
             return state
