@@ -52,6 +52,7 @@ from velmorquist_proxy._fleet_sync import HOST_ALIVE_MS, HOSTS_TTL_MS, Syncer
 
 # Every Redis call gives up after this long; the syncer then backs off.
 SOCKET_TIMEOUT_S = 0.5
+START_UP_TRIES = 3
 
 
 class FleetState:
@@ -152,7 +153,7 @@ def _check(client, degraded_start: bool) -> bool:
 
     where = _where(client)
     try:
-        client.ping()
+        _ping(client)
         return True
     except (AuthenticationError, AuthorizationError, NoPermissionError):
         raise PermissionError(f"FleetState: Redis at {where} refused the credentials "
@@ -163,6 +164,20 @@ def _check(client, degraded_start: bool) -> bool:
         raise ConnectionError(f"FleetState: cannot reach Redis at {where} "
                               f"({type(error).__name__}); pass degraded_start=True "
                               "to start on this host's share instead") from None
+
+
+def _ping(client) -> None:
+    """A server that answers slowly (a loaded machine) gets a few chances
+    before start-up calls it unreachable; a refused connection fails at once."""
+    from redis.exceptions import TimeoutError as RedisTimeoutError
+
+    for _ in range(START_UP_TRIES - 1):
+        try:
+            client.ping()
+            return
+        except RedisTimeoutError:
+            continue
+    client.ping()
 
 
 def _where(client) -> str:
