@@ -1,5 +1,6 @@
 # Development entry points. `make test` and `make demo` provision whatever is
-# missing (CPython 3.13 with headers, pytest, hypothesis) on first use.
+# missing (CPython 3.13 with headers, pytest, hypothesis, redis-py, redis-server)
+# on first use.
 
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
@@ -28,6 +29,7 @@ test-core: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 test-python: build
+	@scripts/ensure-redis.sh
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) -m pytest tests/python
 
 test: test-core test-python
@@ -40,6 +42,12 @@ test-wheel: python
 
 demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo.py
+
+# The demo as 3 hosts x 2 workers sharing limits through a redis-server of its own.
+.PHONY: demo-fleet
+demo-fleet: build
+	@scripts/ensure-redis.sh
+	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo_fleet.py
 
 # Benchmarks: a Release build of their own, timed side by side in one run.
 BENCH_DIR := $(BUILD_DIR)-bench
@@ -93,6 +101,7 @@ build-asan: python-debug
 	@cmake --build $(ASAN_DIR) -j $(JOBS)
 
 test-asan: build-asan
+	@scripts/ensure-redis.sh
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
 	PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/python VELMORQUIST_FUZZ_EXAMPLES=40 \
 	    scripts/run-sanitized.sh $(DEBUG_PY) -m pytest tests/python

@@ -49,7 +49,7 @@ fi
 readonly TESTTOOLS="$CACHE/testtools"
 # Debian trixie's pure-python packages that make up pytest 8 + hypothesis on
 # Python 3.13 (exceptiongroup and tomli are only needed before 3.11).
-readonly TESTTOOL_PKGS="python3-pytest python3-pluggy python3-iniconfig python3-packaging python3-hypothesis python3-attr python3-sortedcontainers python3-dateutil python3-six"
+readonly TESTTOOL_PKGS="python3-pytest python3-pluggy python3-iniconfig python3-packaging python3-hypothesis python3-attr python3-sortedcontainers python3-dateutil python3-six python3-redis"
 readonly BUILD_DEPS="zlib1g-dev libssl-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev"
 
 log() { printf 'provision-python: %s\n' "$*" >&2; }

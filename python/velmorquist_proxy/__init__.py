@@ -75,3 +75,8 @@ __all__ += [
     "GatewayEvent",
     "classify_failure",
 ]
+
+# Many hosts: the gateway's state shared through Redis (redis-py loaded on use).
+from velmorquist_proxy.fleet_state import FleetState  # noqa: E402
+
+__all__ += ["FleetState"]

@@ -19,6 +19,11 @@ returning the monotonic time (tests pass their own), and uses what it
 returns. A trial slot or limit taken through the state is always settled
 through it too, also when a request is abandoned.
 
+A state that learns things outside requests (the fleet state, from Redis)
+may also offer `bind_events(emit)`, which the gateway calls once with its
+`emit(kind, p, k, detail)` so those reach `on_event`, and
+`snapshot_fields()`, a dict merged into `snapshot()`.
+
 Times are seconds on the system-wide monotonic clock (`time.monotonic()`),
 which every process on a host shares. "Ready in" values are seconds from now,
 0.0 when ready now and `math.inf` when nothing will make it ready.

@@ -75,6 +75,10 @@ class Gateway:
             self._state = LocalState(specs, self._router_config)
         else:
             self._state = shared._attach(specs, self._router_config, None)
+            # A state that learns things outside requests (a fleet) reports them too.
+            bind_events = getattr(self._state, "bind_events", None)
+            if bind_events is not None:
+                bind_events(self._emit)
         self._reset_offset_s = _seconds_after_utc_midnight(daily_reset)
         self._next_reset = 0.0
         self._daily_reset_check(initial=True)
@@ -151,7 +155,11 @@ class Gateway:
                          for masked, summary in zip(self._masked_keys[p],
                                                     state.key_summaries(p))],
             }
-        return {"providers": providers, "counters": self._counters.as_dict()}
+        snapshot = {"providers": providers, "counters": self._counters.as_dict()}
+        extra = getattr(state, "snapshot_fields", None)
+        if extra is not None:
+            snapshot.update(extra())
+        return snapshot
 
     # ---- lifetime ----------------------------------------------------------
     def close(self) -> None:

@@ -1,0 +1,76 @@
+"""Names of everything a fleet keeps in Redis, and the keyed hashes in them.
+
+Every key and the one channel start with `namespace + ":"`, so namespaces
+never touch each other. Providers and API keys appear only as keyed hashes
+(HMAC-SHA256 with the fleet's secret, truncated): hosts sharing the secret
+agree on them, and someone reading Redis learns nothing about the keys.
+
+Layout (P: provider hash, K: key hash):
+    <ns>:hosts        zset  host id -> last heartbeat (server ms)
+    <ns>:b:P:r        hash  request bucket {v: level, t: refill time ms}
+    <ns>:b:P:t        hash  token bucket, same fields
+    <ns>:trip:P       str   breaker open until (server ms), PX the rest
+    <ns>:cool:P:K     str   key cooling until (server ms), PX the rest
+    <ns>:exh:P:K      str   day on which the key was exhausted
+    <ns>:dis:P:K      str   "1" while the key is disabled (24 h, refreshed)
+    <ns>:learn:P      hash  {s, f}: the fleet's outcomes so far
+    <ns>:events       channel of deadline changes
+"""
+
+from __future__ import annotations
+
+import hmac
+import os
+import re
+from hashlib import sha256
+
+_NAMESPACE = re.compile(r"[A-Za-z0-9_.\-]{1,64}")
+
+
+def check_namespace(namespace) -> str:
+    if not isinstance(namespace, str) or not _NAMESPACE.fullmatch(namespace):
+        raise ValueError("FleetState: namespace must be 1 to 64 characters from "
+                         "A-Z, a-z, 0-9, '_', '.' and '-'")
+    return namespace
+
+
+def secret_bytes(secret) -> bytes:
+    if isinstance(secret, str):
+        secret = secret.encode()
+    if not isinstance(secret, bytes) or len(secret) < 8:
+        raise ValueError("FleetState: secret must be a str or bytes of at least 8 bytes")
+    return secret
+
+
+def new_host_id() -> str:
+    return os.urandom(8).hex()
+
+
+class FleetNames:
+    """Key and channel names of one namespace, for one provider list."""
+
+    def __init__(self, namespace: str, secret: bytes, specs):
+        self.hosts = f"{namespace}:hosts"
+        self.channel = f"{namespace}:events"
+        self.providers = [_digest(secret, b"provider", spec.name, 12) for spec in specs]
+        self.keys = [[_digest(secret, b"key", f"{spec.name}\0{key}", 16) for key in spec.keys]
+                     for spec in specs]
+        self._ns = namespace
+
+    def bucket(self, p: int, kind: str) -> str:
+        return f"{self._ns}:b:{self.providers[p]}:{kind}"
+
+    def trip(self, p: int) -> str:
+        return f"{self._ns}:trip:{self.providers[p]}"
+
+    def key_entry(self, what: str, p: int, k: int) -> str:
+        """`what` is "cool", "exh" or "dis"."""
+        return f"{self._ns}:{what}:{self.providers[p]}:{self.keys[p][k]}"
+
+    def learn(self, p: int) -> str:
+        return f"{self._ns}:learn:{self.providers[p]}"
+
+
+def _digest(secret: bytes, purpose: bytes, text: str, hex_chars: int) -> str:
+    mac = hmac.new(secret, purpose + b"\0" + text.encode(), sha256)
+    return mac.hexdigest()[:hex_chars]
