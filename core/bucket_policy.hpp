@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 namespace velmorquist {
 
@@ -55,6 +56,18 @@ struct BucketLimits {
 // rounded n is at most tokens and the level cannot go negative.
 inline void bucket_take(BucketLevel& level, std::uint64_t n) {
     level.tokens -= static_cast<double>(n);
+}
+
+// Seconds until a refilled level covers `n`: 0.0 when it does now, infinity
+// when n exceeds the capacity, otherwise at least a nanosecond, so a caller
+// never mistakes a refusal for an admission.
+[[nodiscard]] inline double bucket_wait(const BucketLevel& level, const BucketLimits& limits,
+                                       std::uint64_t n) {
+    if (bucket_can_take(level, limits, n)) return 0.0;
+    if (n > limits.capacity) return std::numeric_limits<double>::infinity();
+    const double wait = (static_cast<double>(n) - level.tokens) / limits.refill_rate;
+    constexpr double kNanosecond = 1e-9;
+    return wait > kNanosecond ? wait : kNanosecond;
 }
 
 }  // namespace velmorquist
