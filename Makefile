@@ -57,7 +57,7 @@ bench: python
 	    --json $(BUILD_DIR)/bench.json
 
 clean:
-	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(BENCH_DIR).log python/velmorquist_proxy/_native*.so
+	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(BENCH_DIR).log python/velmorquist_proxy/_native*.so python/velmorquist_proxy/_host*.so
 
 # ---- Reliability: sanitizers, reference leaks, fuzzing -------------------------
 # One ASan + UBSan build against a debug CPython 3.13 (built once into the cache)

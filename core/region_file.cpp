@@ -249,6 +249,17 @@ std::expected<RegionSecret, RegionError> region_secret(const std::string& region
     return std::unexpected(RegionError{RegionFault::System, EAGAIN, "cannot settle " + quoted(path)});
 }
 
+std::optional<RegionError> foreign_region(const std::string& path) {
+    Fd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) return system_error(errno, "cannot open", path);
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0) return system_error(errno, "cannot inspect", path);
+    if (!S_ISREG(info.st_mode)) return not_ours(path, "not a regular file");
+    const Check check = check_region(fd.get(), RegionRequest{}, static_cast<std::uint64_t>(info.st_size));
+    if (check.verdict == Verdict::NotOurs) return not_ours(path, check.reason);
+    return std::nullopt;
+}
+
 std::expected<RegionFile, RegionError> RegionFile::attach(const RegionRequest& request,
                                                           const SlotInitialiser& init) {
     const std::string& path = request.path;

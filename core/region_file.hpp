@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace velmorquist {
@@ -52,6 +53,10 @@ using RegionSecret = std::array<std::uint8_t, 32>;
 // with it, so the region file alone reveals nothing about them.
 [[nodiscard]] std::expected<RegionSecret, RegionError> region_secret(const std::string& path,
                                                                      bool create);
+
+// The error attaching would report for a file at `path` that is not a region
+// of ours (or cannot be opened); nullopt when it looks like one of ours.
+[[nodiscard]] std::optional<RegionError> foreign_region(const std::string& path);
 
 class RegionFile {
 public:

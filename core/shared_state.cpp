@@ -149,7 +149,12 @@ std::expected<std::unique_ptr<SharedState>, RegionError> SharedState::attach(
     if (!create && access(path.c_str(), F_OK) != 0 && errno == ENOENT)
         return std::unexpected(RegionError{RegionFault::NotFound, ENOENT, path});
     auto secret = region_secret(path, create);
-    if (!secret) return std::unexpected(std::move(secret.error()));
+    if (!secret) {
+        // A file that is not ours is the error to report, before a missing key file.
+        if (std::optional<RegionError> foreign = foreign_region(path))
+            return std::unexpected(std::move(*foreign));
+        return std::unexpected(std::move(secret.error()));
+    }
 
     std::vector<Provider> providers = describe(config);
     std::vector<KeySlot> initial_keys;
@@ -270,7 +275,8 @@ std::vector<std::size_t> SharedState::rank(std::span<const std::size_t> candidat
                                             ThreadRandom& rng) {
     std::vector<Scored<std::size_t>> scored;
     scored.reserve(candidates.size());
-    for (const std::size_t p : candidates) {
+    for (std::size_t at = 0; at < candidates.size(); ++at) {
+        const std::size_t p = candidates[at];
         Provider& provider = providers_[p];
         ProviderState& scoring = provider.scoring;
         double theta = 0.0;
@@ -290,7 +296,7 @@ std::vector<std::size_t> SharedState::rank(std::span<const std::size_t> candidat
                 theta = posterior_mean(scoring.alpha, scoring.beta);
             }
         }
-        scored.push_back({provider_score(router_, scoring, theta), p});
+        scored.push_back({provider_score(router_, scoring, theta), at});
     }
     sort_best_first(scored);
     std::vector<std::size_t> order;
@@ -523,8 +529,10 @@ bool SharedState::daily_reset_due(std::int64_t day) {
     return false;
 }
 
-void SharedState::park_holding_lock(std::size_t p) {
+void SharedState::park_holding_lock(std::size_t p, int ready_fd) {
     RobustLock held = lock(p);
+    const char ready = 1;
+    (void)!write(ready_fd, &ready, 1);
     for (;;) pause();
 }
 

@@ -75,7 +75,7 @@ public:
     [[nodiscard]] std::size_t provider_count() const { return providers_.size(); }
     [[nodiscard]] std::size_t key_count(std::size_t p) const { return providers_[p].key_count; }
 
-    // ---- routing: candidates best first; ties keep the given order
+    // ---- routing: positions in `candidates`, best first; ties keep the given order
     [[nodiscard]] std::vector<std::size_t> rank(std::span<const std::size_t> candidates,
                                                 ThreadRandom& rng);
     [[nodiscard]] Posterior posterior(std::size_t p);
@@ -104,9 +104,9 @@ public:
     [[nodiscard]] std::vector<KeyView> key_summaries(std::size_t p);
     [[nodiscard]] bool daily_reset_due(std::int64_t day);
 
-    // Test hook: takes provider p's lock and never returns (the caller is
-    // killed while holding it).
-    [[noreturn]] void park_holding_lock(std::size_t p);
+    // Test hook: takes provider p's lock, writes one byte to `ready_fd` and
+    // never returns (the test kills the process while it holds the lock).
+    [[noreturn]] void park_holding_lock(std::size_t p, int ready_fd);
 
 private:
     // What this process knows about one provider; the changing part is in

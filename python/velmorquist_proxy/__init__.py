@@ -26,6 +26,8 @@ from velmorquist_proxy._native import (
     TokenBucket,
 )
 
+from velmorquist_proxy.host_state import HostState
+
 __version__ = "0.1.0"
 
 # The native module's publication order.
