@@ -55,6 +55,7 @@ bench: python
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_calls.py \
 	    --floor-dir $(BENCH_DIR)/bench --core-json $(BUILD_DIR)/bench-core.json \
 	    --json $(BUILD_DIR)/bench.json
+	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_host_state.py
 
 clean:
 	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(BENCH_DIR).log python/velmorquist_proxy/_native*.so python/velmorquist_proxy/_host*.so
