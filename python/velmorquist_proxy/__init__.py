@@ -52,3 +52,27 @@ __all__ = [
     "KeySummary",
     "RetryPolicy",
 ]
+
+# The gateway: Python over the native classes above.
+from velmorquist_proxy.attempt import Attempt  # noqa: E402
+from velmorquist_proxy.events import GatewayEvent  # noqa: E402
+from velmorquist_proxy.gateway import Gateway  # noqa: E402
+from velmorquist_proxy.outcomes import (  # noqa: E402
+    AllProvidersFailed,
+    AttemptRecord,
+    ProviderFailure,
+    classify_failure,
+)
+from velmorquist_proxy.providers import Provider, ProviderSpec  # noqa: E402
+
+__all__ += [
+    "Gateway",
+    "Provider",
+    "ProviderSpec",
+    "Attempt",
+    "AttemptRecord",
+    "ProviderFailure",
+    "AllProvidersFailed",
+    "GatewayEvent",
+    "classify_failure",
+]

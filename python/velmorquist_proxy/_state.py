@@ -11,6 +11,14 @@ given to the gateway, key `k` the k-th key of that provider. Key texts stay in
 the gateway's process; a state never needs them in clear (a shared state
 stores keyed hashes), so it selects and reports keys by index.
 
+A gateway built with `shared=None` makes an in-process `LocalState`; with
+`shared=X` it calls `X._attach(specs, router_config, now_fn)` once, where
+`specs` is the list of resolved `providers.ProviderSpec` in provider order,
+`router_config` the gateway's `RouterConfig` and `now_fn` None or a function
+returning the monotonic time (tests pass their own), and uses what it
+returns. A trial slot or limit taken through the state is always settled
+through it too, also when a request is abandoned.
+
 Times are seconds on the system-wide monotonic clock (`time.monotonic()`),
 which every process on a host shares. "Ready in" values are seconds from now,
 0.0 when ready now and `math.inf` when nothing will make it ready.
@@ -18,7 +26,7 @@ which every process on a host shares. "Ready in" values are seconds from now,
 
 from __future__ import annotations
 
-from typing import Protocol, Sequence
+from typing import Iterable, Protocol, Sequence
 
 # What the breaker answered to `try_breaker`.
 REFUSED = 0   # open (or half-open with every trial slot taken)
@@ -41,9 +49,11 @@ KEY_ENABLED = 5
 
 class GatewayState(Protocol):
     # ---- routing -----------------------------------------------------------
-    def rank(self, candidates: Sequence[int]) -> list[int]:
+    def rank(self, candidates: Sequence[int]) -> Iterable[int]:
         """`candidates` best first, by the router's score (one posterior draw
-        each in explore mode, the mean otherwise); ties keep the given order."""
+        each in explore mode, the mean otherwise); ties keep the given order.
+        An empty `candidates` ranks every provider. The gateway walks the
+        result once and usually stops at the first entry, so it may be lazy."""
 
     def posterior(self, p: int) -> tuple[float, float]:
         """(alpha, beta) of provider p."""
@@ -69,12 +79,19 @@ class GatewayState(Protocol):
         `try_breaker` let through. Returns the new state's text ("closed", "open",
         "half_open") when this changed it, else None."""
 
+    def trial_candidates(self) -> list[int]:
+        """Providers whose breaker would answer TRIAL now (recovery time
+        passed, or half-open with a free trial slot), in provider order.
+        Cheap when every breaker is closed: it runs before every request."""
+
     def breaker_state(self, p: int) -> str:
         """"closed", "open" or "half_open", after the recovery check."""
 
     def breaker_ready_in(self, p: int) -> float:
         """Seconds until `try_breaker` would stop refusing: the remaining
-        recovery time of an open breaker, 0.0 when it would allow now."""
+        recovery time of an open breaker, 0.0 when it would allow now. A
+        half-open breaker whose trial slots are all taken also gives 0.0: its
+        trials settle soon, and the caller's own back-off covers the wait."""
 
     # ---- rate limits -------------------------------------------------------
     def try_limits(self, p: int, tokens: int) -> float:
@@ -82,6 +99,13 @@ class GatewayState(Protocol):
         from its token bucket (where each is configured), both or neither.
         Returns 0.0 when taken, else the seconds until both would be there
         (math.inf when more than a bucket holds is asked for)."""
+
+    def limits_ready_in(self, p: int, tokens: int) -> float:
+        """Seconds until `try_limits(p, tokens)` would take, without taking."""
+
+    def release_limits(self, p: int, tokens: int) -> None:
+        """Gives back what a successful `try_limits(p, tokens)` took, for a
+        call that never went out (no usable key)."""
 
     def settle_tokens(self, p: int, reserved: int, used: int) -> None:
         """The call used `used` tokens where `reserved` were taken: returns the
@@ -96,9 +120,9 @@ class GatewayState(Protocol):
         usable now (cooling, disabled or exhausted)."""
 
     def keys_ready_in(self, p: int) -> float:
-        """Seconds until a cooling key of provider p becomes usable again;
-        math.inf when none is cooling (disabled and exhausted keys wait for
-        someone, or for the daily reset)."""
+        """0.0 when provider p has a usable key now, else the seconds until a
+        cooling key becomes usable again; math.inf when none is cooling
+        (disabled and exhausted keys wait for someone, or the daily reset)."""
 
     def key_outcome(self, p: int, k: int, outcome: int, latency_ms: float = 0.0,
                     cooldown_s: float = 0.0) -> bool:
@@ -115,3 +139,7 @@ class GatewayState(Protocol):
         gateway's reset time zone) across everyone sharing the state: the
         caller that gets True has just made every exhausted key usable again
         and zeroed the daily counts."""
+
+    # ---- lifetime ----------------------------------------------------------
+    def close(self) -> None:
+        """The gateway is done with the state (a shared state detaches)."""

@@ -1,0 +1,42 @@
+"""What a gateway tells its `on_event` callback.
+
+Kinds and their `detail`:
+
+| kind               | detail |
+|--------------------|--------|
+| "attempt_failed"   | {"kind", "status", "message"} (message masked) |
+| "breaker"          | {"state": "open" or "closed"} |
+| "trial"            | {} : a call that tests a recovering provider |
+| "posterior_reset"  | {} : a recovered provider starts from the prior again |
+| "key_cooled"       | {"cooldown_s"} |
+| "key_disabled"     | {} |
+| "key_exhausted"    | {"reason": "quota" or "daily_limit"} |
+| "keys_reset"       | {"day"} : the daily reset made exhausted keys usable |
+| "fallback"         | {"from": the provider of the previous attempt} |
+| "retry_wait"       | {"round", "seconds"} : waiting before the next round |
+| "request_failed"   | {"reason", "attempts"} |
+
+A callback that raises never breaks a request: the exception is logged on
+the logger "velmorquist_proxy" and the request goes on.
+"""
+
+from __future__ import annotations
+
+import logging
+from typing import NamedTuple
+
+logger = logging.getLogger("velmorquist_proxy")
+
+
+class GatewayEvent(NamedTuple):
+    kind: str
+    provider: str | None
+    masked_key: str | None
+    detail: dict
+
+
+def dispatch(handler, event: GatewayEvent) -> None:
+    try:
+        handler(event)
+    except Exception:
+        logger.exception("on_event callback failed on a %r event", event.kind)

@@ -1,0 +1,284 @@
+"""The gateway: router, breakers, buckets, key pools and retries as one object.
+
+    gateway = Gateway([Provider("openai", keys=[...]), Provider("groq", keys=[...])])
+    for attempt in gateway.attempts(deadline_s=30.0):
+        with attempt:
+            reply = send(attempt.provider, attempt.key)
+            attempt.check(reply.status, reply.headers.get("retry-after"), reply.text)
+
+Choice, outcomes and waiting are described in request.py and outcomes.py.
+
+Recovery: a provider whose breaker's recovery time has passed is tried first
+in the next requests, ahead of the router's ranking, as a trial call; at
+most `success_threshold` trials of a provider are in flight at once, and a
+failed trial reopens the breaker for another recovery period, so a provider
+that is still down costs at most that many calls per recovery period. When
+enough trials succeed the breaker closes and, with
+`reset_posterior_on_recovery` (the default), the provider's posterior goes
+back to the prior, so the outage it recorded no longer sinks it.
+
+Daily quotas: a key whose successful calls of the day reach its daily limit
+is exhausted until the daily reset (`daily_reset`, a time of day, 00:00 UTC
+by default), when every exhausted key becomes usable again. The first
+request or snapshot after that moment performs the reset.
+
+A gateway is safe to share between threads and coroutines.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import datetime
+import time
+from threading import Lock
+
+from velmorquist_proxy._local_state import LocalState
+from velmorquist_proxy._masking import key_masker, mask_key
+from velmorquist_proxy._native import RetryPolicy, RouterConfig
+from velmorquist_proxy.events import GatewayEvent, dispatch
+from velmorquist_proxy.outcomes import classify_failure
+from velmorquist_proxy.providers import Provider, ProviderSpec
+from velmorquist_proxy.request import Request
+
+_DAY_S = 86400
+
+
+class Gateway:
+    """One object in front of many providers; see the module docstring."""
+
+    def __init__(self, providers, *, retry: RetryPolicy | None = None,
+                 router: RouterConfig | None = None, deadline_s: float | None = None,
+                 on_event=None, classify=None, reset_posterior_on_recovery: bool = True,
+                 daily_reset: datetime.time = datetime.time(0, 0), shared=None,
+                 _clock=time.monotonic, _sleep=time.sleep, _asleep=asyncio.sleep,
+                 _wall=time.time):
+        specs = [_spec(provider) for provider in providers]
+        if not specs:
+            raise ValueError("a gateway needs at least one provider")
+        names = [spec.name for spec in specs]
+        if len(set(names)) != len(names):
+            raise ValueError("provider names must be unique")
+        self._specs = tuple(specs)
+        self._names = tuple(names)
+        self._keys = tuple(spec.keys for spec in specs)
+        self._masked_keys = tuple(tuple(mask_key(key) for key in spec.keys) for spec in specs)
+        self._maskers = tuple(key_masker(spec.keys) for spec in specs)
+        self._retry = retry if retry is not None else RetryPolicy()
+        self._router_config = router if router is not None else RouterConfig()
+        self._deadline_s = deadline_s
+        self._on_event = on_event
+        self._classify = classify if classify is not None else classify_failure
+        self._reset_posterior = reset_posterior_on_recovery
+        self._clock, self._sleep, self._asleep, self._wall = _clock, _sleep, _asleep, _wall
+        self._counters = _Counters()
+        if shared is None:
+            self._state = LocalState(specs, self._router_config)
+        else:
+            self._state = shared._attach(specs, self._router_config, None)
+        self._reset_offset_s = _seconds_after_utc_midnight(daily_reset)
+        self._next_reset = 0.0
+        self._daily_reset_check(initial=True)
+
+    @classmethod
+    def from_config(cls, mapping, **options) -> Gateway:
+        """A gateway from a plain mapping (see config.py for the fields)."""
+        from velmorquist_proxy.config import gateway_arguments
+        providers, arguments = gateway_arguments(mapping)
+        return cls(providers, **arguments, **options)
+
+    @classmethod
+    def from_toml(cls, path, **options) -> Gateway:
+        import tomllib
+        with open(path, "rb") as file:
+            return cls.from_config(tomllib.load(file), **options)
+
+    @property
+    def providers(self) -> tuple[str, ...]:
+        return self._names
+
+    # ---- requests ----------------------------------------------------------
+    def attempts(self, deadline_s: float | None = None, tokens: int = 0):
+        """The attempts of one request; sleeps only between rounds."""
+        request = self._request(deadline_s, tokens)
+        try:
+            while True:
+                step = request.step()
+                if step is None:
+                    return
+                if step.__class__ is float:
+                    self._sleep(step)
+                    continue
+                yield step
+        finally:
+            request.close()
+
+    async def attempts_async(self, deadline_s: float | None = None, tokens: int = 0):
+        """Same as `attempts`; waits with `asyncio.sleep`."""
+        request = self._request(deadline_s, tokens)
+        try:
+            while True:
+                step = request.step()
+                if step is None:
+                    return
+                if step.__class__ is float:
+                    await self._asleep(step)
+                    continue
+                yield step
+        finally:
+            request.close()
+
+    def call(self, fn, deadline_s: float | None = None, tokens: int = 0):
+        """`fn(provider, key)` through `attempts`; its result on success."""
+        for attempt in self.attempts(deadline_s, tokens):
+            with attempt:
+                result = fn(attempt.provider, attempt.key)
+        return result
+
+    async def acall(self, fn, deadline_s: float | None = None, tokens: int = 0):
+        """`await fn(provider, key)` through `attempts_async`."""
+        async for attempt in self.attempts_async(deadline_s, tokens):
+            with attempt:
+                result = await fn(attempt.provider, attempt.key)
+        return result
+
+    def _request(self, deadline_s, tokens) -> Request:
+        if self._state is None:
+            raise RuntimeError("the gateway is closed")
+        return Request(self, self._deadline_s if deadline_s is None else deadline_s, tokens)
+
+    # ---- reading -----------------------------------------------------------
+    def snapshot(self) -> dict:
+        """A JSON-serialisable picture of every provider and the counters."""
+        self._daily_reset_check()
+        state = self._state
+        providers = {}
+        for p, name in enumerate(self._names):
+            alpha, beta = state.posterior(p)
+            requests, tokens = state.bucket_levels(p)
+            providers[name] = {
+                "breaker": state.breaker_state(p),
+                "bucket": {"requests": requests, "tokens": tokens},
+                "posterior": {"alpha": alpha, "beta": beta, "mean": alpha / (alpha + beta)},
+                "keys": [{"key": masked, **summary}
+                         for masked, summary in zip(self._masked_keys[p],
+                                                    state.key_summaries(p))],
+            }
+        return {"providers": providers, "counters": self._counters.as_dict()}
+
+    # ---- lifetime ----------------------------------------------------------
+    def close(self) -> None:
+        if self._state is not None:
+            self._state.close()
+            self._state = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+        return False
+
+    def __repr__(self) -> str:
+        return f"Gateway(providers={list(self._names)})"
+
+    # ---- for Request -------------------------------------------------------
+    def _emit(self, kind: str, p: int, k: int, detail: dict) -> None:
+        handler = self._on_event
+        if handler is None:
+            return
+        provider = self._names[p] if p >= 0 else None
+        masked = self._masked_keys[p][k] if k >= 0 else None
+        dispatch(handler, GatewayEvent(kind, provider, masked, detail))
+
+    def _breaker_changed(self, p: int, state: str) -> None:
+        self._emit("breaker", p, -1, {"state": state})
+        if state == "closed" and self._reset_posterior:
+            self._state.reset_posterior(p)
+            self._emit("posterior_reset", p, -1, {})
+
+    def _daily_reset_check(self, initial: bool = False) -> None:
+        now = self._wall()
+        if now < self._next_reset:
+            return
+        day = int((now - self._reset_offset_s) // _DAY_S)
+        self._next_reset = (day + 1) * _DAY_S + self._reset_offset_s
+        # The first call only tells the state which day it is.
+        if self._state.daily_reset_due(day) and not initial:
+            self._emit("keys_reset", -1, -1, {"day": day})
+
+    def _count_success(self, attempts: int) -> None:
+        counters = self._counters
+        with counters.lock:
+            counters.requests += 1
+            counters.attempts += attempts
+            counters.successes += 1
+
+    def _request_failed(self, reason: str, attempts: int) -> None:
+        counters = self._counters
+        with counters.lock:
+            counters.requests += 1
+            counters.attempts += attempts
+            counters.failed += 1
+        self._emit("request_failed", -1, -1, {"reason": reason, "attempts": attempts})
+
+    def _count_ended(self, attempts: int) -> None:
+        counters = self._counters
+        with counters.lock:
+            counters.requests += 1
+            counters.attempts += attempts
+            counters.ended += 1
+
+    def _count_refusal(self, cause: str) -> None:
+        counters = self._counters
+        with counters.lock:
+            counters.refusals[cause] += 1
+
+    def _count_failure(self, kind: str) -> None:
+        counters = self._counters
+        with counters.lock:
+            counters.failures[kind] = counters.failures.get(kind, 0) + 1
+
+    def _count_fallback(self, from_p: int, to_p: int) -> None:
+        counters = self._counters
+        with counters.lock:
+            counters.fallbacks += 1
+        self._emit("fallback", to_p, -1, {"from": self._names[from_p]})
+
+
+class _Counters:
+    """Per gateway (so per process), under one lock."""
+
+    __slots__ = ("lock", "requests", "attempts", "successes", "failed", "ended",
+                 "fallbacks", "refusals", "failures")
+
+    def __init__(self):
+        self.lock = Lock()
+        self.requests = self.attempts = self.successes = 0
+        self.failed = 0      # ended with AllProvidersFailed
+        self.ended = 0       # ended by the caller: its fault, its bug, or abandoned
+        self.fallbacks = 0
+        self.refusals = {"breaker": 0, "rate": 0, "keys": 0}
+        self.failures: dict[str, int] = {}
+
+    def as_dict(self) -> dict:
+        with self.lock:
+            return {
+                "requests": self.requests, "attempts": self.attempts,
+                "successes": self.successes, "failed": self.failed,
+                "ended_by_caller": self.ended, "fallbacks": self.fallbacks,
+                "refusals": dict(self.refusals), "failures": dict(self.failures),
+            }
+
+
+def _spec(provider) -> ProviderSpec:
+    if isinstance(provider, ProviderSpec):
+        return provider
+    if isinstance(provider, Provider):
+        return provider.resolve()
+    raise TypeError(f"expected a Provider, not {type(provider).__name__}")
+
+
+def _seconds_after_utc_midnight(moment: datetime.time) -> float:
+    offset = moment.utcoffset() or datetime.timedelta(0)
+    seconds = moment.hour * 3600 + moment.minute * 60 + moment.second - offset.total_seconds()
+    return seconds % _DAY_S

@@ -1,0 +1,145 @@
+"""What a provider call's failure means, and the exceptions a request ends with.
+
+The outcome table (`classify_failure`), first matching row wins:
+
+| Failure                                                  | Kind            | Effect |
+|----------------------------------------------------------|-----------------|--------|
+| 402, kind "quota", or "insufficient_quota" in the text    | "quota"         | key exhausted; next key or provider at once |
+| 429 or kind "rate_limit"                                 | "rate_limit"    | key cools for Retry-After (1 s when absent); next key or provider at once; a provider failure only when every key of the provider is cooling |
+| 401, 403 or kind "auth"                                  | "auth"          | key disabled; next key at once |
+| 408, timeouts (by type, or a type name ending in "Timeout"/"TimeoutException") | "timeout" | provider failure |
+| connection errors (`ConnectionError`, `OSError`, type names ending in "ConnectError"/"ConnectionError") | "connection" | provider failure |
+| 5xx or kind "service_error"                              | "service_error" | provider failure |
+| other 4xx                                                | "caller"        | raised to the caller at once; nothing recorded |
+| a `ProviderFailure` without status or kind               | by its text (`CircuitBreaker.classify_error`) | |
+| any other exception                                      | None            | a bug in the caller's code: re-raised, nothing recorded |
+
+A provider failure means: breaker failure of that kind, router reward 0,
+key error. Other statuses (1xx, 3xx) count as provider failures of kind
+"unknown". `Gateway(classify=...)` replaces the table; it receives the
+exception and returns one of `KINDS` or None, and may call
+`classify_failure` for the cases it leaves alone.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+from email.utils import parsedate_to_datetime
+from typing import NamedTuple
+
+from velmorquist_proxy._native import CircuitBreaker, ProxyError
+
+# The provider failures (breaker, router and key all hear of them).
+PROVIDER_KINDS = frozenset({"timeout", "connection", "service_error", "unknown"})
+# The key's own problems, and the caller's.
+KINDS = PROVIDER_KINDS | {"rate_limit", "auth", "quota", "caller"}
+
+DEFAULT_RETRY_AFTER_S = 1.0
+_TIMEOUT_SUFFIXES = ("Timeout", "TimeoutException")
+_CONNECTION_SUFFIXES = ("ConnectError", "ConnectionError")
+
+
+class ProviderFailure(ProxyError):
+    """A provider call that did not succeed: raised by `Attempt.check`, or by
+    the caller. `retry_after` is seconds (int, float or numeric str) or an
+    HTTP-date, and reads back as seconds from when the failure was made."""
+
+    def __init__(self, message: str, *, status: int | None = None,
+                 retry_after: int | float | str | None = None, kind: str | None = None):
+        if kind is not None and kind not in KINDS:
+            raise ValueError(f"kind must be one of {', '.join(sorted(KINDS))}, not {kind!r}")
+        super().__init__(message)
+        self.message = message
+        self.status = status
+        self.retry_after = parse_retry_after(retry_after)
+        self.kind = kind
+
+
+class AttemptRecord(NamedTuple):
+    """One provider call of a failed request. The key is masked."""
+
+    provider: str
+    masked_key: str
+    kind: str
+    status: int | None
+    message: str
+    latency_ms: float
+
+    def __str__(self) -> str:
+        status = "" if self.status is None else f" {self.status}"
+        return (f"{self.provider} [{self.masked_key}] {self.kind}{status}: "
+                f"{self.message} ({self.latency_ms:.0f} ms)")
+
+
+class AllProvidersFailed(ProxyError):
+    """A request that ended without success; `.attempts` lists its calls."""
+
+    def __init__(self, reason: str, attempts: list[AttemptRecord]):
+        lines = "".join(f"\n  {record}" for record in attempts)
+        super().__init__(f"all providers failed: {reason}; "
+                         f"{len(attempts)} attempt(s){lines}")
+        self.reason = reason
+        self.attempts = attempts
+
+
+def parse_retry_after(value) -> float | None:
+    """Seconds from now, never negative; None when absent or unreadable."""
+    if value is None or isinstance(value, bool):
+        return None
+    if isinstance(value, (int, float)):
+        seconds = float(value)
+    elif isinstance(value, str):
+        seconds = _seconds_from_text(value.strip())
+    else:
+        return None
+    if seconds is None or math.isnan(seconds):
+        return None
+    return max(0.0, seconds)
+
+
+def _seconds_from_text(text: str) -> float | None:
+    try:
+        return float(text)
+    except ValueError:
+        pass
+    try:
+        moment = parsedate_to_datetime(text)
+    except (TypeError, ValueError, IndexError):
+        return None
+    if moment.tzinfo is None:   # RFC 9110 dates are GMT
+        return None
+    return moment.timestamp() - time.time()
+
+
+def classify_failure(error: BaseException) -> str | None:
+    """The default outcome table (see the module docstring)."""
+    if isinstance(error, ProviderFailure):
+        return _classify_reply(error)
+    names = [cls.__name__ for cls in type(error).__mro__]
+    if isinstance(error, TimeoutError) or any(n.endswith(_TIMEOUT_SUFFIXES) for n in names):
+        return "timeout"
+    if isinstance(error, OSError) or any(n.endswith(_CONNECTION_SUFFIXES) for n in names):
+        return "connection"
+    return None
+
+
+def _classify_reply(failure: ProviderFailure) -> str:
+    status = failure.status
+    if status == 402 or failure.kind == "quota" or "insufficient_quota" in failure.message:
+        return "quota"
+    if failure.kind is not None:
+        return failure.kind
+    if status is None:
+        return CircuitBreaker.classify_error(failure.message)
+    if status == 429:
+        return "rate_limit"
+    if status in (401, 403):
+        return "auth"
+    if status == 408:
+        return "timeout"
+    if 400 <= status < 500:
+        return "caller"
+    if 500 <= status < 600:
+        return "service_error"
+    return "unknown"
