@@ -21,7 +21,7 @@
 namespace velmorquist {
 
 inline constexpr std::uint64_t kRegionMagic = 0x54534f48514d4c56ULL;  // "VLMQHOST" read little-endian
-inline constexpr std::uint32_t kLayoutVersion = 1;
+inline constexpr std::uint32_t kLayoutVersion = 2;
 inline constexpr std::size_t kBootIdBytes = 40;
 inline constexpr std::size_t kSlotAlign = 64;  // one cache line: providers never share one
 
@@ -54,6 +54,10 @@ struct alignas(kSlotAlign) ProviderSlot {
     std::uint32_t trials_in_flight;
     std::uint32_t maybe_cooling;  // 0 only while no key is rate limited or cooling
     double last_trial_at;
+    // 1 while the breaker is not closed. Written under `mutex`, read without
+    // it: the trial check before every request is then one load per provider.
+    std::atomic<std::uint32_t> unclosed;
+    std::uint32_t reserved;
     BucketLevel requests;
     BucketLevel tokens;
     double alpha;

@@ -1,5 +1,6 @@
 #include "core/shared_state.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -116,8 +117,10 @@ std::vector<SharedState::Provider> SharedState::describe(const HostConfig& confi
                               .cost_per_1k = c.profile.cost_per_1k,
                               .base_quality = c.profile.base_quality,
                               .base_latency_ms = c.profile.base_latency_ms};
+        // A threshold of 0 closes on the first trial success, like 1.
+        const std::uint32_t trial_limit = std::max<std::uint32_t>(1, c.breaker.success_threshold);
         providers.push_back(Provider{c.breaker.failure_threshold, c.breaker.success_threshold,
-                                     c.breaker.recovery_timeout_secs, requests, tokens,
+                                     trial_limit, c.breaker.recovery_timeout_secs, requests, tokens,
                                      c.strategy, first_key, c.keys.size(), std::move(scoring),
                                      std::vector<double>(c.keys.size())});
         first_key += c.keys.size();
@@ -228,8 +231,8 @@ void SharedState::repair(std::size_t p) noexcept {
     if (!std::isfinite(breaker.opened_at)) breaker.opened_at = now;
     // The dead holder's trial may have been one of them; the others are
     // reclaimed after a recovery period if they never report.
-    if (s.trials_in_flight > provider.success_threshold)
-        s.trials_in_flight = provider.success_threshold;
+    if (s.trials_in_flight > provider.trial_limit) s.trials_in_flight = provider.trial_limit;
+    s.unclosed.store(breaker.state == CircuitState::Closed ? 0 : 1, std::memory_order_relaxed);
     if (!std::isfinite(s.last_trial_at)) s.last_trial_at = now;
     s.maybe_cooling = 1;
     for (auto [level, limits] : {std::pair{&s.requests, &provider.requests},
@@ -264,9 +267,19 @@ void SharedState::repair(std::size_t p) noexcept {
 }
 
 void SharedState::recover(std::size_t p, ProviderSlot& s) {
-    if (breaker_recover(s.breaker, providers_[p].recovery_timeout_secs,
-                        [this] { return clock_.now(); }))
-        s.trials_in_flight = 0;
+    // Trials still out from the last half-open period keep their slots until
+    // they settle, so at most trial_limit are ever in flight.
+    (void)breaker_recover(s.breaker, providers_[p].recovery_timeout_secs,
+                          [this] { return clock_.now(); });
+}
+
+bool SharedState::trial_slot_free(std::size_t p, const ProviderSlot& s, double now) const {
+    if (s.breaker.state != CircuitState::HalfOpen) return false;
+    const Provider& provider = providers_[p];
+    // Trials handed out a whole recovery period ago and never settled belong
+    // to processes that died: their slots are free again.
+    return s.trials_in_flight < provider.trial_limit ||
+           now - s.last_trial_at >= provider.recovery_timeout_secs;
 }
 
 // ---- routing ----------------------------------------------------------------
@@ -327,7 +340,6 @@ void SharedState::reset_posterior(std::size_t p) {
 // ---- breaker ----------------------------------------------------------------
 
 BreakerAnswer SharedState::try_breaker(std::size_t p) {
-    const Provider& provider = providers_[p];
     RobustLock held = lock(p);
     ProviderSlot& s = slot(p);
     recover(p, s);
@@ -337,19 +349,10 @@ BreakerAnswer SharedState::try_breaker(std::size_t p) {
         case CircuitState::HalfOpen: break;
     }
     const double now = clock_.now();
-    if (s.trials_in_flight < provider.success_threshold) {
-        ++s.trials_in_flight;
-        s.last_trial_at = now;
-        return BreakerAnswer::Trial;
-    }
-    // Trials handed out a whole recovery period ago and never settled belong
-    // to processes that died: their slots are free again.
-    if (now - s.last_trial_at >= provider.recovery_timeout_secs) {
-        s.trials_in_flight = 1;
-        s.last_trial_at = now;
-        return BreakerAnswer::Trial;
-    }
-    return BreakerAnswer::Refused;
+    if (!trial_slot_free(p, s, now)) return BreakerAnswer::Refused;
+    s.trials_in_flight = s.trials_in_flight < providers_[p].trial_limit ? s.trials_in_flight + 1 : 1;
+    s.last_trial_at = now;
+    return BreakerAnswer::Trial;
 }
 
 std::optional<CircuitState> SharedState::breaker_outcome(std::size_t p, bool trial,
@@ -357,6 +360,7 @@ std::optional<CircuitState> SharedState::breaker_outcome(std::size_t p, bool tri
     const Provider& provider = providers_[p];
     RobustLock held = lock(p);
     ProviderSlot& s = slot(p);
+    recover(p, s);
     const CircuitState before = s.breaker.state;
     if (trial && s.trials_in_flight > 0) --s.trials_in_flight;
     switch (outcome) {
@@ -367,7 +371,21 @@ std::optional<CircuitState> SharedState::breaker_outcome(std::size_t p, bool tri
         case BreakerOutcome::Neutral: break;
     }
     if (s.breaker.state == before) return std::nullopt;
+    s.unclosed.store(s.breaker.state == CircuitState::Closed ? 0 : 1, std::memory_order_relaxed);
     return s.breaker.state;
+}
+
+std::vector<std::size_t> SharedState::trial_candidates() {
+    std::vector<std::size_t> ready;
+    for (std::size_t p = 0; p < providers_.size(); ++p) {
+        if (slot(p).unclosed.load(std::memory_order_relaxed) == 0) [[likely]]
+            continue;
+        RobustLock held = lock(p);
+        ProviderSlot& s = slot(p);
+        recover(p, s);
+        if (trial_slot_free(p, s, clock_.now())) ready.push_back(p);
+    }
+    return ready;
 }
 
 CircuitState SharedState::breaker_state(std::size_t p) {
@@ -378,25 +396,34 @@ CircuitState SharedState::breaker_state(std::size_t p) {
 }
 
 double SharedState::breaker_ready_in(std::size_t p) {
-    const Provider& provider = providers_[p];
     RobustLock held = lock(p);
     ProviderSlot& s = slot(p);
     recover(p, s);
-    double since = 0.0;
-    switch (s.breaker.state) {
-        case CircuitState::Closed: return 0.0;
-        case CircuitState::Open: since = s.breaker.opened_at; break;
-        case CircuitState::HalfOpen:
-            if (s.trials_in_flight < provider.success_threshold) return 0.0;
-            since = s.last_trial_at;
-            break;
-    }
-    const double remaining = since + provider.recovery_timeout_secs - clock_.now();
+    // Half-open with every slot taken also counts as ready: its trials
+    // settle soon, and the caller's own back-off covers the wait.
+    if (s.breaker.state != CircuitState::Open) return 0.0;
+    const double remaining = s.breaker.opened_at + providers_[p].recovery_timeout_secs - clock_.now();
     if (std::isnan(remaining)) return kInfinity;
     return remaining > 0.0 ? remaining : 0.0;
 }
 
 // ---- rate limits ------------------------------------------------------------
+
+double SharedState::limits_wait(std::size_t p, ProviderSlot& s, std::uint64_t tokens,
+                                double now) const {
+    const Provider& provider = providers_[p];
+    double wait = 0.0;
+    if (provider.requests) {
+        bucket_refill(s.requests, *provider.requests, now);
+        wait = bucket_wait(s.requests, *provider.requests, 1);
+    }
+    if (provider.tokens && tokens > 0) {
+        bucket_refill(s.tokens, *provider.tokens, now);
+        const double token_wait = bucket_wait(s.tokens, *provider.tokens, tokens);
+        if (token_wait > wait) wait = token_wait;
+    }
+    return wait;
+}
 
 double SharedState::try_limits(std::size_t p, std::uint64_t tokens) {
     const Provider& provider = providers_[p];
@@ -404,21 +431,32 @@ double SharedState::try_limits(std::size_t p, std::uint64_t tokens) {
     if (!provider.requests && !count_tokens) return 0.0;
     RobustLock held = lock(p);
     ProviderSlot& s = slot(p);
-    const double now = clock_.now();
-    double wait = 0.0;
-    if (provider.requests) {
-        bucket_refill(s.requests, *provider.requests, now);
-        wait = bucket_wait(s.requests, *provider.requests, 1);
-    }
-    if (count_tokens) {
-        bucket_refill(s.tokens, *provider.tokens, now);
-        const double token_wait = bucket_wait(s.tokens, *provider.tokens, tokens);
-        if (token_wait > wait) wait = token_wait;
-    }
+    const double wait = limits_wait(p, s, tokens, clock_.now());
     if (wait > 0.0) return wait;
     if (provider.requests) bucket_take(s.requests, 1);
     if (count_tokens) bucket_take(s.tokens, tokens);
     return 0.0;
+}
+
+double SharedState::limits_ready_in(std::size_t p, std::uint64_t tokens) {
+    const Provider& provider = providers_[p];
+    if (!provider.requests && !(provider.tokens && tokens > 0)) return 0.0;
+    RobustLock held = lock(p);
+    return limits_wait(p, slot(p), tokens, clock_.now());
+}
+
+void SharedState::release_limits(std::size_t p, std::uint64_t tokens) {
+    const Provider& provider = providers_[p];
+    const bool count_tokens = provider.tokens && tokens > 0;
+    if (!provider.requests && !count_tokens) return;
+    RobustLock held = lock(p);
+    ProviderSlot& s = slot(p);
+    // Never above the capacity: the bucket may have refilled meanwhile.
+    if (provider.requests)
+        s.requests.tokens = clamped(s.requests.tokens + 1.0, 0.0, provider.requests->capacity_tokens);
+    if (count_tokens)
+        s.tokens.tokens = clamped(s.tokens.tokens + static_cast<double>(tokens), 0.0,
+                                  provider.tokens->capacity_tokens);
 }
 
 void SharedState::settle_tokens(std::size_t p, std::uint64_t reserved, std::uint64_t used) {
@@ -471,6 +509,7 @@ double SharedState::keys_ready_in(std::size_t p) {
     const double now = clock_.now();
     double soonest = kInfinity;
     for (const KeySlot& key : keys(p)) {
+        if (key.status == KeyStatus::Active) return 0.0;
         if (!cooling(key.status)) continue;
         const double wait = key.cooldown_until - now;
         if (wait < soonest) soonest = wait;
@@ -507,8 +546,13 @@ std::vector<KeyView> SharedState::key_summaries(std::size_t p) {
     std::vector<KeyView> views;
     views.reserve(providers_[p].key_count);
     RobustLock held = lock(p);
+    const double now = clock_.now();
     for (const KeySlot& key : keys(p)) {
-        views.push_back(KeyView{key.status, health_score(key, HealthWeights{}),
+        // A key whose cool-down ended is usable, though only the next
+        // selection writes that down.
+        const KeyStatus status =
+            cooling(key.status) && key.cooldown_until <= now ? KeyStatus::Active : key.status;
+        views.push_back(KeyView{status, health_score(key, HealthWeights{}),
                                 key.total_requests, key.total_errors, avg_latency_ms(key)});
     }
     return views;

@@ -87,11 +87,16 @@ public:
     // The new state when this outcome changed it.
     [[nodiscard]] std::optional<CircuitState> breaker_outcome(std::size_t p, bool trial,
                                                               BreakerOutcome outcome);
+    // Providers whose breaker would answer Trial now, in provider order.
+    [[nodiscard]] std::vector<std::size_t> trial_candidates();
     [[nodiscard]] CircuitState breaker_state(std::size_t p);
     [[nodiscard]] double breaker_ready_in(std::size_t p);
 
     // ---- rate limits
     [[nodiscard]] double try_limits(std::size_t p, std::uint64_t tokens);
+    [[nodiscard]] double limits_ready_in(std::size_t p, std::uint64_t tokens);
+    // Gives back what a successful try_limits(p, tokens) took.
+    void release_limits(std::size_t p, std::uint64_t tokens);
     void settle_tokens(std::size_t p, std::uint64_t reserved, std::uint64_t used);
     [[nodiscard]] std::pair<std::optional<double>, std::optional<double>> bucket_levels(
         std::size_t p);
@@ -114,6 +119,7 @@ private:
     struct Provider {
         std::uint32_t failure_threshold;
         std::uint32_t success_threshold;
+        std::uint32_t trial_limit;  // trials in flight at once; at least one
         double recovery_timeout_secs;
         std::optional<BucketLimits> requests;
         std::optional<BucketLimits> tokens;
@@ -141,8 +147,13 @@ private:
     [[nodiscard]] RobustLock lock(std::size_t p);
     // After a holder died: every field of provider p back in its valid range.
     void repair(std::size_t p) noexcept;
-    // The breaker's recovery check, freeing the trial slots when it half-opens.
+    // The breaker's recovery check.
     void recover(std::size_t p, ProviderSlot& s);
+    // Whether try_breaker would hand out a trial now; recover() ran.
+    [[nodiscard]] bool trial_slot_free(std::size_t p, const ProviderSlot& s, double now) const;
+    // Seconds until both buckets cover a call of `tokens`, after refilling them.
+    [[nodiscard]] double limits_wait(std::size_t p, ProviderSlot& s, std::uint64_t tokens,
+                                     double now) const;
 
     RegionFile region_;
     const ClockHandle clock_;

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,6 +65,69 @@ TEST_F(SharedStateTest, BucketRefillsOnTheSharedClock) {
     clock_->advance(0.15);  // a token and a half: 0.1 s after 100.0 is not exactly 100.1
     EXPECT_EQ((*state)->try_limits(0, 0), 0.0);
     EXPECT_GT((*state)->try_limits(0, 0), 0.0);
+}
+
+TEST_F(SharedStateTest, TrialSlotsOutliveARecoveryUntilTheySettle) {
+    HostConfig config = one_provider();
+    config.providers[0].breaker.success_threshold = 2;
+    auto state = attach(config);
+    ASSERT_TRUE(state);
+    SharedState& s = **state;
+    EXPECT_TRUE(s.trial_candidates().empty());
+    (void)s.breaker_outcome(0, false, BreakerOutcome::Failure);
+    (void)s.breaker_outcome(0, false, BreakerOutcome::Failure);
+    EXPECT_TRUE(s.trial_candidates().empty());  // open, recovery not yet passed
+    clock_->advance(10.0);
+    EXPECT_EQ(s.trial_candidates(), std::vector<std::size_t>{0});
+    EXPECT_EQ(s.try_breaker(0), BreakerAnswer::Trial);
+    EXPECT_EQ(s.try_breaker(0), BreakerAnswer::Trial);
+    EXPECT_TRUE(s.trial_candidates().empty());  // both slots taken
+    EXPECT_EQ(s.breaker_ready_in(0), 0.0);
+    EXPECT_EQ(s.breaker_outcome(0, true, BreakerOutcome::Failure), CircuitState::Open);
+    clock_->advance(9.0);
+    EXPECT_EQ(s.try_breaker(0), BreakerAnswer::Refused);
+    clock_->advance(1.0);
+    // The other trial is still out: one slot left until it settles.
+    EXPECT_EQ(s.try_breaker(0), BreakerAnswer::Trial);
+    EXPECT_EQ(s.try_breaker(0), BreakerAnswer::Refused);
+    EXPECT_EQ(s.breaker_outcome(0, true, BreakerOutcome::Neutral), std::nullopt);
+    EXPECT_EQ(s.try_breaker(0), BreakerAnswer::Trial);
+    EXPECT_EQ(s.breaker_outcome(0, true, BreakerOutcome::Success), std::nullopt);
+    EXPECT_EQ(s.breaker_outcome(0, true, BreakerOutcome::Success), CircuitState::Closed);
+    EXPECT_TRUE(s.trial_candidates().empty());
+}
+
+TEST_F(SharedStateTest, ReleasedLimitsGoBackWithoutOverfilling) {
+    auto state = attach();
+    ASSERT_TRUE(state);
+    SharedState& s = **state;
+    s.release_limits(0, 0);  // a full bucket stays at its capacity
+    EXPECT_EQ(s.bucket_levels(0).first, 5.0);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(s.try_limits(0, 0), 0.0);
+    EXPECT_DOUBLE_EQ(s.limits_ready_in(0, 0), 0.1);
+    EXPECT_DOUBLE_EQ(s.limits_ready_in(0, 0), 0.1);  // asking takes nothing
+    s.release_limits(0, 0);
+    EXPECT_EQ(s.limits_ready_in(0, 0), 0.0);
+    EXPECT_EQ(s.try_limits(0, 0), 0.0);
+}
+
+TEST_F(SharedStateTest, KeysAreReadyWhileOneIsActive) {
+    HostConfig config = one_provider();
+    config.providers[0].keys.push_back("sk-test-key-000002");
+    config.providers[0].weights.push_back(1.0);
+    config.providers[0].daily_limits.push_back(std::nullopt);
+    auto state = attach(config);
+    ASSERT_TRUE(state);
+    SharedState& s = **state;
+    s.key_outcome(0, 0, KeyOutcome::RateLimited, 0.0, 30.0);
+    EXPECT_EQ(s.keys_ready_in(0), 0.0);
+    s.key_outcome(0, 1, KeyOutcome::Disabled, 0.0, 0.0);
+    EXPECT_DOUBLE_EQ(s.keys_ready_in(0), 30.0);
+    clock_->advance(30.0);
+    EXPECT_EQ(s.keys_ready_in(0), 0.0);
+    EXPECT_EQ(s.key_summaries(0)[0].status, KeyStatus::Active);  // before any selection
+    s.key_outcome(0, 0, KeyOutcome::Exhausted, 0.0, 0.0);
+    EXPECT_EQ(s.keys_ready_in(0), std::numeric_limits<double>::infinity());
 }
 
 struct FileCase {
