@@ -75,4 +75,5 @@ __all__ += [
     "AllProvidersFailed",
     "GatewayEvent",
     "classify_failure",
+    "HostState",
 ]
