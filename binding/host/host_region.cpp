@@ -346,6 +346,10 @@ PyObject* region_close(PyObject* self, PyObject* /*unused*/) {
     return new_none();
 }
 
+PyObject* region_closed(PyObject* self, void* /*closure*/) {
+    return new_bool(core_of<StateHandle>(self) == nullptr);
+}
+
 // Test hook: parks this thread holding provider p's lock until the process is killed.
 PyObject* region_park_holding_lock(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     std::size_t p = 0;
@@ -416,11 +420,17 @@ PyMethodDef region_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef region_properties[] = {
+    {"closed", region_closed, nullptr, "True once close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot region_slots[] = {
     {Py_tp_new, as_slot(no_constructor)},
     {Py_tp_dealloc, as_slot(dealloc_instance<StateHandle>)},
     {Py_tp_doc, const_cast<char*>("The gateway's state in a host-shared region.")},
     {Py_tp_methods, region_methods},
+    {Py_tp_getset, region_properties},
     {0, nullptr},
 };
 

@@ -50,6 +50,16 @@ def _provider(spec):
     )
 
 
+def _router(config):
+    return (
+        config.cost_weight,
+        config.quality_weight,
+        config.latency_weight,
+        config.explore_mode,
+        config.decay_factor,
+    )
+
+
 class HostState:
     """Where a gateway keeps its state so that all processes on a host share it.
 
@@ -75,11 +85,4 @@ class HostState:
         Times come from the system-wide monotonic clock, so `now_fn` is
         accepted for the seam's sake and not used."""
         providers = tuple(_provider(spec) for spec in specs)
-        router = (
-            router_config.cost_weight,
-            router_config.quality_weight,
-            router_config.latency_weight,
-            router_config.explore_mode,
-            router_config.decay_factor,
-        )
-        return _host.attach(self.path, self.create, self.fresh, providers, router)
+        return _host.attach(self.path, self.create, self.fresh, providers, _router(router_config))
