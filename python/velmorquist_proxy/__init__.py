@@ -1,7 +1,8 @@
 """Resilience and routing machinery for a proxy in front of LLM provider APIs.
 
-Every name is the native object itself, re-exported from
-`velmorquist_proxy._native`: calls through the package cost nothing extra.
+The first nineteen names are the native objects themselves, re-exported
+from `velmorquist_proxy._native`: calls through the package cost nothing
+extra. `Gateway` and its companions compose them into one object.
 """
 
 from velmorquist_proxy._native import (

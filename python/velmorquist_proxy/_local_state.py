@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import math
 import time
+from itertools import chain
 from operator import attrgetter
 from threading import Lock
 from typing import Sequence
@@ -31,6 +32,20 @@ from velmorquist_proxy.providers import ProviderSpec
 
 _provider_id = attrgetter("provider_id")
 _COOLING = ("rate_limited", "cooling_down")
+_FOLD_AT = 64   # pending rewards per provider before they are folded in
+
+
+class _LazyRanking:
+    """The router's full ranking, drawn when iteration reaches it."""
+
+    __slots__ = ("_rank_among", "_index_of")
+
+    def __init__(self, rank_among, index_of):
+        self._rank_among = rank_among
+        self._index_of = index_of
+
+    def __iter__(self):
+        return map(self._index_of, map(_provider_id, self._rank_among()))
 
 
 class _Provider:
@@ -75,9 +90,12 @@ class LocalState:
         for spec in specs:
             self._router.add_provider(spec.profile)
         self._rank_among = self._router.rank_among
+        self._select = self._router.select
+        self._rest = _LazyRanking(self._rank_among, self._index_of)
         self._decay = router_config.decay_factor
         self._alpha = [1.0] * len(specs)
         self._beta = [1.0] * len(specs)
+        self._pending = [[] for _ in specs]   # rewards not yet folded into the mirror
         self._router_lock = Lock()
         self._unclosed: set[int] = set()   # providers whose breaker is open or half-open
         self._day: int | None = None
@@ -87,24 +105,40 @@ class LocalState:
     def rank(self, candidates):
         if candidates:
             decisions = self._rank_among([self._names[p] for p in candidates])
-        else:
-            decisions = self._rank_among()
-        return map(self._index_of, map(_provider_id, decisions))
+            return map(self._index_of, map(_provider_id, decisions))
+        # Most requests need only the head: `select` draws like `rank_among`
+        # but builds one decision; the full ranking is drawn only if needed.
+        return chain((self._index_of(self._select().provider_id),), self._rest)
 
     def posterior(self, p):
         with self._router_lock:
+            self._fold(p)
             return self._alpha[p], self._beta[p]
 
     def reward(self, p, reward):
-        decay = self._decay
-        with self._router_lock:
+        lock = self._router_lock
+        lock.acquire()   # explicit: `with` costs twice as much on this path
+        try:
             self._router.record_outcome(self._names[p], reward)
-            # The router's own update, mirrored because it cannot be read back
-            # (`not x > 1.0` also catches NaN, which the router floors too).
-            alpha = decay * self._alpha[p] + reward
-            beta = decay * self._beta[p] + (1.0 - reward)
-            self._alpha[p] = alpha if alpha > 1.0 else 1.0
-            self._beta[p] = beta if beta > 1.0 else 1.0
+            pending = self._pending[p]
+            pending.append(reward)
+            if len(pending) >= _FOLD_AT:
+                self._fold(p)
+        finally:
+            lock.release()
+
+    def _fold(self, p):
+        """Replays the router's update on the mirrored posterior, which the
+        router does not let us read; rewards wait in order until needed
+        (`not x > 1.0` also catches NaN, which the router floors too)."""
+        decay, alpha, beta = self._decay, self._alpha[p], self._beta[p]
+        for reward in self._pending[p]:
+            alpha = decay * alpha + reward
+            beta = decay * beta + (1.0 - reward)
+            alpha = alpha if alpha > 1.0 else 1.0
+            beta = beta if beta > 1.0 else 1.0
+        self._alpha[p], self._beta[p] = alpha, beta
+        self._pending[p].clear()
 
     def reset_posterior(self, p):
         with self._router_lock:
@@ -112,6 +146,7 @@ class LocalState:
             self._router.remove_provider(self._names[p])
             self._router.add_provider(self._providers[p].spec.profile)
             self._alpha[p] = self._beta[p] = 1.0
+            self._pending[p].clear()
 
     # ---- breaker -----------------------------------------------------------
     def try_breaker(self, p):

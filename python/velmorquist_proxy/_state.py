@@ -79,7 +79,7 @@ class GatewayState(Protocol):
         `try_breaker` let through. Returns the new state's text ("closed", "open",
         "half_open") when this changed it, else None."""
 
-    def trial_candidates(self) -> list[int]:
+    def trial_candidates(self) -> Sequence[int]:
         """Providers whose breaker would answer TRIAL now (recovery time
         passed, or half-open with a free trial slot), in provider order.
         Cheap when every breaker is closed: it runs before every request."""

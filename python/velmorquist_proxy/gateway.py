@@ -38,7 +38,7 @@ from velmorquist_proxy._native import RetryPolicy, RouterConfig
 from velmorquist_proxy.events import GatewayEvent, dispatch
 from velmorquist_proxy.outcomes import classify_failure
 from velmorquist_proxy.providers import Provider, ProviderSpec
-from velmorquist_proxy.request import Request
+from velmorquist_proxy.request import run
 
 _DAY_S = 86400
 
@@ -98,34 +98,27 @@ class Gateway:
 
     # ---- requests ----------------------------------------------------------
     def attempts(self, deadline_s: float | None = None, tokens: int = 0):
-        """The attempts of one request; sleeps only between rounds."""
-        request = self._request(deadline_s, tokens)
-        try:
-            while True:
-                step = request.step()
-                if step is None:
-                    return
-                if step.__class__ is float:
-                    self._sleep(step)
-                    continue
-                yield step
-        finally:
-            request.close()
+        """The attempts of one request; sleeps only between rounds.
+        `tokens` is the estimate reserved against the token rate."""
+        if self._state is None:
+            raise RuntimeError("the gateway is closed")
+        return run(self, self._deadline_s if deadline_s is None else deadline_s, tokens,
+                   self._sleep)
 
     async def attempts_async(self, deadline_s: float | None = None, tokens: int = 0):
         """Same as `attempts`; waits with `asyncio.sleep`."""
-        request = self._request(deadline_s, tokens)
+        if self._state is None:
+            raise RuntimeError("the gateway is closed")
+        steps = run(self, self._deadline_s if deadline_s is None else deadline_s, tokens,
+                    None)
         try:
-            while True:
-                step = request.step()
-                if step is None:
-                    return
+            for step in steps:
                 if step.__class__ is float:
                     await self._asleep(step)
-                    continue
-                yield step
+                else:
+                    yield step
         finally:
-            request.close()
+            steps.close()
 
     def call(self, fn, deadline_s: float | None = None, tokens: int = 0):
         """`fn(provider, key)` through `attempts`; its result on success."""
@@ -140,11 +133,6 @@ class Gateway:
             with attempt:
                 result = await fn(attempt.provider, attempt.key)
         return result
-
-    def _request(self, deadline_s, tokens) -> Request:
-        if self._state is None:
-            raise RuntimeError("the gateway is closed")
-        return Request(self, self._deadline_s if deadline_s is None else deadline_s, tokens)
 
     # ---- reading -----------------------------------------------------------
     def snapshot(self) -> dict:
@@ -208,10 +196,14 @@ class Gateway:
 
     def _count_success(self, attempts: int) -> None:
         counters = self._counters
-        with counters.lock:
+        lock = counters.lock
+        lock.acquire()   # explicit: `with` costs twice as much on this path
+        try:
             counters.requests += 1
             counters.attempts += attempts
             counters.successes += 1
+        finally:
+            lock.release()
 
     def _request_failed(self, reason: str, attempts: int) -> None:
         counters = self._counters

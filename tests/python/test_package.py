@@ -15,8 +15,16 @@ STUB = ast.parse((PACKAGE_DIR / "_native.pyi").read_text(encoding="utf-8"))
 STUB_CLASSES = {node.name: node for node in STUB.body if isinstance(node, ast.ClassDef)}
 
 
+GATEWAY_NAMES = ["Gateway", "Provider", "ProviderSpec", "Attempt", "AttemptRecord",
+                 "ProviderFailure", "AllProvidersFailed", "GatewayEvent", "classify_failure"]
+
+
 def test_package_reexports_the_native_objects(native):
-    assert velmorquist_proxy.__all__ == native.__all__
+    # The native names first and unchanged, then the gateway written over them.
+    assert velmorquist_proxy.__all__ == native.__all__ + GATEWAY_NAMES
+    for name in GATEWAY_NAMES:
+        assert getattr(velmorquist_proxy, name).__module__.startswith("velmorquist_proxy.")
+    assert issubclass(velmorquist_proxy.AllProvidersFailed, native.ProxyError)
     for name in native.__all__:
         # The very same object: no wrapper sits between a caller and the module.
         assert getattr(velmorquist_proxy, name) is getattr(native, name)

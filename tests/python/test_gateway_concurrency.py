@@ -1,0 +1,82 @@
+"""One gateway shared by threads and by coroutines keeps exact counts."""
+
+import asyncio
+import random
+import sys
+import threading
+
+import pytest
+
+from gateway_helpers import NAMES, make_gateway, provider
+
+from velmorquist_proxy import ProviderFailure
+
+
+def totals(gateway):
+    shot = gateway.snapshot()
+    counters = shot["counters"]
+    key_requests = sum(key["requests"] for p in shot["providers"].values()
+                       for key in p["keys"])
+    return counters, key_requests
+
+
+def check_consistent(gateway, requests):
+    counters, key_requests = totals(gateway)
+    failures = sum(counters["failures"].values())
+    assert counters["requests"] == counters["successes"] == requests
+    assert counters["attempts"] == counters["successes"] + failures
+    # least_used pools count one request per recorded success or error.
+    assert key_requests == counters["attempts"]
+
+
+def flaky_send(seed):
+    rng = random.Random(seed)
+
+    def send(name, key):
+        if name != "charlie" and rng.random() < 0.3:   # charlie always answers
+            raise ProviderFailure("upstream", status=503)
+        return name
+    return send
+
+
+@pytest.fixture
+def frequent_switches():
+    """Threads hand over the interpreter often, so requests interleave."""
+    before = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(before)
+
+
+def test_threads_share_one_gateway(frequent_switches):
+    gateway = make_gateway(*(provider(name) for name in NAMES))
+
+    def worker(seed):
+        send = flaky_send(seed)
+        for _ in range(500):
+            gateway.call(send)
+
+    threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    check_consistent(gateway, 8 * 500)
+
+
+def test_coroutines_share_one_gateway():
+    gateway = make_gateway(*(provider(name) for name in NAMES))
+
+    async def one(seed):
+        send = flaky_send(seed)
+
+        async def asend(name, key):
+            await asyncio.sleep(0)   # let the other coroutines interleave
+            return send(name, key)
+        return await gateway.acall(asend)
+
+    async def main():
+        return await asyncio.gather(*(one(seed) for seed in range(200)))
+
+    assert set(asyncio.run(main())) <= set(NAMES)
+    check_consistent(gateway, 200)
