@@ -2,7 +2,24 @@
 state, and every worker process on the host obeys one set of limits, trips
 and cool-downs."""
 
+import itertools
+
 import pytest
+
+import gateway_helpers
+import test_gateway as behaviour
+# The gateway's own behaviour tests, run again below over a fresh region each.
+from test_gateway import (  # noqa: F401
+    test_a_key_problem_moves_to_the_next_key_at_once,
+    test_a_provider_that_refuses_is_skipped,
+    test_best_ranked_provider_first_then_fallback_within_the_round,
+    test_daily_limit_exhausts_a_key_until_the_daily_reset,
+    test_provider_failures_hit_breaker_router_and_key,
+    test_rate_limit_on_every_key_is_a_provider_failure_and_defaults_to_one_second,
+    test_recovering_provider_gets_a_trial_first_and_starts_afresh,
+    test_snapshot_is_json_and_counts_consistently,
+    test_trials_are_bounded_and_a_failed_trial_reopens,
+)
 
 from velmorquist_proxy import (
     AllProvidersFailed,
@@ -19,6 +36,17 @@ from worker_processes import run_all
 
 KEYS = ("sk-alpha-key-0001", "sk-alpha-key-0002")
 NO_RETRY = RetryPolicy(0, 0, 0, 0.0)
+
+
+@pytest.fixture(autouse=True)
+def gateways_over_host_state(monkeypatch, tmp_path):
+    regions = (tmp_path / f"region-{n}" for n in itertools.count())
+
+    def make_gateway(*providers, **options):
+        return gateway_helpers.make_gateway(*providers, shared=HostState(next(regions)),
+                                            **options)
+
+    monkeypatch.setattr(behaviour, "make_gateway", make_gateway)
 
 
 def providers(rate=False, keys=KEYS):
