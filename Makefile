@@ -40,6 +40,7 @@ test-wheel: python
 
 demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo.py
+	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo_host.py
 
 # Benchmarks: a Release build of their own, timed side by side in one run.
 BENCH_DIR := $(BUILD_DIR)-bench
