@@ -11,7 +11,6 @@ import test_gateway as behaviour
 # The gateway's own behaviour tests, run again below over a fresh region each.
 from test_gateway import (  # noqa: F401
     test_a_key_problem_moves_to_the_next_key_at_once,
-    test_a_provider_that_refuses_is_skipped,
     test_best_ranked_provider_first_then_fallback_within_the_round,
     test_daily_limit_exhausts_a_key_until_the_daily_reset,
     test_provider_failures_hit_breaker_router_and_key,
@@ -47,6 +46,14 @@ def gateways_over_host_state(monkeypatch, tmp_path):
                                             **options)
 
     monkeypatch.setattr(behaviour, "make_gateway", make_gateway)
+
+
+@pytest.mark.parametrize("cause, steps", [
+    ("breaker", {"alpha": [503]}), ("rate", {}), ("keys", {"alpha": [401, 401]}),
+])
+def test_a_provider_that_refuses_is_skipped(cause, steps):
+    # Its own scripts: the behaviour test's parametrised ones are used up.
+    behaviour.test_a_provider_that_refuses_is_skipped(cause, gateway_helpers.Script(**steps))
 
 
 def providers(rate=False, keys=KEYS):
