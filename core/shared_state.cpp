@@ -350,7 +350,10 @@ BreakerAnswer SharedState::try_breaker(std::size_t p) {
     }
     const double now = clock_.now();
     if (!trial_slot_free(p, s, now)) return BreakerAnswer::Refused;
-    s.trials_in_flight = s.trials_in_flight < providers_[p].trial_limit ? s.trials_in_flight + 1 : 1;
+    // With every slot taken, a free one means the holders were lost: this
+    // trial starts the count again.
+    const bool lost = s.trials_in_flight >= providers_[p].trial_limit;
+    s.trials_in_flight = lost ? 1 : s.trials_in_flight + 1;
     s.last_trial_at = now;
     return BreakerAnswer::Trial;
 }
