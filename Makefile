@@ -42,6 +42,7 @@ test-wheel: python
 
 demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo.py
+	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo_host.py
 
 # The demo as 3 hosts x 2 workers sharing limits through a redis-server of its own.
 .PHONY: demo-fleet
@@ -65,9 +66,10 @@ bench: python
 	    --json $(BUILD_DIR)/bench.json
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_gateway.py \
 	    --json $(BUILD_DIR)/bench.json
+	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_host_state.py
 
 clean:
-	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(BENCH_DIR).log python/velmorquist_proxy/_native*.so
+	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(BENCH_DIR).log python/velmorquist_proxy/_native*.so python/velmorquist_proxy/_host*.so
 
 # ---- Reliability: sanitizers, reference leaks, fuzzing -------------------------
 # One ASan + UBSan build against a debug CPython 3.13 (built once into the cache)

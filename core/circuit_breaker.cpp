@@ -42,20 +42,37 @@ BreakerCore::BreakerCore(const CircuitBreakerConfig& config, std::shared_ptr<con
       success_threshold_(config.success_threshold),
       recovery_timeout_secs_(config.recovery_timeout_secs) {}
 
-void BreakerCore::apply_recovery_check() {
-    // Only an open breaker can move, so only then is the clock worth reading.
-    if (state_ != CircuitState::Open) return;
-    // Written as >= so a NaN on either side keeps the breaker open.
-    if (clock_.now() - opened_at_ >= recovery_timeout_secs_) {
-        state_ = CircuitState::HalfOpen;
-        half_open_successes_ = 0;
+void breaker_success(BreakerFields& fields, std::uint32_t success_threshold) {
+    switch (fields.state) {
+        case CircuitState::Closed:
+            fields.consecutive_failures = 0;
+            return;
+        case CircuitState::Open:
+            return;
+        case CircuitState::HalfOpen:
+            if (++fields.half_open_successes >= success_threshold) {
+                fields.state = CircuitState::Closed;
+                fields.consecutive_failures = 0;
+                fields.half_open_successes = 0;
+            }
+            return;
     }
+}
+
+void breaker_reset(BreakerFields& fields) {
+    fields.state = CircuitState::Closed;
+    fields.consecutive_failures = 0;
+    fields.half_open_successes = 0;
+}
+
+void BreakerCore::apply_recovery_check() {
+    breaker_recover(fields_, recovery_timeout_secs_, [this] { return clock_.now(); });
 }
 
 CircuitState BreakerCore::state() {
     std::lock_guard lock(mutex_);
     apply_recovery_check();
-    return state_;
+    return fields_.state;
 }
 
 std::expected<void, ProxyError> BreakerCore::allow_request_open() {
@@ -63,56 +80,15 @@ std::expected<void, ProxyError> BreakerCore::allow_request_open() {
     {
         std::lock_guard lock(mutex_);
         apply_recovery_check();
-        if (state_ != CircuitState::Open) return {};
-        failures = consecutive_failures_;
+        if (fields_.state != CircuitState::Open) return {};
+        failures = fields_.consecutive_failures;
     }
     return std::unexpected(ProxyError(CircuitOpen{provider_, failures}));
 }
 
-void BreakerCore::record_success_not_closed() {
-    switch (state_) {
-        case CircuitState::Closed:
-            consecutive_failures_ = 0;
-            return;
-        case CircuitState::Open:
-            return;
-        case CircuitState::HalfOpen:
-            if (++half_open_successes_ >= success_threshold_) {
-                state_ = CircuitState::Closed;
-                consecutive_failures_ = 0;
-                half_open_successes_ = 0;
-            }
-            return;
-    }
-}
-
-void BreakerCore::record_failure_slow() {
-    switch (state_) {
-        case CircuitState::Closed:
-            // Only the failure that opens the breaker needs the time.
-            if (++consecutive_failures_ >= failure_threshold_) {
-                state_ = CircuitState::Open;
-                opened_at_ = clock_.now();
-            }
-            return;
-        case CircuitState::Open:
-            // Failures while open must not prolong the open period.
-            return;
-        case CircuitState::HalfOpen:
-            // consecutive_failures_ keeps the count that first opened the breaker,
-            // so the next refusal still reports it.
-            state_ = CircuitState::Open;
-            opened_at_ = clock_.now();
-            half_open_successes_ = 0;
-            return;
-    }
-}
-
 void BreakerCore::reset() {
     std::lock_guard lock(mutex_);
-    state_ = CircuitState::Closed;
-    consecutive_failures_ = 0;
-    half_open_successes_ = 0;
+    breaker_reset(fields_);
 }
 
 }  // namespace velmorquist

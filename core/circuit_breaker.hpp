@@ -32,6 +32,54 @@ static_assert(static_cast<std::size_t>(CircuitState::HalfOpen) + 1 == kCircuitSt
 
 [[nodiscard]] std::string_view state_text(CircuitState state);
 
+// What changes in a breaker, as plain fields, so the same transitions serve a
+// breaker in this process and one in a shared-memory region.
+struct BreakerFields {
+    CircuitState state = CircuitState::Closed;
+    std::uint32_t consecutive_failures = 0;
+    std::uint32_t half_open_successes = 0;
+    double opened_at = 0.0;
+};
+
+// Open -> half-open once the recovery time has passed; `now()` is read only
+// for an open breaker. True when the state changed.
+template <class Now>
+bool breaker_recover(BreakerFields& fields, double recovery_timeout_secs, Now&& now) {
+    if (fields.state != CircuitState::Open) return false;
+    // Written as >= so a NaN on either side keeps the breaker open.
+    if (!(now() - fields.opened_at >= recovery_timeout_secs)) return false;
+    fields.state = CircuitState::HalfOpen;
+    fields.half_open_successes = 0;
+    return true;
+}
+
+void breaker_success(BreakerFields& fields, std::uint32_t success_threshold);
+
+// `now()` is read only when the failure opens the breaker.
+template <class Now>
+void breaker_failure(BreakerFields& fields, std::uint32_t failure_threshold, Now&& now) {
+    switch (fields.state) {
+        case CircuitState::Closed:
+            if (++fields.consecutive_failures >= failure_threshold) {
+                fields.state = CircuitState::Open;
+                fields.opened_at = now();
+            }
+            return;
+        case CircuitState::Open:
+            // Failures while open must not prolong the open period.
+            return;
+        case CircuitState::HalfOpen:
+            // consecutive_failures keeps the count that first opened the
+            // breaker, so the next refusal still reports it.
+            fields.state = CircuitState::Open;
+            fields.opened_at = now();
+            fields.half_open_successes = 0;
+            return;
+    }
+}
+
+void breaker_reset(BreakerFields& fields);
+
 // Built-in per-provider settings, matched byte for byte; nullopt for other names.
 [[nodiscard]] std::optional<CircuitBreakerConfig> provider_defaults(std::string_view provider);
 
@@ -46,27 +94,28 @@ public:
         {
             std::lock_guard lock(mutex_);
             // Only an open breaker can change here, so only it reads the clock.
-            if (state_ != CircuitState::Open) [[likely]]
+            if (fields_.state != CircuitState::Open) [[likely]]
                 return {};
         }
         return allow_request_open();
     }
     void record_success() {
         std::lock_guard lock(mutex_);
-        if (state_ == CircuitState::Closed) [[likely]] {
-            consecutive_failures_ = 0;
+        if (fields_.state == CircuitState::Closed) [[likely]] {
+            fields_.consecutive_failures = 0;
             return;
         }
-        record_success_not_closed();
+        breaker_success(fields_, success_threshold_);
     }
     void record_failure() {
         std::lock_guard lock(mutex_);
-        if (state_ == CircuitState::Closed && consecutive_failures_ + 1 < failure_threshold_)
-            [[likely]] {
-            ++consecutive_failures_;
+        if (fields_.state == CircuitState::Closed &&
+            fields_.consecutive_failures + 1 < failure_threshold_) [[likely]] {
+            ++fields_.consecutive_failures;
             return;
         }
-        record_failure_slow();
+        // Only the failure that opens the breaker needs the time.
+        breaker_failure(fields_, failure_threshold_, [this] { return clock_.now(); });
     }
     void reset();
 
@@ -74,10 +123,8 @@ public:
 
 private:
     void apply_recovery_check();  // caller holds mutex_
-    // The rarer paths of the inline operations above; each takes the lock again.
+    // The rarer path of allow_request; takes the lock again.
     [[nodiscard]] std::expected<void, ProxyError> allow_request_open();
-    void record_success_not_closed();  // caller holds mutex_
-    void record_failure_slow();        // caller holds mutex_
 
     const std::string provider_;
     const ClockHandle clock_;
@@ -86,10 +133,7 @@ private:
     const double recovery_timeout_secs_;
 
     CoreMutex mutex_;
-    CircuitState state_ = CircuitState::Closed;
-    std::uint32_t consecutive_failures_ = 0;
-    std::uint32_t half_open_successes_ = 0;
-    double opened_at_ = 0.0;
+    BreakerFields fields_;
 };
 
 }  // namespace velmorquist

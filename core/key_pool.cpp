@@ -38,18 +38,11 @@ bool KeyPoolCore::has_key(std::string_view key) {
 }
 
 void KeyPoolCore::record_success(std::string_view key, double latency_ms) {
-    apply(key, [latency_ms](KeyRecord& record) {
-        ++record.total_requests;
-        ++record.daily_count;
-        record.latencies.push(latency_ms);
-    });
+    apply(key, [latency_ms](KeyRecord& record) { note_success(record, latency_ms); });
 }
 
 void KeyPoolCore::record_error(std::string_view key) {
-    apply(key, [](KeyRecord& record) {
-        ++record.total_requests;
-        ++record.total_errors;
-    });
+    apply(key, [](KeyRecord& record) { note_error(record); });
 }
 
 void KeyPoolCore::record_rate_limit(std::string_view key, double cooldown_secs) {
@@ -57,10 +50,7 @@ void KeyPoolCore::record_rate_limit(std::string_view key, double cooldown_secs) 
     const double now = clock_.now();
     KeyRecord* record = keys_.find(key);
     if (record == nullptr) return;
-    ++record->total_requests;
-    ++record->total_rate_limits;
-    record->status = KeyStatus::RateLimited;
-    record->cooldown_until = now + cooldown_secs;
+    note_rate_limit(*record, now + cooldown_secs);
     maybe_cooling_ = true;
 }
 
@@ -73,50 +63,25 @@ void KeyPoolCore::disable_key(std::string_view key) {
 }
 
 void KeyPoolCore::enable_key(std::string_view key) {
-    apply(key, [](KeyRecord& record) {
-        record.status = KeyStatus::Active;
-        record.cooldown_until = 0.0;
-    });
+    apply(key, [](KeyRecord& record) { note_enabled(record); });
 }
 
 void KeyPoolCore::reset_daily_counters() {
     std::lock_guard lock(mutex_);
-    for (KeyRecord& record : keys_.records()) {
-        record.daily_count = 0;
-        if (record.status == KeyStatus::Exhausted) record.status = KeyStatus::Active;
-    }
+    for (KeyRecord& record : keys_.records()) note_daily_reset(record);
 }
 
 std::expected<void, ProxyError> KeyPoolCore::select_key_into(ThreadRandom& rng, KeyText& out) {
     std::lock_guard lock(mutex_);
     std::span<KeyRecord> records = keys_.records();
-    if (maybe_cooling_) {
-        const double now = clock_.now();
-        bool still_cooling = false;
-        for (KeyRecord& record : records) {
-            const bool cooling = record.status == KeyStatus::RateLimited ||
-                                 record.status == KeyStatus::CoolingDown;
-            if (!cooling) continue;
-            // A NaN deadline compares false and so never expires.
-            if (record.cooldown_until <= now)
-                record.status = KeyStatus::Active;
-            else
-                still_cooling = true;
-        }
-        maybe_cooling_ = still_cooling;
-    }
+    if (maybe_cooling_) maybe_cooling_ = expire_cooldowns(records, clock_.now());
 
-    std::optional<std::size_t> chosen;
-    switch (strategy_) {
-        case Strategy::RoundRobin: chosen = pick_round_robin(records, cursor_); break;
-        case Strategy::LeastUsed: chosen = pick_least_used(records); break;
-        case Strategy::Random: chosen = pick_random(records, rng); break;
-        case Strategy::Weighted: chosen = pick_weighted(records, rng); break;
-        case Strategy::Adaptive:
-            chosen =
-                pick_adaptive(records, weights_, std::span(scores_).first(records.size()), rng);
-            break;
-    }
+    // Adaptive scratch holds at least one entry per key; other strategies ignore it.
+    const std::span<double> scores =
+        strategy_ == Strategy::Adaptive ? std::span(scores_).first(records.size())
+                                        : std::span<double>();
+    const std::optional<std::size_t> chosen =
+        pick_key(strategy_, records, cursor_, weights_, scores, rng);
     if (!chosen) {
         const auto active = std::count_if(records.begin(), records.end(), [](const KeyRecord& r) {
             return r.status == KeyStatus::Active;
@@ -127,10 +92,7 @@ std::expected<void, ProxyError> KeyPoolCore::select_key_into(ThreadRandom& rng, 
     KeyRecord& record = records[*chosen];
     // Copied before counting, so a failed copy does not count a selection.
     out.assign(record.key);
-    if (strategy_ == Strategy::RoundRobin || strategy_ == Strategy::Adaptive) {
-        ++record.total_requests;
-        ++record.daily_count;
-    }
+    note_selected(strategy_, record);
     return {};
 }
 

@@ -3,6 +3,8 @@
 // health score) and the masked form shown in summaries.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,11 +29,44 @@ struct HealthWeights {
     double latency_weight = 0.1;
 };
 
-// The most recent latencies, oldest first. The buffer is allocated once, when
-// the ring is built, so recording a success never allocates.
+// The most recent latencies, oldest first, in storage of fixed size and no
+// pointers, so a record in a shared-memory region keeps the same window.
+struct LatencyWindow {
+    static constexpr std::size_t kCapacity = 100;
+
+    // Drops the oldest sample when full.
+    void push(double sample) noexcept {
+        mean_known = 0;
+        if (size < kCapacity) {
+            samples[(head + size) % kCapacity] = sample;
+            ++size;
+            return;
+        }
+        // Full: the oldest slot becomes the newest.
+        samples[head] = sample;
+        head = (head + 1) % kCapacity;
+    }
+    // i = 0 is the oldest sample.
+    [[nodiscard]] double operator[](std::size_t i) const noexcept {
+        return samples[(head + i) % kCapacity];
+    }
+    // Mean, summed oldest to newest; 0.0 when empty. Remembered until the
+    // next push, so scoring a large pool repeatedly does not re-add every
+    // window; the value is the same as a fresh summation.
+    [[nodiscard]] double mean() const noexcept;
+
+    double samples[kCapacity];
+    std::uint64_t head = 0;  // position of the oldest sample
+    std::uint64_t size = 0;
+    mutable double mean_cache = 0.0;
+    mutable std::uint64_t mean_known = 1;
+};
+
+// A LatencyWindow allocated once, when the ring is built, so recording a
+// success never allocates and records move cheaply.
 class LatencyRing {
 public:
-    static constexpr std::size_t kCapacity = 100;
+    static constexpr std::size_t kCapacity = LatencyWindow::kCapacity;
 
     LatencyRing();
     LatencyRing(const LatencyRing& other);
@@ -39,24 +74,13 @@ public:
     LatencyRing(LatencyRing&&) noexcept = default;
     LatencyRing& operator=(LatencyRing&&) noexcept = default;
 
-    // Drops the oldest sample when full.
-    void push(double sample) noexcept;
-    [[nodiscard]] std::size_t size() const noexcept { return size_; }
-    // i = 0 is the oldest sample.
-    [[nodiscard]] double operator[](std::size_t i) const noexcept {
-        return samples_[(head_ + i) % kCapacity];
-    }
-    // Mean, summed oldest to newest; 0.0 when empty. Remembered until the
-    // next push, so scoring a large pool repeatedly does not re-add every
-    // window; the value is the same as a fresh summation.
-    [[nodiscard]] double mean() const noexcept;
+    void push(double sample) noexcept { window_->push(sample); }
+    [[nodiscard]] std::size_t size() const noexcept { return window_->size; }
+    [[nodiscard]] double operator[](std::size_t i) const noexcept { return (*window_)[i]; }
+    [[nodiscard]] double mean() const noexcept { return window_->mean(); }
 
 private:
-    std::unique_ptr<double[]> samples_;
-    std::size_t head_ = 0;  // position of the oldest sample
-    std::size_t size_ = 0;
-    mutable double mean_ = 0.0;
-    mutable bool mean_known_ = true;
+    std::unique_ptr<LatencyWindow> window_;
 };
 
 struct KeyRecord {
@@ -75,12 +99,89 @@ struct KeyRecord {
     KeyStatus status = KeyStatus::Active;
 };
 
-[[nodiscard]] inline double avg_latency_ms(const KeyRecord& record) noexcept {
+// Every function below works on any record with KeyRecord's counters, status
+// and `latencies`: a KeyRecord here, a key's slot in a shared-memory region.
+
+template <class Record>
+[[nodiscard]] double avg_latency_ms(const Record& record) noexcept {
     return record.latencies.mean();
 }
 
 // In [0, 1]: success rate against error, rate-limit and latency penalties.
-[[nodiscard]] double health_score(const KeyRecord& record, const HealthWeights& weights) noexcept;
+template <class Record>
+[[nodiscard]] double health_score(const Record& record, const HealthWeights& weights) noexcept {
+    constexpr double kLatencyScaleMs = 5000.0;
+    double success = 1.0;
+    double errors = 0.0;
+    double rate_limits = 0.0;
+    if (const std::uint64_t requests = record.total_requests; requests != 0) {
+        const auto r = static_cast<double>(requests);
+        // Every error also counted a request, so the difference cannot wrap.
+        success = static_cast<double>(requests - record.total_errors) / r;
+        errors = static_cast<double>(record.total_errors) / r;
+        rate_limits = static_cast<double>(record.total_rate_limits) / r;
+    }
+    const double average = avg_latency_ms(record);
+    // An undefined average (inf and -inf samples) counts as the slowest.
+    const double latency = std::isnan(average) ? 1.0 : std::min(average / kLatencyScaleMs, 1.0);
+    const double x = weights.success_weight * success - weights.error_weight * errors -
+                     weights.rate_limit_weight * rate_limits - weights.latency_weight * latency;
+    const double floored = x > 0.0 ? x : 0.0;
+    return floored < 1.0 ? floored : 1.0;
+}
+
+// ---- what each piece of feedback does to a record ---------------------------
+
+template <class Record>
+void note_success(Record& record, double latency_ms) noexcept {
+    ++record.total_requests;
+    ++record.daily_count;
+    record.latencies.push(latency_ms);
+}
+
+template <class Record>
+void note_error(Record& record) noexcept {
+    ++record.total_requests;
+    ++record.total_errors;
+}
+
+template <class Record>
+void note_rate_limit(Record& record, double cooldown_until) noexcept {
+    ++record.total_requests;
+    ++record.total_rate_limits;
+    record.status = KeyStatus::RateLimited;
+    record.cooldown_until = cooldown_until;
+}
+
+template <class Record>
+void note_enabled(Record& record) noexcept {
+    record.status = KeyStatus::Active;
+    record.cooldown_until = 0.0;
+}
+
+template <class Record>
+void note_daily_reset(Record& record) noexcept {
+    record.daily_count = 0;
+    if (record.status == KeyStatus::Exhausted) record.status = KeyStatus::Active;
+}
+
+// The expiry pass before a selection: cooled keys become active again.
+// Returns whether any key is still cooling.
+template <class Records>
+bool expire_cooldowns(Records& records, double now) noexcept {
+    bool still_cooling = false;
+    for (auto& record : records) {
+        const bool cooling =
+            record.status == KeyStatus::RateLimited || record.status == KeyStatus::CoolingDown;
+        if (!cooling) continue;
+        // A NaN deadline compares false and so never expires.
+        if (record.cooldown_until <= now)
+            record.status = KeyStatus::Active;
+        else
+            still_cooling = true;
+    }
+    return still_cooling;
+}
 
 // "***" below 9 bytes; otherwise the first and last 4 bytes around "...".
 // A cut that would split a UTF-8 sequence moves inwards to the character

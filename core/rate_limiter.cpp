@@ -14,20 +14,6 @@ double refill_rate_for(const RateLimitConfig& config) {
     return static_cast<double>(config.max_calls) / config.time_window_secs;
 }
 
-// tokens >= n compared exactly. Converting n to a double first would round
-// requests beyond 2^53 and could admit one the bucket cannot cover.
-bool covers(double tokens, std::uint64_t n) {
-    // Up to 2^53 the conversion is exact, and for a whole n, tokens >= n holds
-    // exactly when floor(tokens) >= n: the same answer without waiting for a
-    // conversion of the freshly refilled level.
-    if (n <= (std::uint64_t{1} << 53)) [[likely]]
-        return tokens >= static_cast<double>(n);
-    constexpr double kTwoTo64 = 18446744073709551616.0;
-    if (tokens >= kTwoTo64) return true;
-    // 0 <= tokens < 2^64 here, so truncation is the exact floor.
-    return static_cast<std::uint64_t>(tokens) >= n;
-}
-
 }  // namespace
 
 std::optional<RateLimitConfig> provider_preset(std::string_view provider) {
@@ -49,46 +35,34 @@ std::optional<RateLimitConfig> provider_preset(std::string_view provider) {
     return std::nullopt;
 }
 
+BucketLimits bucket_limits(const RateLimitConfig& config) {
+    const std::uint64_t capacity = config.burst_size.value_or(config.max_calls);
+    return BucketLimits{capacity, static_cast<double>(capacity), refill_rate_for(config)};
+}
+
 TokenBucketCore::TokenBucketCore(const RateLimitConfig& config, std::shared_ptr<const Clock> clock)
     : clock_(std::move(clock)),
-      capacity_(config.burst_size.value_or(config.max_calls)),
-      capacity_tokens_(static_cast<double>(capacity_)),
-      refill_rate_(refill_rate_for(config)),
-      tokens_(capacity_tokens_),
-      last_refill_(clock_.now()) {}
-
-inline void TokenBucketCore::refill() {
-    double now = clock_.now();
-    double elapsed = now - last_refill_;
-    if (!(elapsed > 0.0)) return;
-    double sum = tokens_ + elapsed * refill_rate_;
-    // Written as sum < capacity so a NaN or infinite sum fills the bucket.
-    tokens_ = sum < capacity_tokens_ ? sum : capacity_tokens_;
-    last_refill_ = now;
-}
+      limits_(bucket_limits(config)),
+      level_{limits_.capacity_tokens, clock_.now()} {}
 
 std::expected<void, ProxyError> TokenBucketCore::try_acquire(std::uint64_t n) {
     double available = 0.0;
     {
         std::lock_guard lock(mutex_);
-        refill();
-        // The capacity check stays in integers: near 2^64 the capacity itself
-        // rounds up as a double, and a request above it must still be refused.
-        if (n <= capacity_ && covers(tokens_, n)) {
-            // n <= tokens_ and tokens_ is a double, so the rounded n is at most
-            // tokens_ and the level cannot go negative.
-            tokens_ -= static_cast<double>(n);
+        bucket_refill(level_, limits_, clock_.now());
+        if (bucket_can_take(level_, limits_, n)) {
+            bucket_take(level_, n);
             return {};
         }
-        available = tokens_;
+        available = level_.tokens;
     }
     return std::unexpected(ProxyError(RateLimited{available, n}));
 }
 
 double TokenBucketCore::available_tokens() {
     std::lock_guard lock(mutex_);
-    refill();
-    return tokens_;
+    bucket_refill(level_, limits_, clock_.now());
+    return level_.tokens;
 }
 
 }  // namespace velmorquist

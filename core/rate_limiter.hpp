@@ -10,6 +10,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/bucket_policy.hpp"
 #include "core/clock.hpp"
 #include "core/error.hpp"
 #include "core/mutex.hpp"
@@ -24,6 +25,9 @@ struct RateLimitConfig {
     std::optional<std::uint64_t> burst_size;  // capacity when present
 };
 
+// The bucket a configuration describes: its capacity and refill rate.
+[[nodiscard]] BucketLimits bucket_limits(const RateLimitConfig& config);
+
 // Built-in per-provider limits, matched byte for byte; nullopt for other names.
 [[nodiscard]] std::optional<RateLimitConfig> provider_preset(std::string_view provider);
 
@@ -37,20 +41,15 @@ public:
     // The level after a refill.
     [[nodiscard]] double available_tokens();
 
-    [[nodiscard]] std::uint64_t capacity() const { return capacity_; }
-    [[nodiscard]] double refill_rate() const { return refill_rate_; }
+    [[nodiscard]] std::uint64_t capacity() const { return limits_.capacity; }
+    [[nodiscard]] double refill_rate() const { return limits_.refill_rate; }
 
 private:
-    [[gnu::always_inline]] inline void refill();  // caller holds mutex_
-
     const ClockHandle clock_;
-    const std::uint64_t capacity_;
-    const double capacity_tokens_;  // capacity_ as a double, the refill's ceiling
-    const double refill_rate_;      // tokens per second
+    const BucketLimits limits_;
 
     CoreMutex mutex_;
-    double tokens_;
-    double last_refill_;
+    BucketLevel level_;
 };
 
 }  // namespace velmorquist

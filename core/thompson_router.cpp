@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/best_first.hpp"
+
 namespace velmorquist {
 namespace {
 
@@ -11,7 +13,7 @@ namespace {
 std::expected<double, ProxyError> score_of(const RouterConfig& config,
                                            const ProviderState& provider, ThreadRandom* rng) {
     if (rng == nullptr) {
-        const double mean = provider.alpha / (provider.alpha + provider.beta);
+        const double mean = posterior_mean(provider.alpha, provider.beta);
         return provider_score(config, provider.profile, mean);
     }
     std::expected<double, ProxyError> theta = provider.posterior.sample(*rng);
@@ -36,36 +38,7 @@ struct BestSoFar {
 // The larger of value and 1.0, NaN included in "not larger".
 double floored(double value) { return value > 1.0 ? value : 1.0; }
 
-struct Scored {
-    double score;
-    const ProviderState* provider;
-};
-
-// Stable merge sort, best first. std::stable_sort needs a strict weak order,
-// which "NaN equals everything" is not; a merge that takes from the right run
-// only when strictly greater stays well defined and stable for any scores.
-void sort_best_first(std::vector<Scored>& items) {
-    const std::size_t size = items.size();
-    if (size < 2) return;
-    std::vector<Scored> buffer(size);
-    Scored* from = items.data();
-    Scored* to = buffer.data();
-    for (std::size_t width = 1; width < size; width *= 2) {
-        for (std::size_t low = 0; low < size; low += 2 * width) {
-            const std::size_t middle = std::min(low + width, size);
-            const std::size_t high = std::min(low + 2 * width, size);
-            std::size_t left = low;
-            std::size_t right = middle;
-            std::size_t out = low;
-            while (left < middle && right < high)
-                to[out++] = from[right].score > from[left].score ? from[right++] : from[left++];
-            while (left < middle) to[out++] = from[left++];
-            while (right < high) to[out++] = from[right++];
-        }
-        std::swap(from, to);
-    }
-    if (from != items.data()) std::copy(from, from + size, items.data());
-}
+using ScoredProvider = Scored<const ProviderState*>;
 
 bool is_candidate(std::string_view id, std::span<const std::string_view> eligible_ids) {
     if (eligible_ids.empty()) return true;
@@ -73,6 +46,12 @@ bool is_candidate(std::string_view id, std::span<const std::string_view> eligibl
 }
 
 }  // namespace
+
+Posterior decayed_posterior(Posterior posterior, double decay, double reward) {
+    // Both from the old counts; the floor keeps the posterior a valid Beta.
+    return Posterior{floored(decay * posterior.alpha + reward),
+                     floored(decay * posterior.beta + (1.0 - reward))};
+}
 
 double provider_score(const RouterConfig& config, const ProviderProfile& profile, double theta) {
     const double quality = config.quality_weight * (theta * profile.base_quality);
@@ -127,13 +106,11 @@ std::expected<void, ProxyError> RouterCore::record_outcome(std::string_view prov
                               [&](const ProviderState& p) { return p.profile.id == provider_id; });
     if (found == providers_.end())
         return std::unexpected(ProviderNotFound{std::string(provider_id)});
-    const double decay = config_.decay_factor;
-    // Both from the old counts; the floor keeps the posterior a valid Beta.
-    const double alpha = floored(decay * found->alpha + reward);
-    const double beta = floored(decay * found->beta + (1.0 - reward));
-    found->alpha = alpha;
-    found->beta = beta;
-    found->posterior = BetaSampler(alpha, beta);
+    const Posterior next =
+        decayed_posterior(Posterior{found->alpha, found->beta}, config_.decay_factor, reward);
+    found->alpha = next.alpha;
+    found->beta = next.beta;
+    found->posterior = BetaSampler(next.alpha, next.beta);
     return {};
 }
 
@@ -142,7 +119,7 @@ std::expected<std::vector<RoutingDecision>, ProxyError> RouterCore::rank_among(
     const bool explore = config_.explore_mode;
     ThreadRandom* const draw_from = explore ? &rng : nullptr;
     std::lock_guard lock(mutex_);
-    std::vector<Scored> scored;
+    std::vector<ScoredProvider> scored;
     scored.reserve(providers_.size());
     for (const ProviderState& provider : providers_) {
         if (!is_candidate(provider.profile.id, eligible_ids)) continue;
@@ -154,8 +131,8 @@ std::expected<std::vector<RoutingDecision>, ProxyError> RouterCore::rank_among(
     sort_best_first(scored);
     std::vector<RoutingDecision> ranking;
     ranking.reserve(scored.size());
-    for (const Scored& entry : scored)
-        ranking.push_back(RoutingDecision{entry.provider->profile.id, entry.score, explore});
+    for (const ScoredProvider& entry : scored)
+        ranking.push_back(RoutingDecision{entry.item->profile.id, entry.score, explore});
     return ranking;
 }
 

@@ -28,6 +28,20 @@ struct ProviderState {
     BetaSampler posterior{1.0, 1.0};
 };
 
+// A Beta posterior's two counts, each at least 1.0.
+struct Posterior {
+    double alpha = 1.0;
+    double beta = 1.0;
+};
+
+[[nodiscard]] inline double posterior_mean(double alpha, double beta) {
+    return alpha / (alpha + beta);
+}
+
+// One outcome: both counts decay by `decay`, then `reward` (1.0 success, 0.0
+// failure) is added to alpha and its complement to beta.
+[[nodiscard]] Posterior decayed_posterior(Posterior posterior, double decay, double reward);
+
 // quality_weight * (theta * base_quality) - cost_weight * cost_per_1k
 //   - latency_weight * (base_latency_ms / 1000), grouped exactly so.
 [[nodiscard]] double provider_score(const RouterConfig& config, const ProviderProfile& profile,

@@ -62,6 +62,8 @@ from velmorquist_proxy.outcomes import (  # noqa: E402
     ProviderFailure,
     classify_failure,
 )
+from velmorquist_proxy.fleet_state import FleetState  # noqa: E402  (redis-py loads on use)
+from velmorquist_proxy.host_state import HostState  # noqa: E402
 from velmorquist_proxy.providers import Provider, ProviderSpec  # noqa: E402
 
 __all__ += [
@@ -74,9 +76,6 @@ __all__ += [
     "AllProvidersFailed",
     "GatewayEvent",
     "classify_failure",
+    "HostState",
+    "FleetState",
 ]
-
-# Many hosts: the gateway's state shared through Redis (redis-py loaded on use).
-from velmorquist_proxy.fleet_state import FleetState  # noqa: E402
-
-__all__ += ["FleetState"]

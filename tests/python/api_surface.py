@@ -8,9 +8,12 @@ covered without editing these tests. What a *valid* value is can't be read off
 a signature: VALID and EXAMPLE give it per parameter name.
 """
 
+import atexit
 import functools
 import inspect
 import math
+import shutil
+import tempfile
 import types
 
 from hypothesis import strategies as st
@@ -76,11 +79,12 @@ class RaisingIter:
 class Member:
     """One callable entry point: a constructor, method, static method or property."""
 
-    def __init__(self, cls, name, kind, parameters):
+    def __init__(self, cls, name, kind, parameters, positional_only=False):
         self.cls = cls
         self.name = name
         self.kind = kind  # "new", "method", "static", "property"
         self.parameters = parameters  # [(name, has_default)] without self
+        self.positional_only = positional_only  # no parameter may be passed by keyword
 
     @property
     def id(self):
@@ -122,20 +126,79 @@ def has_constructor(cls):
 
 
 def members(native):
+    return [member for cls in classes(native) for member in _class_members(cls)]
+
+
+def _class_members(cls):
     found = []
-    for cls in classes(native):
-        if has_constructor(cls):
-            found.append(Member(cls, "__new__", "new", _parameters(cls)))
-        for name, attribute in vars(cls).items():
-            if name.startswith("_"):
-                continue
-            if isinstance(attribute, types.GetSetDescriptorType):
-                found.append(Member(cls, name, "property", []))
-            elif isinstance(attribute, staticmethod):
-                found.append(Member(cls, name, "static", _parameters(getattr(cls, name))))
-            elif isinstance(attribute, types.MethodDescriptorType):
-                found.append(Member(cls, name, "method", _parameters(getattr(cls, name))))
+    if has_constructor(cls):
+        found.append(Member(cls, "__new__", "new", _parameters(cls)))
+    for name, attribute in vars(cls).items():
+        if name.startswith("_"):
+            continue
+        if isinstance(attribute, types.GetSetDescriptorType):
+            found.append(Member(cls, name, "property", []))
+        elif isinstance(attribute, staticmethod):
+            found.append(Member(cls, name, "static", _parameters(getattr(cls, name))))
+        elif isinstance(attribute, types.MethodDescriptorType):
+            method = getattr(cls, name)
+            found.append(Member(cls, name, "method", _parameters(method),
+                                _positional_only(method)))
     return found
+
+
+@functools.cache
+def _positional_only(callable_):
+    parameters = [p for p in inspect.signature(callable_).parameters.values() if p.name != "self"]
+    return bool(parameters) and all(p.kind is p.POSITIONAL_ONLY for p in parameters)
+
+
+# ---- _host: the host-shared gateway state ---------------------------------------------
+# Its module publishes one function, attach(), whose HostRegion carries the
+# methods. Every call works on one region in a private temporary directory.
+
+_host_directory = []
+
+
+def host_path():
+    if not _host_directory:
+        _host_directory.append(tempfile.mkdtemp(prefix="velmorquist-surface-"))
+        atexit.register(shutil.rmtree, _host_directory[0], True)
+    return _host_directory[0] + "/region"
+
+
+def host_attach_arguments():
+    """attach()'s arguments for two providers with limits, two keys each."""
+    from velmorquist_proxy import Provider, RateLimitConfig, RouterConfig
+    from velmorquist_proxy.host_state import _provider, _router
+
+    providers = tuple(
+        _provider(Provider(name, [f"sk-{name}-key-0001", f"sk-{name}-key-0002"],
+                           rate=RateLimitConfig(10**9, 1.0),
+                           token_rate=RateLimitConfig(10**9, 1.0)).resolve())
+        for name in ("openai", "groq"))
+    return {"path": host_path(), "create": True, "fresh": False, "providers": providers,
+            "router": _router(RouterConfig())}
+
+
+_host_region = []
+
+
+def host_region(host):
+    """The region every host case uses, attached again after a close()."""
+    if not _host_region or _host_region[0].closed:
+        _host_region[:] = [host.attach(**host_attach_arguments())]
+    return _host_region[0]
+
+
+def host_classes(host):
+    return [type(host_region(host))]
+
+
+def host_members(host):
+    """attach() and the HostRegion's methods and properties."""
+    attach = Member(host, "attach", "static", _parameters(host.attach))
+    return [attach] + _class_members(type(host_region(host)))
 
 
 # ---- valid values ----------------------------------------------------------------------
@@ -184,6 +247,18 @@ VALID = {
     "eligible_ids": st.lists(st.one_of(_provider_ids, st.text(max_size=8)), max_size=4).flatmap(
         lambda ids: st.sampled_from([ids, tuple(ids)])
     ),
+    # HostRegion: providers and keys by index, outcomes by number.
+    "p": st.integers(0, 1),
+    "k": st.integers(0, 1),
+    "candidates": st.lists(st.integers(0, 1), max_size=3),
+    "trial": st.booleans(),
+    "outcome": st.integers(0, 5),
+    "kind": st.text(max_size=20),
+    "tokens": st.one_of(_small_u64, _u64),
+    "reserved": st.one_of(_small_u64, _u64),
+    "used": st.one_of(_small_u64, _u64),
+    "cooldown_s": st.one_of(st.sampled_from([0.0, -1.0, 1e9]), _floats),
+    "day": st.integers(-(2**63), 2**63 - 1),
 }
 
 # One fixed valid value per parameter, for deterministic (leak) checks.
@@ -222,6 +297,17 @@ EXAMPLE = {
     "provider_id": "openai",
     "reward": 1.0,
     "eligible_ids": ["openai", "groq"],
+    "p": 0,
+    "k": 1,
+    "candidates": [1, 0],
+    "trial": False,
+    "outcome": 0,
+    "kind": "timeout",
+    "tokens": 1,
+    "reserved": 2,
+    "used": 1,
+    "cooldown_s": 0.0,
+    "day": 20000,
 }
 
 # The kind of value each parameter converts, for picking the error cases that
@@ -239,6 +325,14 @@ KIND = {
          "quality_weight", "latency_weight", "decay_factor", "reward"], "f64"),
     "explore_mode": "bool",
     "eligible_ids": "sequence",
+    **dict.fromkeys(["p", "k"], "index"),
+    "candidates": "indices",
+    "outcome": "enum",
+    "kind": "str",
+    **dict.fromkeys(["tokens", "reserved", "used"], "u64"),
+    "cooldown_s": "f64",
+    "day": "i64",
+    **dict.fromkeys(["create", "fresh"], "bool"),
 }
 
 
@@ -258,7 +352,9 @@ def example(native, cls, parameter):
     target = INSTANCE_PARAMETERS.get((cls.__name__, parameter))
     if target is not None:
         return instance_of(native, target)
-    return EXAMPLE[parameter]
+    if parameter in EXAMPLE:
+        return EXAMPLE[parameter]
+    return host_attach_arguments()[parameter]
 
 
 def valid(native, cls, parameter):
@@ -292,6 +388,9 @@ def prepared(native, cls):
         return prepared(native, native.KeyPool).list_keys()[0]
     if name == "RoutingDecision":
         return prepared(native, native.ThompsonRouter).select_deterministic()
+    if name == "HostRegion":
+        from velmorquist_proxy import _host
+        return host_region(_host)
     if has_constructor(cls):
         return cls(**{p: example(native, cls, p) for p, has_default in _parameters(cls)
                       if not has_default})

@@ -18,12 +18,14 @@ from hypothesis import strategies as st
 
 import api_surface as surface
 from api_surface import U32_MAX, U64_MAX, Boom, RaisingFloat, RaisingIndex, RaisingIter, RaisingLen
+from velmorquist_proxy import _host as host
 from velmorquist_proxy import _native as native
 
 EXAMPLES = int(os.environ.get("VELMORQUIST_FUZZ_EXAMPLES", "150"))
 EXAMPLES_RUN = collections.Counter()  # per member, for reports on a run
 
-ALLOWED = (TypeError, OverflowError, ValueError, UnicodeEncodeError, native.ProxyError, Boom)
+ALLOWED = (TypeError, OverflowError, ValueError, UnicodeEncodeError, native.ProxyError, Boom,
+           IndexError)
 
 
 # ---- hostile argument objects ------------------------------------------------------
@@ -157,7 +159,7 @@ _item_texts = st.one_of(st.sampled_from(["openai", "groq", "custom"]), st.text(m
 
 def _module_instances():
     built = []
-    for cls in surface.classes(native):
+    for cls in surface.classes(native) + surface.host_classes(host):
         instance = surface.prepared(native, cls)
         if instance is not None:
             built.append(instance)
@@ -207,6 +209,11 @@ def argument(cls, parameter):
     trouble = {
         "u32": st.one_of(_ints, HOSTILE_NUMBERS),
         "u64": st.one_of(_ints, HOSTILE_NUMBERS),
+        "index": st.one_of(_ints, HOSTILE_NUMBERS),
+        "enum": st.one_of(_ints, HOSTILE_NUMBERS),
+        "i64": st.one_of(_ints, HOSTILE_NUMBERS),
+        "indices": st.one_of(HOSTILE_SEQUENCES, st.lists(st.one_of(_ints, HOSTILE_NUMBERS),
+                                                         max_size=3)),
         "f64": st.one_of(_floats, _ints, HOSTILE_NUMBERS),
         "str": st.one_of(_texts, st.builds(HostileStr, st.sampled_from(["openai", "beta", ""]))),
         "sequence": st.one_of(HOSTILE_SEQUENCES, st.lists(_texts, max_size=3), _texts),
@@ -217,7 +224,8 @@ def argument(cls, parameter):
 
 # ---- poking an object after (and during) a call --------------------------------------
 
-_POKE_SKIP = {"load_defaults"}  # grows the router on every poke
+# load_defaults grows the router on every poke; a close is a hook of its own.
+_POKE_SKIP = {"load_defaults", "close"}
 
 
 def poke(instance):
@@ -229,7 +237,10 @@ def poke(instance):
     for member in MEMBERS_BY_CLASS.get(cls, ()):
         if member.kind == "property":
             getattr(instance, member.name)
-        elif member.kind == "method" and not member.parameters and member.name not in _POKE_SKIP:
+    if getattr(instance, "closed", False):
+        return
+    for member in MEMBERS_BY_CLASS.get(cls, ()):
+        if member.kind == "method" and not member.parameters and member.name not in _POKE_SKIP:
             try:
                 member.call(instance, (), {})
             except native.ProxyError:
@@ -253,8 +264,9 @@ def churn(instance):
             pass
 
 
-CLASSES = set(surface.classes(native))
-MEMBERS = surface.members(native)
+CLASSES = set(surface.classes(native) + surface.host_classes(host))
+ATTACH, *HOST_MEMBERS = surface.host_members(host)
+MEMBERS = surface.members(native) + HOST_MEMBERS
 MEMBERS_BY_CLASS = {}
 for _member in MEMBERS:
     MEMBERS_BY_CLASS.setdefault(_member.cls, []).append(_member)
@@ -300,10 +312,10 @@ def test_any_arguments(member):
             names = [name for name, _ in parameters] + ["bogus", "self"]
             kwargs[data.draw(st.sampled_from(names))] = data.draw(ANY)
 
-        if data.draw(st.booleans(), label="callbacks change the object"):
-            _reentry.append(lambda: (churn(target), poke(target)))
-        else:
-            _reentry.append(lambda: poke(target))
+        hooks = [lambda: poke(target), lambda: (churn(target), poke(target))]
+        if hasattr(target, "close"):
+            hooks.append(target.close)
+        _reentry.append(data.draw(st.sampled_from(hooks), label="what callbacks do"))
         try:
             result = member.call(instance, tuple(args), kwargs)
         except ALLOWED:
@@ -322,5 +334,29 @@ def test_any_arguments(member):
         for item in result if isinstance(result, list) else [result]:
             poke(item)
         poke(instance)
+
+    run()
+
+
+def test_attach_any_description():
+    """attach() with its path fixed (it creates files) and anything else."""
+    names = [name for name, _ in ATTACH.parameters]
+    target = surface.host_region(host)
+
+    @settings(max_examples=EXAMPLES, suppress_health_check=[HealthCheck.too_slow])
+    @given(data=st.data())
+    def run(data):
+        arguments = surface.host_attach_arguments()
+        for name in names[1:]:
+            if data.draw(st.booleans(), label=f"{name} replaced"):
+                arguments[name] = data.draw(argument(host, name), label=name)
+        _reentry.append(lambda: poke(target))
+        try:
+            result = host.attach(**arguments)
+        except ALLOWED:
+            result = None
+        finally:
+            _reentry.pop()
+        poke(result)
 
     run()

@@ -18,6 +18,7 @@ import pytest
 
 import api_surface as surface
 from api_surface import U32_MAX, U64_MAX, Boom, RaisingFloat, RaisingIndex, RaisingIter, RaisingLen
+from velmorquist_proxy import _host as host
 from velmorquist_proxy import _native as native
 
 if os.environ.get("VELMORQUIST_REFLEAK") != "1":
@@ -71,6 +72,17 @@ def bad_values(cls, parameter):
         return [(1, TypeError), ("yes", TypeError)]
     if kind == "instance":
         return [(object(), TypeError), (_other_instance(cls, parameter), TypeError)]
+    if kind == "index":
+        return [(-1, IndexError), (2, IndexError), (2**70, IndexError), ("0", TypeError),
+                (0.0, TypeError), (RaisingIndex(), Boom)]
+    if kind == "indices":
+        return [(None, TypeError), ([0, 9], IndexError), (["0"], TypeError),
+                (RaisingIter(), Boom), (MidwayRaising(), Boom)]
+    if kind == "enum":
+        return [(-1, ValueError), (6, ValueError), (2**70, OverflowError), ("0", TypeError),
+                (RaisingIndex(), Boom)]
+    if kind == "i64":
+        return [(2**70, OverflowError), ("0", TypeError), (RaisingIndex(), Boom)]
     if kind == "sequence":
         return [("openai", TypeError), (None, TypeError), ({"openai"}, TypeError),
                 ([1], TypeError), (b"ab", TypeError), (RaisingIter(), Boom),
@@ -124,7 +136,8 @@ def member_scenarios(member):
 
     yield Scenario("positional", factory, calling(tuple(values.values()), {}), None)
     if names:
-        yield Scenario("keywords", factory, calling((), dict(values)), None)
+        by_keyword = TypeError if member.positional_only else None
+        yield Scenario("keywords", factory, calling((), dict(values)), by_keyword)
     if len(required) < len(names):
         yield Scenario("defaults", factory, calling(tuple(values[n] for n in required), {}), None)
     yield Scenario("too many", factory, calling(tuple(values.values()) + (1,), {}), TypeError)
@@ -154,6 +167,23 @@ def class_scenarios(cls):
 
 def _get(name):
     return getattr(native, name)
+
+
+def _closed_region():
+    region = host.attach(**surface.host_attach_arguments())
+    region.close()
+    return region
+
+
+def _attach_at(path, **changes):
+    return lambda _: host.attach(**{**surface.host_attach_arguments(), "path": path, **changes})
+
+
+def _foreign_file():
+    path = surface.host_path() + "-foreign"
+    with open(path, "wb") as out:
+        out.write(b"not a region of ours")
+    return path
 
 
 def _open_breaker():
@@ -187,6 +217,12 @@ CORE_ERRORS = {
         ("record_outcome unknown", lambda: surface.prepared(native, _get("ThompsonRouter")),
          lambda r: r.record_outcome("nope", 1.0), "ProviderNotFoundError"),
     ],
+    "HostRegion": [
+        ("closed", _closed_region, lambda region: region.posterior(0), ValueError),
+        ("foreign file", lambda: None, _attach_at(_foreign_file()), ValueError),
+        ("missing", lambda: None, _attach_at(surface.host_path() + "-missing", create=False),
+         FileNotFoundError),
+    ],
     "RetryPolicy": [
         ("delay_ms NaN jitter", lambda: _get("RetryPolicy")(jitter_factor=math.nan),
          lambda p: p.delay_ms(0), "InternalFault"),
@@ -196,11 +232,11 @@ CORE_ERRORS = {
 
 def all_scenarios():
     found = []
-    for member in surface.members(native):
+    for member in surface.members(native) + surface.host_members(host):
         for scenario in member_scenarios(member):
             scenario.name = f"{member.id} {scenario.name}"
             found.append(scenario)
-    for cls in surface.classes(native):
+    for cls in surface.classes(native) + surface.host_classes(host):
         for scenario in class_scenarios(cls):
             scenario.name = f"{cls.__name__} {scenario.name}"
             found.append(scenario)

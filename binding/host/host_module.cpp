@@ -1,0 +1,90 @@
+// velmorquist_proxy._host: `attach(...)` opens a host-shared region for a
+// gateway's providers and returns a HostRegion (host_region.hpp).
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "binding/args.hpp"
+#include "binding/class_support.hpp"
+#include "binding/host/host_config.hpp"
+#include "binding/host/host_region.hpp"
+#include "core/shared_state.hpp"
+
+namespace velmorquist::binding {
+namespace {
+
+PyObject* raise_region_error(const RegionError& error) {
+    switch (error.fault) {
+        case RegionFault::NotFound: {
+            PyRef exception(PyObject_CallFunction(PyExc_FileNotFoundError, "iss", ENOENT,
+                                                  std::strerror(ENOENT), error.message.c_str()));
+            if (exception) PyErr_SetObject(PyExc_FileNotFoundError, exception.get());
+            return nullptr;
+        }
+        case RegionFault::System: {
+            // OSError(errno, text) becomes the errno's own subclass.
+            PyRef exception(
+                PyObject_CallFunction(PyExc_OSError, "is", error.os_error, error.message.c_str()));
+            if (exception)
+                PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())),
+                                exception.get());
+            return nullptr;
+        }
+        case RegionFault::NotOurs:
+        case RegionFault::Refused:
+            PyErr_SetString(PyExc_ValueError, error.message.c_str());
+            return nullptr;
+    }
+    return nullptr;
+}
+
+const Signature kAttach("attach()", 5, "path", "create", "fresh", "providers", "router");
+
+PyObject* host_attach(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArgs bound(kAttach);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
+    std::string path;
+    bool create = true;
+    bool fresh = false;
+    HostConfig config;
+    if (!bound.convert(0, to_string, path) ||
+        !bound.convert(1, to_bool, create) ||
+        !bound.convert(2, to_bool, fresh) ||
+        !read_host_config(bound[3], bound[4], config))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        std::expected<std::unique_ptr<SharedState>, RegionError> attached =
+            std::unexpected(RegionError{});
+        // Attaching may wait for another process's attach to finish.
+        Py_BEGIN_ALLOW_THREADS
+        attached = SharedState::attach(path, create, fresh, std::move(config),
+                                       std::make_shared<HostClock>());
+        Py_END_ALLOW_THREADS
+        if (!attached) return raise_region_error(attached.error());
+        return new_host_region(std::move(*attached));
+    });
+}
+
+PyMethodDef module_methods[] = {
+    {"attach", as_method(host_attach), METH_FASTCALL | METH_KEYWORDS,
+     "attach(path, create, fresh, providers, router)\n--\n\n"
+     "A HostRegion over the region at `path` for these providers."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_host",
+    "The gateway's state shared by every process on a host: `velmorquist_proxy._host`",
+    0,
+    module_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace velmorquist::binding
+
+PyMODINIT_FUNC PyInit__host() {
+    using namespace velmorquist::binding;
+    return PyModule_Create(&module_definition);
+}

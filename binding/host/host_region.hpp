@@ -1,0 +1,15 @@
+// HostRegion: the gateway state seam (python/velmorquist_proxy/_state.py)
+// over a host-shared region, providers and keys by index.
+#pragma once
+
+#include <memory>
+
+#include "binding/py_ref.hpp"
+#include "core/shared_state.hpp"
+
+namespace velmorquist::binding {
+
+// New reference to a HostRegion owning `state`; nullptr with an error set.
+[[nodiscard]] PyObject* new_host_region(std::unique_ptr<SharedState> state);
+
+}  // namespace velmorquist::binding

@@ -1,0 +1,88 @@
+"""The gateway's state shared by every worker process on one host.
+
+`Gateway(..., shared=HostState("/dev/shm/my-proxy"))` keeps the gateway's whole
+changing state (per provider its request and token buckets, breaker and router
+posterior; per key its status, cool-down, counters and latency window) in a
+shared-memory region at that path, so every worker process attached to it with
+the same providers and keys obeys one rate limit, sees one breaker trip and one
+key cool-down, and learns from everyone's outcomes.
+
+The region is a file, created on first use with mode 0600 beside a key file
+`<path>.key` (32 random bytes, mode 0600): keys are stored in the region only
+as hashes keyed with it. Both outlive the processes, so a rolling restart of the
+workers keeps limits, cool-downs and learning. A region is reused when it was
+made for the same providers, keys and settings; otherwise, or with
+`fresh=True`, it is rebuilt, but only while no live process has it attached
+(a `ValueError` says so otherwise). To start fresh by hand, stop every worker
+and delete the two files. A file that is not such a region is never
+overwritten: attaching raises `ValueError` (or the `OSError` of opening it)
+naming the path.
+"""
+
+from __future__ import annotations
+
+import os
+
+from velmorquist_proxy import _host
+
+__all__ = ["HostState"]
+
+
+def _rate(config):
+    if config is None:
+        return None
+    return (config.max_calls, config.time_window_secs, config.burst_size)
+
+
+def _provider(spec):
+    profile = spec.profile
+    breaker = spec.breaker
+    return (
+        spec.name,
+        (profile.id, profile.cost_per_1k, profile.base_quality, profile.base_latency_ms),
+        (breaker.failure_threshold, breaker.recovery_timeout_secs, breaker.success_threshold),
+        _rate(spec.rate),
+        _rate(spec.token_rate),
+        spec.key_strategy,
+        tuple(spec.keys),
+        tuple(float(weight) for weight in spec.weights),
+        tuple(spec.daily_limits),
+    )
+
+
+def _router(config):
+    return (
+        config.cost_weight,
+        config.quality_weight,
+        config.latency_weight,
+        config.explore_mode,
+        config.decay_factor,
+    )
+
+
+class HostState:
+    """Where a gateway keeps its state so that all processes on a host share it.
+
+    `path`: the region file (on tmpfs such as /dev/shm for speed). `create`:
+    make it when missing (else `FileNotFoundError`). `fresh`: start anew even
+    when a usable region is there, provided no live process has it attached.
+    Nothing is opened until a gateway attaches with its providers.
+    """
+
+    __slots__ = ("path", "create", "fresh")
+
+    def __init__(self, path, *, create=True, fresh=False):
+        self.path = os.fspath(path)
+        self.create = bool(create)
+        self.fresh = bool(fresh)
+
+    def __repr__(self):
+        return f"HostState({self.path!r}, create={self.create}, fresh={self.fresh})"
+
+    def _attach(self, specs, router_config, now_fn=None):
+        """The GatewayState (see _state.py) for these provider specs.
+
+        Times come from the system-wide monotonic clock, so `now_fn` is
+        accepted for the seam's sake and not used."""
+        providers = tuple(_provider(spec) for spec in specs)
+        return _host.attach(self.path, self.create, self.fresh, providers, _router(router_config))
