@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 namespace velmorquist {
 namespace {
@@ -34,8 +35,7 @@ void append_shortest(std::string& out, double value) {
     if (append_non_finite(out, value)) return;
     char scientific[32];  // "-d.dddddddddddddddde-308" at most
     const char* end =
-        std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific)
-            .ptr;
+        std::to_chars(scientific, std::end(scientific), value, std::chars_format::scientific).ptr;
     // Layout: [-]d[.ddd]e(+|-)dd[d]
     const char* first = scientific + (scientific[0] == '-');
     const char* mark = first + 1;
@@ -44,7 +44,9 @@ void append_shortest(std::string& out, double value) {
     if (fraction != mark) ++fraction;  // skip the point
     const std::size_t fraction_digits = static_cast<std::size_t>(mark - fraction);
     int exponent = 0;
-    for (const char* digit = mark + 2; digit != end; ++digit) exponent = exponent * 10 + (*digit - '0');
+    for (const char* digit = mark + 2; digit != end; ++digit) {
+        exponent = exponent * 10 + (*digit - '0');
+    }
     if (mark[1] == '-') exponent = -exponent;
 
     char buffer[kBufferSize];
