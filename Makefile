@@ -9,13 +9,17 @@ JOBS ?= $(shell nproc)
 PYTHON_FILE := $(BUILD_DIR)/python-path
 PY = $$(cat $(PYTHON_FILE))
 
-.PHONY: all build test test-core test-python demo bench clean python
+.PHONY: all build test test-core test-python test-wheel demo bench clean python
 
 all: build
 
+# Every suite: the core and Python tests, the installed wheel, the sanitizer
+# and reference-leak runs, and a short fuzzing pass.
+test: test-core test-python test-wheel test-asan test-refleak test-fuzz
+
 python:
 	@mkdir -p $(BUILD_DIR)
-	@scripts/ensure-build-tools.sh
+	@scripts/ensure-build-tools.sh build
 	@scripts/provision-python.sh | tail -n 1 > $(PYTHON_FILE).new
 	@mv $(PYTHON_FILE).new $(PYTHON_FILE)
 
@@ -32,12 +36,9 @@ test-python: build
 	@scripts/ensure-redis.sh
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) -m pytest tests/python
 
-test: test-core test-python
-
 # Builds a wheel, installs it into a fresh venv and runs the pytest suite there.
-.PHONY: test-wheel
-test: test-wheel
 test-wheel: python
+	@scripts/ensure-redis.sh
 	JOBS=$(JOBS) scripts/test-wheel.sh $(PY)
 
 demo: build
@@ -53,6 +54,7 @@ demo-fleet: build
 # Benchmarks: a Release build of their own, timed side by side in one run.
 BENCH_DIR := $(BUILD_DIR)-bench
 bench: python
+	@scripts/ensure-build-tools.sh bench
 	@mkdir -p $(BENCH_DIR)
 	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DVELMORQUIST_BENCH=ON \
 	    -DVELMORQUIST_TESTS=OFF -DVELMORQUIST_COPY_TO_CHECKOUT=OFF \
@@ -67,9 +69,6 @@ bench: python
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_gateway.py \
 	    --json $(BUILD_DIR)/bench.json
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_host_state.py
-
-clean:
-	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(BENCH_DIR).log python/velmorquist_proxy/_native*.so python/velmorquist_proxy/_host*.so
 
 # ---- Reliability: sanitizers, reference leaks, fuzzing -------------------------
 # One ASan + UBSan build against a debug CPython 3.13 (built once into the cache)
@@ -87,11 +86,9 @@ FUZZ_CXX ?= clang++-14
 
 .PHONY: test-asan test-refleak test-fuzz fuzz fuzz-build python-debug build-asan
 
-test: test-asan test-refleak test-fuzz
-
 python-debug:
 	@mkdir -p $(ASAN_DIR)
-	@scripts/ensure-build-tools.sh
+	@scripts/ensure-build-tools.sh build
 	@scripts/provision-python.sh --debug | tail -n 1 > $(DEBUG_PYTHON_FILE).new
 	@mv $(DEBUG_PYTHON_FILE).new $(DEBUG_PYTHON_FILE)
 
@@ -116,7 +113,7 @@ test-refleak: build-asan
 	    scripts/run-sanitized.sh $(DEBUG_PY) -m pytest tests/python/test_refleaks.py
 
 fuzz-build:
-	@scripts/ensure-build-tools.sh
+	@scripts/ensure-build-tools.sh build fuzz
 	@cmake -S fuzz -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) > $(FUZZ_DIR).log \
 	    || { cat $(FUZZ_DIR).log; exit 1; }
 	@cmake --build $(FUZZ_DIR) -j $(JOBS)
@@ -127,7 +124,6 @@ test-fuzz: fuzz-build
 fuzz: fuzz-build
 	scripts/run-fuzz.sh $(FUZZ_DIR) -max_total_time=$(FUZZ_SECONDS)
 
-.PHONY: clean-reliability
-clean: clean-reliability
-clean-reliability:
-	rm -rf $(ASAN_DIR) $(FUZZ_DIR) $(FUZZ_DIR).log
+clean:
+	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(BENCH_DIR).log $(ASAN_DIR) $(FUZZ_DIR) $(FUZZ_DIR).log \
+	    python/velmorquist_proxy/_native*.so python/velmorquist_proxy/_host*.so

@@ -8,11 +8,6 @@
 namespace velmorquist {
 namespace {
 
-struct SipKey {
-    std::uint64_t k0;
-    std::uint64_t k1;
-};
-
 std::uint64_t mix64(std::uint64_t x) {
     // splitmix64 finaliser: spreads a weak fallback seed over all bits.
     x += 0x9E3779B97F4A7C15ULL;
@@ -66,9 +61,9 @@ struct SipState {
 
 // SipHash (Aumasson and Bernstein, 2012) with 1 compression and 3
 // finalisation rounds: a keyed hash meant for exactly this kind of table.
-std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view bytes) noexcept {
-    SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL,
-               k0 ^ 0x6c7967656e657261ULL, k1 ^ 0x7465646279746573ULL};
+std::uint64_t siphash13(const SipKey& key, std::string_view bytes) noexcept {
+    SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
+               key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
     const std::size_t whole = bytes.size() & ~std::size_t{7};
     for (std::size_t i = 0; i < whole; i += 8) s.absorb(load_le64(bytes.data() + i));
     std::uint64_t last = static_cast<std::uint64_t>(bytes.size()) << 56;
@@ -83,10 +78,7 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view byt
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
-std::uint64_t key_hash(std::string_view bytes) noexcept {
-    const SipKey& key = process_key();
-    return siphash13(key.k0, key.k1, bytes);
-}
+std::uint64_t key_hash(std::string_view bytes) noexcept { return siphash13(process_key(), bytes); }
 
 std::size_t KeyMap::probe(std::string_view key, std::uint64_t hash) const noexcept {
     const std::size_t mask = slots_.size() - 1;

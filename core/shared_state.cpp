@@ -68,7 +68,7 @@ double HostClock::now() const {
 }
 
 std::uint64_t key_identity(std::string_view key, const RegionSecret& secret) {
-    return siphash13(load_word(secret, 0), load_word(secret, 8), key);
+    return siphash13(SipKey{load_word(secret, 0), load_word(secret, 8)}, key);
 }
 
 std::uint64_t config_hash(const HostConfig& config, const RegionSecret& secret) {
@@ -101,7 +101,7 @@ std::uint64_t config_hash(const HostConfig& config, const RegionSecret& secret) 
     in.add(config.router.latency_weight);
     in.add(config.router.explore_mode);
     in.add(config.router.decay_factor);
-    return siphash13(load_word(secret, 16), load_word(secret, 24), in.bytes());
+    return siphash13(SipKey{load_word(secret, 16), load_word(secret, 24)}, in.bytes());
 }
 
 std::vector<SharedState::Provider> SharedState::describe(const HostConfig& config) {

@@ -2,8 +2,8 @@
 # touches the system's apt configuration, and unpacking of its
 # architecture-independent Python packages into the project's cache.
 #
-# The sourcing script provides log, die and workdir (which sets $WORK to a
-# scratch directory it removes on exit) and sets SUITE.
+# The sourcing script sources lib.sh first, which provides log, die, workdir
+# (which sets $WORK to a scratch directory removed on exit) and SUITE.
 
 find_mirror() {
     if [[ -n "${VELMORQUIST_DEBIAN_MIRROR:-}" ]]; then

@@ -1,11 +1,23 @@
 #!/usr/bin/env bash
-# Installs the C++ toolchain pieces the build needs when they are missing
+# Installs the toolchain pieces a make target needs when they are missing
 # (they come with this project's machines; a bare Debian 12 lacks some).
+#
+#     scripts/ensure-build-tools.sh SET...
+#
+# build   compiler, CMake and GoogleTest: what `make build` needs
+# bench   Google Benchmark, for `make bench`
+# fuzz    clang with its libFuzzer and sanitizer runtimes, for the fuzz targets
 set -euo pipefail
 
-needed=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev)
-# The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
-needed+=(clang-14 libclang-rt-14-dev)
+needed=()
+for set in "$@"; do
+    case "$set" in
+        build) needed+=(cmake g++ make libgtest-dev libgmock-dev) ;;
+        bench) needed+=(libbenchmark-dev) ;;
+        fuzz) needed+=(clang-14 libclang-rt-14-dev) ;;
+        *) echo "ensure-build-tools: unknown set '$set' (build, bench, fuzz)" >&2; exit 2 ;;
+    esac
+done
 missing=()
 for package in "${needed[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -36,8 +36,9 @@ set -euo pipefail
 DEBUG_BUILD=0
 if [[ "${1:-}" == --debug ]]; then DEBUG_BUILD=1; fi
 
-readonly SUITE=trixie
-readonly CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/velmorquist-proxy"
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
 if ((DEBUG_BUILD)); then
     readonly PREFIX="$CACHE/cpython-3.13-pydebug"
     readonly CONFIGURE_EXTRA=(--with-pydebug)
@@ -51,19 +52,6 @@ readonly TESTTOOLS="$CACHE/testtools"
 # Python 3.13 (exceptiongroup and tomli are only needed before 3.11).
 readonly TESTTOOL_PKGS="python3-pytest python3-pluggy python3-iniconfig python3-packaging python3-hypothesis python3-attr python3-sortedcontainers python3-dateutil python3-six python3-redis"
 readonly BUILD_DEPS="zlib1g-dev libssl-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev"
-
-log() { printf 'provision-python: %s\n' "$*" >&2; }
-die() { printf 'provision-python: error: %s\n' "$*" >&2; exit 1; }
-
-WORK=""
-cleanup() { if [[ -n "$WORK" ]]; then rm -rf "$WORK"; fi; }
-trap cleanup EXIT
-
-workdir() {  # lazily create a scratch dir on the cache's filesystem
-    if [[ -z "$WORK" ]]; then
-        WORK="$(mktemp -d "$CACHE/tmp.XXXXXX")"
-    fi
-}
 
 # ---------------------------------------------------------------------------
 # Probing interpreters
@@ -199,13 +187,9 @@ venv_for() {
 # ---------------------------------------------------------------------------
 # Main
 
-mkdir -p "$CACHE"
-if command -v flock >/dev/null; then
-    # The debug build has a lock of its own: its long build need not hold up
-    # the release interpreter's users.
-    exec 9>"$CACHE/.lock$( ((DEBUG_BUILD)) && echo -pydebug)"
-    flock 9
-fi
+# The debug build has a lock of its own: its long build need not hold up the
+# release interpreter's users.
+lock_cache ".lock$( ((DEBUG_BUILD)) && echo -pydebug)"
 
 PY_EXE="" PY_STATUS="" found=""
 if [[ -n "${PYTHON:-}" ]]; then

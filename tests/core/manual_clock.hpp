@@ -6,7 +6,7 @@
 
 #include "core/clock.hpp"
 
-namespace velmorquist::testing {
+namespace velmorquist::test_support {
 
 class ManualClock final : public Clock {
 public:
@@ -23,4 +23,4 @@ inline std::shared_ptr<ManualClock> make_manual_clock(double start = 0.0) {
     return std::make_shared<ManualClock>(start);
 }
 
-}  // namespace velmorquist::testing
+}  // namespace velmorquist::test_support

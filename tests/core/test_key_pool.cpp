@@ -15,8 +15,8 @@
 namespace velmorquist {
 namespace {
 
-using testing::ManualClock;
-using testing::make_manual_clock;
+using test_support::ManualClock;
+using test_support::make_manual_clock;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();

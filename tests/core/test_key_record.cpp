@@ -2,13 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <limits>
-#include <random>
 #include <string>
 #include <vector>
-
-#include "core/key_map.hpp"
 
 namespace velmorquist {
 namespace {
@@ -90,53 +86,6 @@ INSTANTIATE_TEST_SUITE_P(
                       std::pair{"a\U0001F600bcdefgh", "a...efgh"},
                       std::pair{"abcdefg\U0001F600z", "abcd...z"},
                       std::pair{"\U0001F600\U0001F600\U0001F600", "\U0001F600...\U0001F600"}));
-
-// The ordered map against a plain vector model, through many inserts, replaces
-// and erases, so probe runs and shifted positions get exercised together.
-TEST(KeyMap, AgreesWithAnOrderedVectorModel) {
-    KeyMap map;
-    std::vector<std::string> model;
-    std::mt19937 random(12345);
-    for (int step = 0; step < 20000; ++step) {
-        const std::string key = "k" + std::to_string(random() % 300);
-        const auto at = std::find(model.begin(), model.end(), key);
-        if (random() % 3 == 0) {
-            EXPECT_EQ(map.erase(key), at != model.end());
-            if (at != model.end()) model.erase(at);
-        } else {
-            map.insert_or_replace(KeyRecord(key, static_cast<double>(step), std::nullopt));
-            if (at == model.end()) model.push_back(key);
-        }
-        ASSERT_EQ(map.size(), model.size());
-    }
-    for (std::size_t i = 0; i < model.size(); ++i) {
-        EXPECT_EQ(map.records()[i].key, model[i]);
-        EXPECT_EQ(map.position(model[i]), i);
-    }
-    EXPECT_EQ(map.position("absent"), std::nullopt);
-}
-
-TEST(KeyMap, ReplaceKeepsThePositionAndTakesTheNewRecord) {
-    KeyMap map;
-    for (const char* key : {"A", "B", "C"})
-        map.insert_or_replace(KeyRecord(key, 1.0, std::nullopt));
-    map.find("B")->total_requests = 7;
-    map.insert_or_replace(KeyRecord("B", 5.0, 42));
-    ASSERT_EQ(map.size(), 3U);
-    EXPECT_EQ(map.records()[1].key, "B");
-    EXPECT_EQ(map.records()[1].weight, 5.0);
-    EXPECT_EQ(map.records()[1].daily_limit, 42U);
-    EXPECT_EQ(map.records()[1].total_requests, 0U);
-}
-
-TEST(KeyMap, LookupIsByExactBytes) {
-    KeyMap map;
-    map.insert_or_replace(KeyRecord(std::string("a\0b", 3), 1.0, std::nullopt));
-    EXPECT_TRUE(map.position(std::string_view("a\0b", 3)));
-    EXPECT_FALSE(map.position("a"));
-    EXPECT_FALSE(map.position("A\0b"));
-    EXPECT_NE(key_hash("abc"), key_hash("abd"));
-}
 
 }  // namespace
 }  // namespace velmorquist

@@ -15,7 +15,7 @@
 namespace velmorquist {
 namespace {
 
-using testing::make_manual_clock;
+using test_support::make_manual_clock;
 
 HostConfig one_provider(std::string key = "sk-test-key-000001") {
     HostProviderConfig provider;
@@ -41,7 +41,7 @@ protected:
     }
 
     std::string path_ = ::testing::TempDir() + "shared_state_" + std::to_string(getpid());
-    std::shared_ptr<testing::ManualClock> clock_ = make_manual_clock(100.0);
+    std::shared_ptr<test_support::ManualClock> clock_ = make_manual_clock(100.0);
 };
 
 TEST_F(SharedStateTest, TwoAttachmentsShareOneState) {

@@ -73,6 +73,20 @@ class RaisingIter:
         raise Boom("__iter__")
 
 
+class MidwayRaising:
+    """A sequence that yields one good item, then raises."""
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, index):
+        return "openai"
+
+    def __iter__(self):
+        yield "openai"
+        raise Boom("midway")
+
+
 # ---- the surface -------------------------------------------------------------------
 
 

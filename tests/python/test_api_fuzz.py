@@ -17,7 +17,16 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import api_surface as surface
-from api_surface import U32_MAX, U64_MAX, Boom, RaisingFloat, RaisingIndex, RaisingIter, RaisingLen
+from api_surface import (
+    U32_MAX,
+    U64_MAX,
+    Boom,
+    MidwayRaising,
+    RaisingFloat,
+    RaisingIndex,
+    RaisingIter,
+    RaisingLen,
+)
 from velmorquist_proxy import _host as host
 from velmorquist_proxy import _native as native
 
@@ -113,20 +122,6 @@ class ReentrantSequence:
             yield item
 
 
-class MidwayRaisingSequence:
-    """Yields one good item, then raises."""
-
-    def __len__(self):
-        return 3
-
-    def __getitem__(self, index):
-        return "openai"
-
-    def __iter__(self):
-        yield "openai"
-        raise Boom("midway")
-
-
 def _lone_surrogates():
     return st.builds(
         lambda a, s, b: a + s + b,
@@ -176,7 +171,7 @@ HOSTILE_SEQUENCES = st.one_of(
     st.builds(RaisingLen, st.lists(_item_texts, max_size=3)),
     st.builds(RaisingIter),
     st.builds(ReentrantSequence, st.lists(_item_texts, max_size=3)),
-    st.builds(MidwayRaisingSequence),
+    st.builds(MidwayRaising),
 )
 HOSTILE = st.one_of(
     HOSTILE_NUMBERS,

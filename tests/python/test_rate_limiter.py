@@ -3,6 +3,7 @@ import os
 import re
 import threading
 import time
+from decimal import Decimal
 
 import pytest
 from hypothesis import given
@@ -239,6 +240,36 @@ def test_request_above_capacity_is_refused(native, capacity, n):
     with pytest.raises(native.RateLimitedError) as raised:
         bucket.try_acquire(n)
     assert str(raised.value).endswith(f" tokens available, {n} requested")
+
+
+def _fewest_digits(value):
+    """repr's shortest round-trip digits, written without an exponent."""
+    return format(Decimal(repr(value)).normalize(), "f")
+
+
+def _refused_level(native, bucket):
+    with pytest.raises(native.RateLimitedError) as raised:
+        bucket.try_acquire(U64_MAX)
+    match = re.fullmatch(rf"rate limited: (\S+) tokens available, {U64_MAX} requested", str(raised.value))
+    assert match is not None, str(raised.value)
+    return match.group(1)
+
+
+# Whole levels of every width up to 2^64, where the exact integer is not the answer.
+@given(st.integers(0, 63).flatmap(lambda bits: st.integers(2**bits - 1, 2 ** (bits + 1) - 2)))
+def test_refusal_writes_whole_level_in_fewest_digits(native, capacity):
+    bucket = native.TokenBucket(native.RateLimitConfig(capacity, math.inf, capacity))
+    assert _refused_level(native, bucket) == _fewest_digits(float(capacity))
+
+
+# A drained bucket refills by elapsed time / window: tiny windows give
+# fractional levels, huge ones levels down to the subnormals.
+@given(exponent=st.integers(-3, 308), mantissa=st.floats(1.0, 1.7))
+def test_refusal_writes_fractional_level_in_fewest_digits(native, exponent, mantissa):
+    bucket = native.TokenBucket(native.RateLimitConfig(1, mantissa * 10.0**exponent, 1))
+    bucket.try_acquire(1)
+    text = _refused_level(native, bucket)
+    assert text == _fewest_digits(float(text))
 
 
 @pytest.mark.parametrize("capacity", [0, 1, 60])

@@ -17,7 +17,16 @@ import sys
 import pytest
 
 import api_surface as surface
-from api_surface import U32_MAX, U64_MAX, Boom, RaisingFloat, RaisingIndex, RaisingIter, RaisingLen
+from api_surface import (
+    U32_MAX,
+    U64_MAX,
+    Boom,
+    MidwayRaising,
+    RaisingFloat,
+    RaisingIndex,
+    RaisingIter,
+    RaisingLen,
+)
 from velmorquist_proxy import _host as host
 from velmorquist_proxy import _native as native
 
@@ -32,18 +41,6 @@ PER_ROUND = 500
 # Growth per round that every round must exceed before it counts as a leak:
 # a leak of one reference every hundred calls still shows.
 SLACK = 3
-
-
-class MidwayRaising:
-    def __len__(self):
-        return 2
-
-    def __getitem__(self, index):
-        return "openai"
-
-    def __iter__(self):
-        yield "openai"
-        raise Boom("midway")
 
 
 def _other_instance(cls, parameter):

@@ -1,0 +1,23 @@
+# The core library's sources, listed once for the main build and the fuzz build.
+# Listed rather than globbed: a new or renamed file is a visible change here.
+set(VELMORQUIST_CORE_SOURCE_NAMES
+  chacha.cpp
+  chacha_block.cpp
+  circuit_breaker.cpp
+  classify_error.cpp
+  clock.cpp
+  error.cpp
+  format.cpp
+  key_map.cpp
+  key_pool.cpp
+  key_record.cpp
+  key_strategies.cpp
+  provider_profile.cpp
+  random.cpp
+  rate_limiter.cpp
+  region_file.cpp
+  retry.cpp
+  robust_mutex.cpp
+  shared_state.cpp
+  thompson_router.cpp
+)
