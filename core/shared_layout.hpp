@@ -15,13 +15,14 @@
 
 #include "core/circuit_breaker.hpp"
 #include "core/bucket_policy.hpp"
+#include "core/fleet_lease.hpp"
 #include "core/key_record.hpp"
 #include "core/robust_mutex.hpp"
 
 namespace velmorquist {
 
 inline constexpr std::uint64_t kRegionMagic = 0x54534f48514d4c56ULL;  // "VLMQHOST" read little-endian
-inline constexpr std::uint32_t kLayoutVersion = 2;
+inline constexpr std::uint32_t kLayoutVersion = 3;
 inline constexpr std::size_t kBootIdBytes = 40;
 inline constexpr std::size_t kSlotAlign = 64;  // one cache line: providers never share one
 
@@ -44,6 +45,20 @@ struct RegionHeader {
     std::uint32_t reserved;
     // The latest day whose daily reset has been done.
     std::atomic<std::int64_t> reset_day;
+    // Written by the host's fleet syncer (FleetState), read by every process.
+    std::atomic<std::uint32_t> fleet_hosts;     // live hosts of the fleet; 0 before it is known
+    std::atomic<std::uint32_t> fleet_degraded;  // 1 while the syncer cannot reach Redis
+};
+
+// What a host in a fleet keeps per provider beside its own state.
+struct FleetProviderFields {
+    LeaseFields requests;
+    LeaseFields tokens;
+    // Outcomes of this host's calls since the syncer last took them.
+    double successes;
+    double failures;
+    std::uint32_t leased;      // 0 before the first grant and while degraded: spend the share
+    std::uint32_t trip_noted;  // 1 when a breaker trip here is still to be told to the fleet
 };
 
 // One provider's changing state, all of it guarded by `mutex`.
@@ -63,6 +78,7 @@ struct alignas(kSlotAlign) ProviderSlot {
     double alpha;
     double beta;
     std::uint64_t cursor;  // round-robin position among the provider's keys
+    FleetProviderFields fleet;
 };
 
 // One key: identity, status and usage, guarded by its provider's mutex.
@@ -70,7 +86,8 @@ struct alignas(kSlotAlign) KeySlot {
     std::uint64_t identity;  // keyed hash of the key text; the text never enters the region
     KeyStatus status;
     std::uint8_t has_daily_limit;
-    std::uint8_t reserved[6];
+    std::uint8_t fleet_notes;  // FleetNoteBit: changes still to be told to the fleet
+    std::uint8_t reserved[5];
     std::uint64_t daily_limit;
     std::uint64_t total_requests;
     std::uint64_t total_errors;

@@ -133,8 +133,14 @@ void SharedState::fill_slots(std::byte* base, const std::vector<Provider>& provi
         ProviderSlot* s = new (&provider_slots[p]) ProviderSlot{};
         s->mutex.init();
         // Buckets start full, as an in-process bucket does.
-        if (providers[p].requests) s->requests = {providers[p].requests->capacity_tokens, now};
-        if (providers[p].tokens) s->tokens = {providers[p].tokens->capacity_tokens, now};
+        if (providers[p].requests) {
+            s->requests = {providers[p].requests->capacity_tokens, now};
+            s->fleet.requests = fresh_lease(share_limits(*providers[p].requests, 1), now);
+        }
+        if (providers[p].tokens) {
+            s->tokens = {providers[p].tokens->capacity_tokens, now};
+            s->fleet.tokens = fresh_lease(share_limits(*providers[p].tokens, 1), now);
+        }
         s->alpha = 1.0;
         s->beta = 1.0;
     }
@@ -237,6 +243,12 @@ void SharedState::repair(std::size_t p) noexcept {
         if (!*limits) continue;
         level->tokens = clamped(level->tokens, 0.0, (*limits)->capacity_tokens);
         if (!std::isfinite(level->last_refill)) level->last_refill = now;
+    }
+    if (provider.requests) repair_lease(s.fleet.requests, *provider.requests, now);
+    if (provider.tokens) repair_lease(s.fleet.tokens, *provider.tokens, now);
+    if (!std::isfinite(s.fleet.successes) || !std::isfinite(s.fleet.failures)) {
+        s.fleet.successes = 0.0;
+        s.fleet.failures = 0.0;
     }
     if (!finite_at_least_one(s.alpha) || !finite_at_least_one(s.beta)) {
         s.alpha = 1.0;

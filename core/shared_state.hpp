@@ -57,6 +57,34 @@ enum class BreakerAnswer : std::uint8_t { Refused, Allowed, Trial };
 enum class BreakerOutcome : std::uint8_t { Success, Failure, Neutral };
 enum class KeyOutcome : std::uint8_t { Success, Error, RateLimited, Exhausted, Disabled, Enabled };
 
+// What a host tells its fleet, and the fleet tells a host.
+enum class FleetNote : std::uint8_t { Trip, Cool, Exhausted, Disabled, Enabled };
+
+// Bits of KeySlot::fleet_notes.
+enum FleetNoteBit : std::uint8_t { kNoteCool = 1, kNoteExhausted = 2, kNoteSwitched = 4 };
+
+// One change for the fleet: `value` is seconds left for a trip or a
+// cool-down, the day for an exhaustion, 0 otherwise. `k` is unused for a trip.
+struct FleetChange {
+    FleetNote what;
+    std::size_t p;
+    std::size_t k;
+    double value;
+};
+
+enum class LeaseKind : std::uint8_t { Requests, Tokens };
+
+struct LeaseRequest {
+    std::size_t p;
+    LeaseKind kind;
+    LeaseAsk ask;
+};
+
+struct FleetStatus {
+    bool degraded;
+    std::uint32_t hosts;
+};
+
 struct KeyView {
     KeyStatus status;
     double health;
@@ -109,6 +137,36 @@ public:
     [[nodiscard]] std::vector<KeyView> key_summaries(std::size_t p);
     [[nodiscard]] bool daily_reset_due(std::int64_t day);
 
+    // ---- fleet (a FleetState over this region; shared_state_fleet.cpp)
+    // Limits from the host-wide leases of the fleet's buckets (fleet_lease.hpp),
+    // with the same contracts as the local ones above.
+    [[nodiscard]] double fleet_try_limits(std::size_t p, std::uint64_t tokens);
+    [[nodiscard]] double fleet_limits_ready_in(std::size_t p, std::uint64_t tokens);
+    void fleet_release_limits(std::size_t p, std::uint64_t tokens);
+    void fleet_settle_tokens(std::size_t p, std::uint64_t reserved, std::uint64_t used);
+    [[nodiscard]] std::pair<std::optional<double>, std::optional<double>> fleet_bucket_levels(
+        std::size_t p);
+    // reward(), counted for the syncer to tell the fleet.
+    void fleet_reward(std::size_t p, double reward);
+    // Marks a change of this host for the syncer; a trip takes no key.
+    void fleet_note(std::size_t p, std::size_t k, FleetNote what);
+    // The syncer's side: the changes noted since the last call (clearing
+    // them), or with `everything` all the host holds (nothing cleared).
+    [[nodiscard]] std::vector<FleetChange> fleet_changes(bool everything);
+    // (successes, failures) per provider since the last call.
+    [[nodiscard]] std::vector<std::pair<double, double>> fleet_take_outcomes();
+    // What to ask the fleet for and hand back after `elapsed` seconds; with
+    // `all`, every lease (not only those with something to ask).
+    [[nodiscard]] std::vector<LeaseRequest> fleet_lease_asks(double elapsed, bool all);
+    // Adds `amount` to a lease (a grant, or a hand-back that failed);
+    // `leased` ends the spending of the share.
+    void fleet_grant(std::size_t p, LeaseKind kind, double amount, bool leased);
+    [[nodiscard]] FleetStatus fleet_status() const;
+    // Degraded: every provider spends its share until the next grant.
+    void fleet_set_degraded(bool degraded);
+    // A new count of live hosts starts each share afresh.
+    void fleet_set_hosts(std::uint32_t hosts);
+
     // Test hook: takes provider p's lock, writes one byte to `ready_fd` and
     // never returns (the test kills the process while it holds the lock).
     [[noreturn]] void park_holding_lock(std::size_t p, int ready_fd);
@@ -154,6 +212,13 @@ private:
     // Seconds until both buckets cover a call of `tokens`, after refilling them.
     [[nodiscard]] double limits_wait(std::size_t p, ProviderSlot& s, std::uint64_t tokens,
                                      double now) const;
+
+    // The share of each limit for the current count of live hosts.
+    [[nodiscard]] BucketLimits share_of(const BucketLimits& full) const;
+    // Provider p's lease of `kind`, or nullptr where that limit is not set.
+    [[nodiscard]] LeaseFields* lease_of(std::size_t p, LeaseKind kind) const;
+    [[nodiscard]] const std::optional<BucketLimits>& limits_of(std::size_t p, LeaseKind kind) const;
+    [[nodiscard]] double fleet_wait(std::size_t p, std::uint64_t tokens, double now) const;
 
     RegionFile region_;
     const ClockHandle clock_;

@@ -7,6 +7,7 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   classify_error.cpp
   clock.cpp
   error.cpp
+  fleet_lease.cpp
   format.cpp
   key_map.cpp
   key_pool.cpp
@@ -19,5 +20,6 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   retry.cpp
   robust_mutex.cpp
   shared_state.cpp
+  shared_state_fleet.cpp
   thompson_router.cpp
 )

@@ -1,89 +1,20 @@
 #include "binding/host/host_region.hpp"
 
 #include <cstddef>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "binding/args.hpp"
 #include "binding/class_support.hpp"
+#include "binding/host/host_fleet.hpp"
+#include "binding/host/region_access.hpp"
 
 namespace velmorquist::binding {
 namespace {
 
-// Empty once closed. Every method runs under the GIL from its last argument
-// conversion to its result, so a close() cannot free the state under a call.
-using StateHandle = std::unique_ptr<SharedState>;
-
 PyTypeObject* region_type_slot = nullptr;
-
-// Borrowed; nullptr with ValueError set once the region was closed.
-SharedState* open_state(PyObject* self) {
-    SharedState* state = core_of<StateHandle>(self).get();
-    if (state == nullptr) PyErr_SetString(PyExc_ValueError, "the host state is closed");
-    return state;
-}
-
-// Runs `body(state)` at the boundary; converting arguments may have run
-// Python code that closed the region, so it is looked up only now.
-template <class Body>
-PyObject* with_state(PyObject* self, Body&& body) {
-    SharedState* state = open_state(self);
-    if (state == nullptr) return nullptr;
-    return guarded([&] { return body(*state); });
-}
-
-// ---- argument helpers: false with a Python error set --------------------------
-
-bool arg_count(const char* name, Py_ssize_t expected, Py_ssize_t given) {
-    if (given == expected) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd argument%s (%zd given)", name, expected,
-                 expected == 1 ? "" : "s", given);
-    return false;
-}
-
-bool to_index(PyObject* object, std::size_t limit, const char* what, std::size_t& out) {
-    const Py_ssize_t value = PyNumber_AsSsize_t(object, PyExc_IndexError);
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (value < 0 || static_cast<std::size_t>(value) >= limit) {
-        PyErr_Format(PyExc_IndexError, "%s index %zd out of range", what, value);
-        return false;
-    }
-    out = static_cast<std::size_t>(value);
-    return true;
-}
-
-bool provider_arg(PyObject* self, PyObject* object, std::size_t& p) {
-    const SharedState* state = open_state(self);
-    return state != nullptr && to_index(object, state->provider_count(), "provider", p);
-}
-
-bool key_arg(PyObject* self, std::size_t p, PyObject* object, std::size_t& k) {
-    const SharedState* state = open_state(self);
-    return state != nullptr && to_index(object, state->key_count(p), "key", k);
-}
-
-// The one positional provider index of the single-argument methods.
-bool only_provider(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const char* name,
-                   std::size_t& p) {
-    return arg_count(name, 1, nargs) && provider_arg(self, args[0], p);
-}
-
-// A provider index and a token count.
-bool provider_and_tokens(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         const char* name, std::size_t& p, std::uint64_t& tokens) {
-    return arg_count(name, 2, nargs) && provider_arg(self, args[0], p) && to_u64(args[1], tokens);
-}
-
-bool to_enum(PyObject* object, long count, const char* what, long& out) {
-    out = PyLong_AsLong(object);
-    if (out == -1 && PyErr_Occurred()) return false;
-    if (out < 0 || out >= count) {
-        PyErr_Format(PyExc_ValueError, "unknown %s %ld", what, out);
-        return false;
-    }
-    return true;
-}
 
 PyObject* state_text_object(CircuitState state) {
     static PyObject* texts[3] = {};
@@ -365,19 +296,6 @@ PyObject* region_park_holding_lock(PyObject* self, PyObject* const* args, Py_ssi
     Py_END_ALLOW_THREADS
 }
 
-template <auto Function>
-constexpr PyMethodDef fast(const char* name, const char* doc) {
-    return {name, as_method(Function), METH_FASTCALL, doc};
-}
-template <auto Function>
-constexpr PyMethodDef fast_keywords(const char* name, const char* doc) {
-    return {name, as_method(Function), METH_FASTCALL | METH_KEYWORDS, doc};
-}
-template <auto Function>
-constexpr PyMethodDef no_args(const char* name, const char* doc) {
-    return {name, as_method(Function), METH_NOARGS, doc};
-}
-
 PyMethodDef region_methods[] = {
     fast<region_rank>("rank", "rank($self, candidates, /)\n--\n\nCandidates best first."),
     fast<region_posterior>("posterior", "posterior($self, p, /)\n--\n\n(alpha, beta)."),
@@ -420,6 +338,18 @@ PyMethodDef region_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The methods above and the fleet's (host_fleet.cpp), with one sentinel.
+PyMethodDef* all_region_methods() {
+    static std::vector<PyMethodDef> all = [] {
+        std::vector<PyMethodDef> methods(std::begin(region_methods), std::end(region_methods) - 1);
+        for (const PyMethodDef* method = region_fleet_methods; method->ml_name != nullptr; ++method)
+            methods.push_back(*method);
+        methods.push_back({nullptr, nullptr, 0, nullptr});
+        return methods;
+    }();
+    return all.data();
+}
+
 PyGetSetDef region_properties[] = {
     {"closed", region_closed, nullptr, "True once close() was called.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -429,7 +359,7 @@ PyType_Slot region_slots[] = {
     {Py_tp_new, as_slot(no_constructor)},
     {Py_tp_dealloc, as_slot(dealloc_instance<StateHandle>)},
     {Py_tp_doc, const_cast<char*>("The gateway's state in a host-shared region.")},
-    {Py_tp_methods, region_methods},
+    {Py_tp_methods, nullptr},  // all_region_methods(), set before the type is made
     {Py_tp_getset, region_properties},
     {0, nullptr},
 };
@@ -440,6 +370,7 @@ PyType_Spec region_spec = {"velmorquist_proxy._host.HostRegion", sizeof(Instance
 }  // namespace
 
 PyObject* new_host_region(std::unique_ptr<SharedState> state) {
+    region_slots[3].pfunc = all_region_methods();
     PyTypeObject* type = type_from_spec(region_type_slot, region_spec);
     if (type == nullptr) return nullptr;
     return new_instance<StateHandle>(type, std::move(state));

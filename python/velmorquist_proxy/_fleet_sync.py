@@ -97,14 +97,17 @@ class Syncer:
     # ---- the syncer thread -------------------------------------------------
     def _run(self) -> None:
         while not self._stop.is_set():
-            try:
-                self._round()
-            except Exception as error:
-                self._failed(error)
-                self._stop.wait(self._backoff())
-                continue
-            self._wake.wait(TICK_S)
-            self._wake.clear()
+            self._step()
+
+    def _step(self) -> None:
+        try:
+            self._round()
+        except Exception as error:
+            self._failed(error)
+            self._stop.wait(self._backoff())
+            return
+        self._wake.wait(TICK_S)
+        self._wake.clear()
 
     def _round(self) -> None:
         if self._resync:
@@ -214,6 +217,7 @@ class Syncer:
         names, pipe = self._names, self._client.pipeline(transaction=False)
         for (what, p, k), value in changes.items():
             if what == ENABLED:
+                self._state.known.pop((DISABLED, p, k), None)
                 pipe.delete(names.key_entry(DISABLED, p, k))
                 pipe.publish(names.channel, self._message(what, p, k, 0))
                 continue
@@ -347,13 +351,8 @@ class Syncer:
     def _learn(self) -> None:
         """Pushes this host's outcomes since the last round and applies the
         other hosts' outcomes to the local router, as if seen here."""
-        names, state = self._names, self._state
-        mine = [[0.0, 0.0] for _ in names.providers]
-        outcomes = state.outcomes
-        while outcomes:
-            p, reward = outcomes.popleft()
-            mine[p][0] += reward
-            mine[p][1] += 1.0 - reward
+        names = self._names
+        mine = self._take_mine()
         pipe = self._client.pipeline(transaction=False)
         for p, (successes, failures) in enumerate(mine):
             key = names.learn(p)
@@ -366,11 +365,7 @@ class Syncer:
         try:
             replies = iter(pipe.execute())
         except Exception:
-            for p, (successes, failures) in enumerate(mine):
-                for _ in range(round(successes)):
-                    outcomes.append((p, 1.0))
-                for _ in range(round(failures)):
-                    outcomes.append((p, 0.0))
+            self._restore_mine(mine)
             raise
         for p, (successes, failures) in enumerate(mine):
             if successes or failures:
@@ -380,6 +375,25 @@ class Syncer:
                 s, f = next(replies)
                 total = (float(s or 0.0), float(f or 0.0))
             self._apply_learned(p, total, successes, failures)
+
+    def _take_mine(self) -> list:
+        """[successes, failures] per provider of this host since the last round."""
+        mine = [[0.0, 0.0] for _ in self._names.providers]
+        outcomes = self._state.outcomes
+        while outcomes:
+            p, reward = outcomes.popleft()
+            mine[p][0] += reward
+            mine[p][1] += 1.0 - reward
+        return mine
+
+    def _restore_mine(self, mine) -> None:
+        """What _take_mine gave, back for the next round (Redis failed)."""
+        outcomes = self._state.outcomes
+        for p, (successes, failures) in enumerate(mine):
+            for _ in range(round(successes)):
+                outcomes.append((p, 1.0))
+            for _ in range(round(failures)):
+                outcomes.append((p, 0.0))
 
     def _apply_learned(self, p, total, successes, failures) -> None:
         seen = self._learned[p]

@@ -3,9 +3,12 @@
     gateway = Gateway(providers, shared=FleetState(
         "redis://:password@10.0.0.5:6379/0", namespace="prod", secret=os.environ["FLEET_SECRET"]))
 
-A host is one process (`host=None`) or one `HostState` region. The request
-path never waits on Redis: each host enforces limits from leases it holds,
-and a background syncer (`_fleet_sync.py`) trades with Redis off that path.
+A host is one process (`host=None`) or one `HostState` region shared by
+the host's worker processes (`host=HostState(path)`: one lease pool, one
+set of trips and cool-downs and one syncer for all of them, see
+`_fleet_host.py`). The request path never waits on Redis: each host
+enforces limits from leases it holds, and a background syncer
+(`_fleet_sync.py`) trades with Redis off that path.
 
 Rate limits. Each limit (`rate`, `token_rate`) is one token bucket in Redis,
 refilled by the server's clock. A host leases about 1.5 s of its recent
@@ -46,6 +49,7 @@ import threading
 import weakref
 
 from velmorquist_proxy._fleet_gateway_state import FleetGatewayState
+from velmorquist_proxy._fleet_host import HostFleetGatewayState, HostSyncer
 from velmorquist_proxy._fleet_keys import FleetNames, check_namespace, new_host_id, secret_bytes
 from velmorquist_proxy._fleet_scripts import Scripts
 from velmorquist_proxy._fleet_sync import HOST_ALIVE_MS, HOSTS_TTL_MS, Syncer
@@ -76,7 +80,8 @@ class FleetState:
         self._stop = None
         self._lock = threading.Lock()
         self._reachable = _check(self._client, degraded_start)
-        if self._reachable:
+        # A host region's syncer announces the host; its other processes never do.
+        if self._reachable and host is None:
             self._scripts.heartbeat(keys=[f"{self._namespace}:hosts"],
                                     args=[self._host_id, HOST_ALIVE_MS, HOSTS_TTL_MS])
 
@@ -92,10 +97,15 @@ class FleetState:
                 raise RuntimeError("FleetState: already attached to a gateway; "
                                    "make one FleetState per gateway")
             inner = self._inner_state(specs, router_config, now_fn)
-            state = FleetGatewayState(inner, specs, now_fn)
             names = FleetNames(self._namespace, self._secret, specs)
-            syncer = Syncer(self._client, self._scripts, names, state, self._host_id,
-                            router_config.decay_factor)
+            decay = router_config.decay_factor
+            if self._host is None:
+                state = FleetGatewayState(inner, specs, now_fn)
+                syncer = Syncer(self._client, self._scripts, names, state, self._host_id, decay)
+            else:
+                state = HostFleetGatewayState(inner, specs, now_fn)
+                syncer = HostSyncer(self._client, self._scripts, names, state, self._host_id,
+                                    decay, self._host.path)
             degraded = not self._reachable
             if not degraded:
                 try:

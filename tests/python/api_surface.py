@@ -273,6 +273,16 @@ VALID = {
     "used": st.one_of(_small_u64, _u64),
     "cooldown_s": st.one_of(st.sampled_from([0.0, -1.0, 1e9]), _floats),
     "day": st.integers(-(2**63), 2**63 - 1),
+    # HostRegion's fleet methods.
+    "what": st.integers(0, 4),
+    "everything": st.booleans(),
+    "elapsed": _floats,
+    "all": st.booleans(),
+    "limit": st.integers(0, 1),
+    "amount": _floats,
+    "leased": st.booleans(),
+    "degraded": st.booleans(),
+    "hosts": _u32,
 }
 
 # One fixed valid value per parameter, for deterministic (leak) checks.
@@ -322,6 +332,15 @@ EXAMPLE = {
     "used": 1,
     "cooldown_s": 0.0,
     "day": 20000,
+    "what": 1,
+    "everything": False,
+    "elapsed": 0.1,
+    "all": False,
+    "limit": 0,
+    "amount": 1.0,
+    "leased": True,
+    "degraded": False,
+    "hosts": 3,
 }
 
 # The kind of value each parameter converts, for picking the error cases that
