@@ -55,13 +55,20 @@ def wait_for(condition, timeout=5.0) -> float:
     return time.monotonic() - start
 
 
-def hammer(url, namespace, max_calls, window, burst, seconds, threads, go):
+def host_options(region_path):
+    """FleetState options for one process of a host region (None: its own host)."""
+    from velmorquist_proxy import HostState
+    return {} if region_path is None else {"host": HostState(region_path)}
+
+
+def hammer(url, namespace, max_calls, window, burst, seconds, threads, go, region_path=None):
     """Runs `threads` threads of calls for `seconds` from the moment `go`
     returns; gives the monotonic times of the successes and of the start."""
     import threading
 
     start = time.monotonic()
-    gateway = fleet_gateway(url, namespace, rate=RateLimitConfig(max_calls, window, burst))
+    gateway = fleet_gateway(url, namespace, rate=RateLimitConfig(max_calls, window, burst),
+                            **host_options(region_path))
     successes: list[float] = []
     go()
     end = time.monotonic() + seconds
@@ -76,20 +83,41 @@ def hammer(url, namespace, max_calls, window, burst, seconds, threads, go):
         worker.start()
     for worker in workers:
         worker.join()
+    syncer = gateway.snapshot()["fleet"].get("syncer")
     gateway.close()
-    return start, successes
+    return start, successes, syncer
 
 
-if __name__ == "__main__":   # one host in its own process (test_fleet.py)
+def serve(url, namespace, region_path):
+    """Answers one command a line on stdin: `state` (breaker and syncer),
+    `fail` (a call that opens the breaker); ends at end of input."""
     import json
     import sys
 
+    gateway = fleet_gateway(url, namespace, **host_options(region_path))
+    print("ready", flush=True)
+    for line in sys.stdin:
+        if line.strip() == "fail":
+            try_once(gateway, fail_with(503))
+        snapshot = gateway.snapshot()
+        print(json.dumps({"breaker": snapshot["providers"]["acme"]["breaker"],
+                          "syncer": snapshot["fleet"].get("syncer")}), flush=True)
+
+
+if __name__ == "__main__":   # one fleet host (or one process of one) of test_fleet*.py
+    import json
+    import sys
+
+    if sys.argv[1] == "serve":
+        serve(sys.argv[2], sys.argv[3], sys.argv[4])
+        sys.exit(0)
     url, namespace, max_calls, window, burst, seconds, threads = sys.argv[1:8]
+    region_path = sys.argv[8] if len(sys.argv) > 8 else None
 
     def go():
         print("ready", flush=True)
         sys.stdin.readline()
 
-    start, successes = hammer(url, namespace, int(max_calls), float(window), int(burst),
-                              float(seconds), int(threads), go)
-    print(json.dumps({"start": start, "successes": successes}), flush=True)
+    start, successes, syncer = hammer(url, namespace, int(max_calls), float(window), int(burst),
+                                      float(seconds), int(threads), go, region_path)
+    print(json.dumps({"start": start, "successes": successes, "syncer": syncer}), flush=True)

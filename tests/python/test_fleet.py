@@ -86,15 +86,19 @@ def test_unreachable_redis_with_degraded_start_serves_on_the_share():
 
 
 # ---- limits -----------------------------------------------------------------
-def test_three_hosts_admit_no_more_than_the_fleet_bucket(server):
-    """3 hosts x 2 threads against 30 calls a second with a burst of 10."""
+@pytest.mark.parametrize("per_host", [1, 2], ids=["host=None", "2 processes per region"])
+def test_three_hosts_admit_no_more_than_the_fleet_bucket(server, tmp_path, per_host):
+    """3 hosts x 2 threads (a process each, or 2 processes sharing a host
+    region) against 30 calls a second with a burst of 10."""
     rate, burst, seconds = 30, 10, 2.5
-    args = [server.url, "bound", str(rate), "1.0", str(burst), str(seconds), "2"]
+    namespace = f"bound{per_host}"
+    args = [server.url, namespace, str(rate), "1.0", str(burst), str(seconds), str(2 // per_host)]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    here = os.path.dirname(__file__)
-    hosts = [subprocess.Popen([sys.executable, os.path.join(here, "fleet_hosts.py"), *args],
+    script = os.path.join(os.path.dirname(__file__), "fleet_hosts.py")
+    regions = [[] if per_host == 1 else [str(tmp_path / f"host{h}")] for h in range(3)]
+    hosts = [subprocess.Popen([sys.executable, script, *args, *region],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
-             for _ in range(3)]
+             for region in regions for _ in range(per_host)]
     try:
         for host in hosts:
             assert host.stdout.readline().strip() == "ready"
@@ -120,8 +124,11 @@ def test_three_hosts_admit_no_more_than_the_fleet_bucket(server):
         assert in_window <= burst + rate * 1.0 + burst
     # And the fleet does use its limit (loosely: shared machines are slow).
     assert len(successes) >= rate * seconds / 3
-    print(f"3 hosts admitted {len(successes)} in {end - start:.2f} s; "
-          f"bound {burst + rate * (end - start):.0f}")
+    if per_host > 1:   # one syncer per host region
+        assert [sum(r["syncer"] for r in results[h * per_host:(h + 1) * per_host])
+                for h in range(3)] == [1, 1, 1]
+    print(f"{len(hosts)} processes on 3 hosts admitted {len(successes)} in "
+          f"{end - start:.2f} s; bound {burst + rate * (end - start):.0f}")
 
 
 # ---- trips and keys ---------------------------------------------------------
