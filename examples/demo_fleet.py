@@ -2,11 +2,12 @@
 
 Starts a redis-server of its own on 127.0.0.1, three fake provider APIs
 (fake_providers.py) and six worker processes, each a gateway over
-`FleetState` (two worker processes per host name; with `host=None` every
-process is its own member of the fleet). Midway it stops Redis (SIGSTOP),
-kills it and starts it again. The report shows the fleet-wide admitted
-requests against each limit, how fast a breaker trip reached the other
-workers, and what happened while Redis was away.
+`FleetState(..., host=HostState(path))`: the two workers of a host share
+one region (one lease pool, one set of trips and cool-downs, one syncer
+talking to Redis for both). Midway it stops Redis (SIGSTOP), kills it and
+starts it again. The report shows the fleet-wide admitted requests against
+each limit, how fast a breaker trip reached the other hosts, and what
+happened while Redis was away.
 
     python examples/demo_fleet.py [--seconds 12]
 """
@@ -45,7 +46,7 @@ PROVIDERS = {
 # ---- a worker process --------------------------------------------------------
 def worker(config: dict) -> dict:
     from velmorquist_proxy import (
-        CircuitBreakerConfig, FleetState, Gateway, Provider, ProviderProfile,
+        CircuitBreakerConfig, FleetState, Gateway, HostState, Provider, ProviderProfile,
         RateLimitConfig, RetryPolicy,
     )
 
@@ -58,7 +59,8 @@ def worker(config: dict) -> dict:
                                     traits.latency_ms),
             breaker=CircuitBreakerConfig(name, 3, 2.0, 1),
             rate=RateLimitConfig(*limit[:1], 1.0, limit[1]) if limit else False))
-    fleet = FleetState(config["redis"], namespace="demo", secret=SECRET)
+    fleet = FleetState(config["redis"], namespace="demo", secret=SECRET,
+                       host=HostState(config["region"]))
     gateway = Gateway(providers, retry=RetryPolicy(2, 20, 200),
                       on_event=lambda e: events.append((time.monotonic(), e)), shared=fleet)
     admitted = {name: 0 for name in PROVIDERS}
@@ -88,13 +90,14 @@ def worker(config: dict) -> dict:
                 served[phase] += ok
 
     time.sleep(max(0.0, started - time.monotonic()))
+    syncer = gateway.snapshot()["fleet"]["syncer"]
     threads = [threading.Thread(target=run) for _ in range(THREADS)]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
     gateway.close()
-    return {"admitted": admitted, "served": served, "slowest": slowest,
+    return {"admitted": admitted, "served": served, "slowest": slowest, "syncer": syncer,
             "events": [(t, e.kind, e.provider, e.detail) for t, e in events
                        if e.kind in ("breaker", "fleet_degraded", "fleet_recovered")]}
 
@@ -122,12 +125,12 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as directory:
         redis = _Redis(directory)
         try:
-            conduct(redis, args.seconds)
+            conduct(redis, args.seconds, directory)
         finally:
             redis.stop()
 
 
-def conduct(redis, seconds: float) -> None:
+def conduct(redis, seconds: float, directory: str) -> None:
     keys = {name: [f"sk-{name}-{'x' * 20}{i}" for i in range(2)] for name in PROVIDERS}
     fakes = {name: FakeProvider(traits, keys[name], seed=7, total_requests=TOTAL_IDS,
                                 speed=SPEED, hang_s=0.5).start()
@@ -136,9 +139,10 @@ def conduct(redis, seconds: float) -> None:
     config = {"redis": redis.url, "keys": keys, "t0": t0, "seconds": seconds,
               "urls": {name: fake.url for name, fake in fakes.items()}}
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    workers = [subprocess.Popen([sys.executable, __file__, "--worker", json.dumps(config)],
+    workers = [subprocess.Popen([sys.executable, __file__, "--worker",
+                                 json.dumps(config | {"region": f"{directory}/host{h}"})],
                                 stdout=subprocess.PIPE, text=True, env=env)
-               for _ in range(HOSTS * WORKERS)]
+               for h in range(HOSTS) for _ in range(WORKERS)]
     outage = _outage(redis, t0, seconds)
     results = []
     try:
@@ -182,9 +186,9 @@ def report(results, outage, t0, seconds) -> None:
         bound = f"limit {limit[1] + limit[0] * seconds:.0f} (burst {limit[1]} + " \
                 f"{limit[0]}/s x {seconds:.0f} s)" if limit else "no limit"
         print(f"  {name:6} {sent:6d}   {bound}")
-    print("  (while Redis is away each worker spends its share: limit / live hosts)")
+    print("  (while Redis is away each host spends its share: limit / live hosts)")
 
-    print("\nBreaker trips and how fast the other workers applied them:")
+    print("\nBreaker trips and how fast the other hosts applied them (their syncers):")
     trips = sorted((t, p) for r in results for t, kind, p, d in r["events"]
                    if kind == "breaker" and d.get("state") == "open" and "source" not in d)
     applied = [(t, p) for r in results for t, kind, p, d in r["events"]
@@ -202,9 +206,11 @@ def report(results, outage, t0, seconds) -> None:
           f"{outage.get('killed', t0) - t0:.2f} s, restarted at "
           f"{outage.get('restarted', t0) - t0:.2f} s")
     for i, r in enumerate(results):
+        if not r["syncer"]:
+            continue
         marks = [(t - t0, kind) for t, kind, _, _ in r["events"] if kind.startswith("fleet_")]
         shown = ", ".join(f"{kind} at {t:.2f} s" for t, kind in marks) or "no change"
-        print(f"  host {i // WORKERS} worker {i % WORKERS}: {shown}")
+        print(f"  host {i // WORKERS} (syncer: worker {i % WORKERS}): {shown}")
     served = {phase: sum(r["served"][phase] for r in results) for phase in ("normal", "redis away")}
     slowest = {phase: max(r["slowest"][phase] for r in results) for phase in served}
     print(f"  requests served: {served['normal']} with Redis, {served['redis away']} without")
