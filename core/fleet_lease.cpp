@@ -15,12 +15,19 @@ constexpr double kDemandWeight = 0.5;
 // While leased, the syncer tops up within its next round.
 constexpr double kNextTopUp = 0.05;
 
+// A count of tokens for Redis; a lease far beyond any bucket (a damaged
+// field) is held to 2^53, where doubles still count whole tokens exactly.
+std::uint64_t whole_tokens(double amount) {
+    constexpr double kLargest = 9007199254740992.0;
+    return static_cast<std::uint64_t>(std::clamp(amount, 0.0, kLargest));
+}
+
 }  // namespace
 
 BucketLimits share_limits(const BucketLimits& full, std::uint32_t hosts) {
-    const double divisor = hosts > 1 ? static_cast<double>(hosts) : 1.0;
+    const std::uint32_t divisor = std::max<std::uint32_t>(hosts, 1);
     const double capacity = std::max(1.0, full.capacity_tokens / divisor);
-    return BucketLimits{static_cast<std::uint64_t>(capacity), capacity,
+    return BucketLimits{std::max<std::uint64_t>(full.capacity / divisor, 1), capacity,
                         full.refill_rate / divisor};
 }
 
@@ -82,9 +89,9 @@ LeaseAsk lease_wanted(LeaseFields& lease, const BucketLimits& full, std::uint32_
     const double target =
         std::min(std::max({std::ceil(kLeaseSeconds * lease.demand), 1.0, largest}), ceiling);
     if (lease.held < target / 2 || lease.held < largest)
-        return LeaseAsk{static_cast<std::uint64_t>(std::ceil(target - lease.held)), 0};
+        return LeaseAsk{whole_tokens(std::ceil(target - lease.held)), 0};
     if (lease.held > 2 * target) {
-        const auto back = static_cast<std::uint64_t>(std::floor(lease.held - target));
+        const std::uint64_t back = whole_tokens(std::floor(lease.held - target));
         lease.held -= static_cast<double>(back);
         return LeaseAsk{0, back};
     }

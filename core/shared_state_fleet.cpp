@@ -206,7 +206,8 @@ std::vector<LeaseRequest> SharedState::fleet_lease_asks(double elapsed, bool all
 
 void SharedState::fleet_grant(std::size_t p, LeaseKind kind, double amount, bool leased) {
     LeaseFields* lease = lease_of(p, kind);
-    if (lease == nullptr) return;
+    // Redis grants whole tokens; anything else would spoil the lease for good.
+    if (lease == nullptr || !std::isfinite(amount)) return;
     RobustLock held = lock(p);
     lease->held += amount;
     if (leased) slot(p).fleet.leased = 1;
