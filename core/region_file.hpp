@@ -62,6 +62,10 @@ class RegionFile {
 public:
     [[nodiscard]] static std::expected<RegionFile, RegionError> attach(
         const RegionRequest& request, const SlotInitialiser& init);
+    // A region in this process's own anonymous memory: no file, no locks on
+    // one; `request.path` names nothing.
+    [[nodiscard]] static std::expected<RegionFile, RegionError> private_memory(
+        const RegionRequest& request, const SlotInitialiser& init);
 
     RegionFile(RegionFile&& other) noexcept;
     RegionFile& operator=(RegionFile&&) = delete;
@@ -74,7 +78,7 @@ public:
 private:
     RegionFile(int fd, std::byte* base, std::size_t size) : fd_(fd), base_(base), size_(size) {}
 
-    int fd_;
+    int fd_;  // -1 for private memory
     std::byte* base_;
     std::size_t size_;
 };

@@ -7,6 +7,7 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   classify_error.cpp
   clock.cpp
   error.cpp
+  fork_guard.cpp
   format.cpp
   key_map.cpp
   key_pool.cpp

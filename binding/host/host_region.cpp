@@ -20,7 +20,7 @@ PyTypeObject* region_type_slot = nullptr;
 // Borrowed; nullptr with ValueError set once the region was closed.
 SharedState* open_state(PyObject* self) {
     SharedState* state = core_of<StateHandle>(self).get();
-    if (state == nullptr) PyErr_SetString(PyExc_ValueError, "the host state is closed");
+    if (state == nullptr) PyErr_SetString(PyExc_ValueError, "the gateway state is closed");
     return state;
 }
 
@@ -428,7 +428,7 @@ PyGetSetDef region_properties[] = {
 PyType_Slot region_slots[] = {
     {Py_tp_new, as_slot(no_constructor)},
     {Py_tp_dealloc, as_slot(dealloc_instance<StateHandle>)},
-    {Py_tp_doc, const_cast<char*>("The gateway's state in a host-shared region.")},
+    {Py_tp_doc, const_cast<char*>("The gateway's state in a region: host-shared, or in private memory.")},
     {Py_tp_methods, region_methods},
     {Py_tp_getset, region_properties},
     {0, nullptr},
