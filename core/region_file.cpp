@@ -335,10 +335,12 @@ std::expected<RegionFile, RegionError> RegionFile::private_memory(const RegionRe
     // MAP_PRIVATE: a forked child gets its own copy, as with any other memory.
     void* mapped =
         mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED)
-        return std::unexpected(RegionError{RegionFault::System, errno,
+    if (mapped == MAP_FAILED) {
+        const int error = errno;
+        return std::unexpected(RegionError{RegionFault::System, error,
                                            std::string("cannot map private memory: ") +
-                                               std::strerror(errno)});
+                                               std::strerror(error)});
+    }
     RegionFile region(-1, static_cast<std::byte*>(mapped), size);
     write_region(region.base(), request, init);
     return region;

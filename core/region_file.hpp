@@ -1,5 +1,6 @@
 // Opening, checking, building and mapping a host-shared region file, and the
-// locks that tell whether any live process has it attached.
+// locks that tell whether any live process has it attached; or the same
+// layout in this process's private memory.
 //
 // Lock protocol (open-file-description locks: inherited across fork, dropped
 // by the kernel when the last holder of the descriptor dies):

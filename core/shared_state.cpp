@@ -180,10 +180,12 @@ std::expected<std::unique_ptr<SharedState>, RegionError> SharedState::attach(
 std::expected<std::unique_ptr<SharedState>, RegionError> SharedState::attach_private(
     HostConfig config, std::shared_ptr<const Clock> clock) {
     RegionSecret secret{};
-    if (getrandom(secret.data(), secret.size(), 0) != static_cast<ssize_t>(secret.size()))
-        return std::unexpected(RegionError{RegionFault::System, errno,
-                                           std::string("no random bytes for a private state: ") +
-                                               std::strerror(errno)});
+    if (getrandom(secret.data(), secret.size(), 0) != static_cast<ssize_t>(secret.size())) {
+        const int error = errno;
+        return std::unexpected(RegionError{
+            RegionFault::System, error,
+            std::string("no random bytes for a private state: ") + std::strerror(error)});
+    }
     std::vector<Provider> providers = describe(config);
     std::vector<KeySlot> initial_keys = initial_key_slots(config, secret);
     // Nobody else ever reads this region, so it needs no configuration hash.

@@ -4,6 +4,7 @@
 // is guarded by its own process-shared robust mutex; critical sections are a
 // few field updates, so a holder's death leaves at most one operation half
 // done, and the repair clamps every field back into its valid range.
+// The gateway's in-process default is the same state in a private mapping.
 #pragma once
 
 #include <cstddef>
