@@ -4,9 +4,9 @@ One request is "choose, then record a success": `for attempt in
 gateway.attempts(): with attempt: pass`, over 12 providers with 2 keys each
 and no network. Beside it, interleaved in one process:
 
-* floor: the native calls the gateway makes for such a request (router, breaker,
-  buckets, key pool, clock, then the three records), written one after the
-  other with no glue: what the work costs before any decision logic;
+* floor: the native calls the gateway makes for such a request (its state's
+  choice calls, the clock, then the state's three records), written one after
+  the other with no glue: what the work costs before any decision logic;
 * by hand: the same composition written as an application would without the
   gateway (router, breaker, bucket and key pool glued together in Python,
   as the README showed before the gateway existed).
@@ -95,29 +95,29 @@ class HandMadeProxy:
 
 
 def floor_namespace():
-    router = make_router()
-    parts = NativeParts("groq")
-    return {"select": router.select, "reward": router.record_outcome,
-            "breaker": parts.breaker, "acquire": parts.bucket.try_acquire,
-            "select_key": parts.pool.select_key, "key_success": parts.pool.record_success,
-            "breaker_success": parts.breaker.record_success, "now": time.monotonic,
-            "wall": time.time}
+    state = make_gateway()._state   # the gateway's own native state, used directly
+    return {"trial_candidates": state.trial_candidates, "rank": state.rank,
+            "try_breaker": state.try_breaker, "try_limits": state.try_limits,
+            "select_key": state.select_key, "key_outcome": state.key_outcome,
+            "reward": state.reward, "breaker_outcome": state.breaker_outcome,
+            "now": time.monotonic, "wall": time.time}
 
 
 # The native calls the gateway makes for one successful request, in its
-# order: the daily-reset check's wall clock, the router's head (the full
-# ranking is drawn only when the head is refused), the breaker's state, the
-# request bucket, the key, the latency's two clock reads, the three records.
+# order: the daily-reset check's wall clock, the providers due a trial, the
+# ranking, the head's breaker, limits and key, the latency's two clock reads,
+# then the three records (key, posterior, breaker).
 FLOOR = """\
 wall()
-head = select()
-breaker.state
-acquire(1)
-key = select_key()
+trial_candidates()
+p = rank(())[0]
+ticket = try_breaker(p)
+try_limits(p, 0)
+k = select_key(p)
 started = now()
-key_success(key, (now() - started) * 1000.0)
-reward("groq", 1.0)
-breaker_success()
+key_outcome(p, k, 0, (now() - started) * 1000.0)
+reward(p, 1.0)
+breaker_outcome(p, ticket == 2, 0)
 """
 
 GATEWAY = """\

@@ -1,7 +1,8 @@
 """One successful request's state work, 12 providers with two keys each, on a
 host-shared region (HostState) against in-process memory (the default
-state): first the state calls a gateway request makes (choose + record), then
-a whole `Gateway.call`. Target: shared <= 2x in-process."""
+state: the same native state in private memory): first the state calls a
+gateway request makes (choose + record), then a whole `Gateway.call`.
+Target: shared <= 2x in-process."""
 
 import os
 import sys
@@ -9,8 +10,8 @@ import tempfile
 import timeit
 
 from velmorquist_proxy import Gateway, HostState, Provider, RateLimitConfig, RouterConfig
-from velmorquist_proxy._local_state import LocalState
 from velmorquist_proxy._state import KEY_SUCCESS, SUCCESS, TRIAL
+from velmorquist_proxy.host_state import private_state
 
 NAMES = [f"p{i:02d}" for i in range(12)]
 RATE = RateLimitConfig(10**9, 1.0)
@@ -50,7 +51,7 @@ def main():
         state = HostState(path)._attach(specs, RouterConfig())
         shared = best_of(lambda: choose_and_record(state))
         state.close()
-        local_state = LocalState(specs, RouterConfig())
+        local_state = private_state(specs, RouterConfig())
         report("choose+record, 12 providers x 2 keys:", shared,
                best_of(lambda: choose_and_record(local_state)))
 

@@ -141,16 +141,10 @@ Check check_region(int fd, const RegionRequest& request, std::uint64_t file_size
     return {Verdict::Usable, ""};
 }
 
-// Writes a whole region into `fd` (already at its final size or growable).
-// `ready` goes to 1 last, so a build cut short is recognised as such.
-std::optional<int> build_region(int fd, const RegionRequest& request,
-                                const SlotInitialiser& init) {
+// Writes a whole region at `base`, mapped for `request`'s geometry. `ready`
+// goes to 1 last, so a build cut short is recognised as such.
+void write_region(std::byte* base, const RegionRequest& request, const SlotInitialiser& init) {
     const RegionGeometry geometry = region_geometry(request.provider_count, request.key_count);
-    if (ftruncate(fd, static_cast<off_t>(geometry.total_bytes)) != 0) return errno;
-    void* mapped =
-        mmap(nullptr, geometry.total_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (mapped == MAP_FAILED) return errno;
-    auto* base = static_cast<std::byte*>(mapped);
     auto* header = reinterpret_cast<RegionHeader*>(base);
     // Magic and version stay ours throughout; everything after them restarts.
     header->magic = kRegionMagic;
@@ -165,13 +159,24 @@ std::optional<int> build_region(int fd, const RegionRequest& request,
     header->config_hash = request.config_hash;
     std::memcpy(header->boot_id, current_boot_id().data(), kBootIdBytes);
     header->reset_day.store(std::numeric_limits<std::int64_t>::min());
+    init(base);
+    header->ready.store(1, std::memory_order_release);
+}
+
+// Writes a whole region into `fd` (already at its final size or growable).
+std::optional<int> build_region(int fd, const RegionRequest& request,
+                                const SlotInitialiser& init) {
+    const RegionGeometry geometry = region_geometry(request.provider_count, request.key_count);
+    if (ftruncate(fd, static_cast<off_t>(geometry.total_bytes)) != 0) return errno;
+    void* mapped =
+        mmap(nullptr, geometry.total_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) return errno;
     try {
-        init(base);
+        write_region(static_cast<std::byte*>(mapped), request, init);
     } catch (...) {
         munmap(mapped, geometry.total_bytes);
         throw;
     }
-    header->ready.store(1, std::memory_order_release);
     munmap(mapped, geometry.total_bytes);
     return std::nullopt;
 }
@@ -322,6 +327,23 @@ std::expected<RegionFile, RegionError> RegionFile::attach(const RegionRequest& r
         return RegionFile(fd.release(), static_cast<std::byte*>(mapped), size);
     }
     return std::unexpected(RegionError{RegionFault::System, EAGAIN, "cannot settle " + quoted(path)});
+}
+
+std::expected<RegionFile, RegionError> RegionFile::private_memory(const RegionRequest& request,
+                                                                  const SlotInitialiser& init) {
+    const std::size_t size = region_geometry(request.provider_count, request.key_count).total_bytes;
+    // MAP_PRIVATE: a forked child gets its own copy, as with any other memory.
+    void* mapped =
+        mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) {
+        const int error = errno;
+        return std::unexpected(RegionError{RegionFault::System, error,
+                                           std::string("cannot map private memory: ") +
+                                               std::strerror(error)});
+    }
+    RegionFile region(-1, static_cast<std::byte*>(mapped), size);
+    write_region(region.base(), request, init);
+    return region;
 }
 
 RegionFile::RegionFile(RegionFile&& other) noexcept

@@ -1,5 +1,6 @@
 // Opening, checking, building and mapping a host-shared region file, and the
-// locks that tell whether any live process has it attached.
+// locks that tell whether any live process has it attached; or the same
+// layout in this process's private memory.
 //
 // Lock protocol (open-file-description locks: inherited across fork, dropped
 // by the kernel when the last holder of the descriptor dies):
@@ -62,6 +63,10 @@ class RegionFile {
 public:
     [[nodiscard]] static std::expected<RegionFile, RegionError> attach(
         const RegionRequest& request, const SlotInitialiser& init);
+    // A region in this process's own anonymous memory: no file, no locks on
+    // one; `request.path` names nothing.
+    [[nodiscard]] static std::expected<RegionFile, RegionError> private_memory(
+        const RegionRequest& request, const SlotInitialiser& init);
 
     RegionFile(RegionFile&& other) noexcept;
     RegionFile& operator=(RegionFile&&) = delete;
@@ -74,7 +79,7 @@ public:
 private:
     RegionFile(int fd, std::byte* base, std::size_t size) : fd_(fd), base_(base), size_(size) {}
 
-    int fd_;
+    int fd_;  // -1 for private memory
     std::byte* base_;
     std::size_t size_;
 };

@@ -1,11 +1,13 @@
 #include "core/shared_state.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <limits>
 #include <new>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include "core/best_first.hpp"
@@ -163,23 +165,7 @@ std::expected<std::unique_ptr<SharedState>, RegionError> SharedState::attach(
     }
 
     std::vector<Provider> providers = describe(config);
-    std::vector<KeySlot> initial_keys;
-    for (const HostProviderConfig& c : config.providers) {
-        for (std::size_t k = 0; k < c.keys.size(); ++k) {
-            KeySlot key{};
-            key.identity = key_identity(c.keys[k], *secret);
-            key.status = KeyStatus::Active;
-            const auto limit = k < c.daily_limits.size() ? c.daily_limits[k] : std::nullopt;
-            key.has_daily_limit = limit.has_value() ? 1 : 0;
-            key.daily_limit = limit.value_or(0);
-            key.weight = k < c.weights.size() ? c.weights[k] : 1.0;
-            key.latencies.head = 0;
-            key.latencies.size = 0;
-            key.latencies.mean_cache = 0.0;
-            key.latencies.mean_known = 1;
-            initial_keys.push_back(key);
-        }
-    }
+    std::vector<KeySlot> initial_keys = initial_key_slots(config, *secret);
     RegionRequest request{path,
                           create,
                           fresh,
@@ -195,6 +181,66 @@ std::expected<std::unique_ptr<SharedState>, RegionError> SharedState::attach(
                                                        std::move(providers), std::move(clock)));
     state->initial_keys_ = std::move(initial_keys);
     return state;
+}
+
+std::expected<std::unique_ptr<SharedState>, RegionError> SharedState::attach_private(
+    HostConfig config, std::shared_ptr<const Clock> clock) {
+    RegionSecret secret{};
+    if (getrandom(secret.data(), secret.size(), 0) != static_cast<ssize_t>(secret.size())) {
+        const int error = errno;
+        return std::unexpected(RegionError{
+            RegionFault::System, error,
+            std::string("no random bytes for a private state: ") + std::strerror(error)});
+    }
+    std::vector<Provider> providers = describe(config);
+    std::vector<KeySlot> initial_keys = initial_key_slots(config, secret);
+    // Nobody else ever reads this region, so it needs no configuration hash.
+    const RegionRequest request{"", true, false, static_cast<std::uint32_t>(providers.size()),
+                                static_cast<std::uint32_t>(initial_keys.size()), 0};
+    ClockHandle time(clock);
+    auto region = RegionFile::private_memory(request, [&](std::byte* base) {
+        fill_slots(base, providers, initial_keys, time.now());
+    });
+    if (!region) return std::unexpected(std::move(region.error()));
+    std::unique_ptr<SharedState> state(new SharedState(std::move(*region), config.router,
+                                                       std::move(providers), std::move(clock)));
+    state->initial_keys_ = std::move(initial_keys);
+    SharedState& self = *state;
+    state->fork_guard_.emplace(ForkHandlers{
+        [&self] {
+            for (std::size_t p = 0; p < self.providers_.size(); ++p)
+                self.slot(p).mutex.lock([&self, p]() noexcept { self.repair(p); });
+        },
+        [&self] {
+            for (std::size_t p = 0; p < self.providers_.size(); ++p) self.slot(p).mutex.unlock();
+        },
+        [&self] {
+            for (std::size_t p = 0; p < self.providers_.size(); ++p) self.slot(p).mutex.init();
+        },
+    });
+    return state;
+}
+
+std::vector<KeySlot> SharedState::initial_key_slots(const HostConfig& config,
+                                                    const RegionSecret& secret) {
+    std::vector<KeySlot> initial_keys;
+    for (const HostProviderConfig& c : config.providers) {
+        for (std::size_t k = 0; k < c.keys.size(); ++k) {
+            KeySlot key{};
+            key.identity = key_identity(c.keys[k], secret);
+            key.status = KeyStatus::Active;
+            const auto limit = k < c.daily_limits.size() ? c.daily_limits[k] : std::nullopt;
+            key.has_daily_limit = limit.has_value() ? 1 : 0;
+            key.daily_limit = limit.value_or(0);
+            key.weight = k < c.weights.size() ? c.weights[k] : 1.0;
+            key.latencies.head = 0;
+            key.latencies.size = 0;
+            key.latencies.mean_cache = 0.0;
+            key.latencies.mean_known = 1;
+            initial_keys.push_back(key);
+        }
+    }
+    return initial_keys;
 }
 
 SharedState::SharedState(RegionFile region, RouterConfig router, std::vector<Provider> providers,

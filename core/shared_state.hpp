@@ -4,6 +4,7 @@
 // is guarded by its own process-shared robust mutex; critical sections are a
 // few field updates, so a holder's death leaves at most one operation half
 // done, and the repair clamps every field back into its valid range.
+// The gateway's in-process default is the same state in a private mapping.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +20,7 @@
 
 #include "core/circuit_breaker.hpp"
 #include "core/clock.hpp"
+#include "core/fork_guard.hpp"
 #include "core/key_strategies.hpp"
 #include "core/provider_profile.hpp"
 #include "core/random.hpp"
@@ -99,6 +101,10 @@ public:
     [[nodiscard]] static std::expected<std::unique_ptr<SharedState>, RegionError> attach(
         const std::string& path, bool create, bool fresh, HostConfig config,
         std::shared_ptr<const Clock> clock);
+    // The same state in this process's private memory: no file, keys hashed
+    // under a secret that never leaves it. A forked child gets its own copy.
+    [[nodiscard]] static std::expected<std::unique_ptr<SharedState>, RegionError> attach_private(
+        HostConfig config, std::shared_ptr<const Clock> clock);
 
     [[nodiscard]] std::size_t provider_count() const { return providers_.size(); }
     [[nodiscard]] std::size_t key_count(std::size_t p) const { return providers_[p].key_count; }
@@ -194,6 +200,9 @@ private:
                 std::shared_ptr<const Clock> clock);
     // This process's view of each provider, from the configuration.
     [[nodiscard]] static std::vector<Provider> describe(const HostConfig& config);
+    // Each key's fresh slot, identified under `secret`.
+    [[nodiscard]] static std::vector<KeySlot> initial_key_slots(const HostConfig& config,
+                                                                const RegionSecret& secret);
     // Fills a fresh region's slots (the initial state) for `providers`.
     static void fill_slots(std::byte* base, const std::vector<Provider>& providers,
                            const std::vector<KeySlot>& keys, double now);
@@ -225,6 +234,8 @@ private:
     const RouterConfig router_;
     std::vector<Provider> providers_;
     std::vector<KeySlot> initial_keys_;  // each key's fresh slot, for building and repair
+    // Private memory only: its locks across fork (declared last, so it goes first).
+    std::optional<ForkGuard> fork_guard_;
 };
 
 // The hash a region is made for: everything that gives its state a meaning,

@@ -8,6 +8,7 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   clock.cpp
   error.cpp
   fleet_lease.cpp
+  fork_guard.cpp
   format.cpp
   key_map.cpp
   key_pool.cpp

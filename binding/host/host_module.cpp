@@ -1,5 +1,6 @@
 // velmorquist_proxy._host: `attach(...)` opens a host-shared region for a
-// gateway's providers and returns a HostRegion (host_region.hpp).
+// gateway's providers and returns a HostRegion (host_region.hpp);
+// `attach_private(...)` makes the same state in this process's own memory.
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -65,17 +66,36 @@ PyObject* host_attach(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
+const Signature kAttachPrivate("attach_private()", 2, "providers", "router");
+
+PyObject* host_attach_private(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    BoundArgs bound(kAttachPrivate);
+    if (!bound.bind(args, nargs, kwnames)) return nullptr;
+    HostConfig config;
+    if (!read_host_config(bound[0], bound[1], config)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        std::expected<std::unique_ptr<SharedState>, RegionError> attached =
+            SharedState::attach_private(std::move(config), std::make_shared<HostClock>());
+        if (!attached) return raise_region_error(attached.error());
+        return new_host_region(std::move(*attached));
+    });
+}
+
 PyMethodDef module_methods[] = {
     {"attach", as_method(host_attach), METH_FASTCALL | METH_KEYWORDS,
      "attach(path, create, fresh, providers, router)\n--\n\n"
      "A HostRegion over the region at `path` for these providers."},
+    {"attach_private", as_method(host_attach_private), METH_FASTCALL | METH_KEYWORDS,
+     "attach_private(providers, router)\n--\n\n"
+     "A HostRegion in this process's private memory for these providers."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_host",
-    "The gateway's state shared by every process on a host: `velmorquist_proxy._host`",
+    "The gateway's state, in private memory or shared by every process on a host",
     0,
     module_methods,
     nullptr, nullptr, nullptr, nullptr,

@@ -358,7 +358,7 @@ PyGetSetDef region_properties[] = {
 PyType_Slot region_slots[] = {
     {Py_tp_new, as_slot(no_constructor)},
     {Py_tp_dealloc, as_slot(dealloc_instance<StateHandle>)},
-    {Py_tp_doc, const_cast<char*>("The gateway's state in a host-shared region.")},
+    {Py_tp_doc, const_cast<char*>("The gateway's state in a region: host-shared, or in private memory.")},
     {Py_tp_methods, nullptr},  // all_region_methods(), set before the type is made
     {Py_tp_getset, region_properties},
     {0, nullptr},

@@ -1,5 +1,5 @@
 // HostRegion: the gateway state seam (python/velmorquist_proxy/_state.py)
-// over a host-shared region, providers and keys by index.
+// over a region (host-shared or private), providers and keys by index.
 #pragma once
 
 #include <memory>

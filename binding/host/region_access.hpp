@@ -19,7 +19,7 @@ using StateHandle = std::unique_ptr<SharedState>;
 // Borrowed; nullptr with ValueError set once the region was closed.
 inline SharedState* open_state(PyObject* self) {
     SharedState* state = core_of<StateHandle>(self).get();
-    if (state == nullptr) PyErr_SetString(PyExc_ValueError, "the host state is closed");
+    if (state == nullptr) PyErr_SetString(PyExc_ValueError, "the gateway state is closed");
     return state;
 }
 

@@ -2,21 +2,23 @@
 
 The gateway (gateway.py) decides; a state object remembers. Every gateway
 holds one state object built for its provider list. The in-process state keeps
-everything in this process; a host-shared state keeps the same things in a
-shared-memory region so every worker process on the host works on one set of
-limits, trips, cool-downs and posteriors. Both offer exactly the methods below.
+everything in this process's private memory; a host-shared state keeps the
+same things in a shared-memory region so every worker process on the host
+works on one set of limits, trips, cool-downs and posteriors. Both are the one
+native state (`_host`, over core/shared_state) in different memory, so both
+offer exactly the methods below with exactly the same policy.
 
 Providers and keys are addressed by index: provider `p` is the p-th provider
 given to the gateway, key `k` the k-th key of that provider. Key texts stay in
 the gateway's process; a state never needs them in clear (a shared state
 stores keyed hashes), so it selects and reports keys by index.
 
-A gateway built with `shared=None` makes an in-process `LocalState`; with
-`shared=X` it calls `X._attach(specs, router_config, now_fn)` once, where
-`specs` is the list of resolved `providers.ProviderSpec` in provider order,
-`router_config` the gateway's `RouterConfig` and `now_fn` None or a function
-returning the monotonic time (tests pass their own), and uses what it
-returns. A trial slot or limit taken through the state is always settled
+A gateway built with `shared=None` makes an in-process state
+(`host_state.private_state`); with `shared=X` it calls
+`X._attach(specs, router_config, now_fn)` once, where `specs` is the list of
+resolved `providers.ProviderSpec` in provider order, `router_config` the
+gateway's `RouterConfig` and `now_fn` None or a function returning the
+monotonic time (tests pass their own), and uses what it returns. A trial slot or limit taken through the state is always settled
 through it too, also when a request is abandoned.
 
 A state that learns things outside requests (the fleet state, from Redis)

@@ -53,6 +53,7 @@ from velmorquist_proxy._fleet_host import HostFleetGatewayState, HostSyncer
 from velmorquist_proxy._fleet_keys import FleetNames, check_namespace, new_host_id, secret_bytes
 from velmorquist_proxy._fleet_scripts import Scripts
 from velmorquist_proxy._fleet_sync import HOST_ALIVE_MS, HOSTS_TTL_MS, Syncer
+from velmorquist_proxy.host_state import private_state
 
 # Every Redis call gives up after this long; the syncer then backs off.
 SOCKET_TIMEOUT_S = 0.5
@@ -123,8 +124,7 @@ class FleetState:
     def _inner_state(self, specs, router_config, now_fn):
         if self._host is not None:
             return self._host._attach(specs, router_config, now_fn)
-        from velmorquist_proxy._local_state import LocalState
-        return LocalState(specs, router_config, now_fn)
+        return private_state(specs, router_config)
 
     def close(self) -> None:
         """Stops the syncer and hands back unused leases (the gateway's

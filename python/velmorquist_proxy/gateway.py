@@ -32,10 +32,10 @@ import datetime
 import time
 from threading import Lock
 
-from velmorquist_proxy._local_state import LocalState
 from velmorquist_proxy._masking import key_masker, mask_key
 from velmorquist_proxy._native import RetryPolicy, RouterConfig
 from velmorquist_proxy.events import GatewayEvent, dispatch
+from velmorquist_proxy.host_state import private_state
 from velmorquist_proxy.outcomes import classify_failure
 from velmorquist_proxy.providers import Provider, ProviderSpec
 from velmorquist_proxy.request import run
@@ -72,7 +72,7 @@ class Gateway:
         self._clock, self._sleep, self._asleep, self._wall = _clock, _sleep, _asleep, _wall
         self._counters = _Counters()
         if shared is None:
-            self._state = LocalState(specs, self._router_config)
+            self._state = private_state(specs, self._router_config)
         else:
             self._state = shared._attach(specs, self._router_config, None)
             # A state that learns things outside requests (a fleet) reports them too.

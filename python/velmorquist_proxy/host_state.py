@@ -28,6 +28,13 @@ from velmorquist_proxy import _host
 __all__ = ["HostState"]
 
 
+def private_state(specs, router_config):
+    """The GatewayState (see _state.py) in this process's own memory: the
+    default, `Gateway(..., shared=None)`. The same native state as a region's,
+    so the policy exists once; a forked child gets its own copy."""
+    return _host.attach_private(tuple(_provider(spec) for spec in specs), _router(router_config))
+
+
 def _rate(config):
     if config is None:
         return None

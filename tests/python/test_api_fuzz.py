@@ -260,7 +260,7 @@ def churn(instance):
 
 
 CLASSES = set(surface.classes(native) + surface.host_classes(host))
-ATTACH, *HOST_MEMBERS = surface.host_members(host)
+HOST_MEMBERS = surface.host_members(host)[1:]   # attach(): below, with its path fixed
 MEMBERS = surface.members(native) + HOST_MEMBERS
 MEMBERS_BY_CLASS = {}
 for _member in MEMBERS:
@@ -333,21 +333,27 @@ def test_any_arguments(member):
     run()
 
 
-def test_attach_any_description():
-    """attach() with its path fixed (it creates files) and anything else."""
-    names = [name for name, _ in ATTACH.parameters]
+@pytest.mark.parametrize("function", ["attach", "attach_private"])
+def test_attach_any_description(function):
+    """attach() with its path fixed (it creates files), and attach_private(),
+    with anything else."""
+    attach = getattr(host, function)
+    parameters = [name for name, _ in surface._parameters(attach)]
     target = surface.host_region(host)
 
     @settings(max_examples=EXAMPLES, suppress_health_check=[HealthCheck.too_slow])
     @given(data=st.data())
     def run(data):
-        arguments = surface.host_attach_arguments()
-        for name in names[1:]:
+        valid = surface.host_attach_arguments()
+        arguments = {name: valid[name] for name in parameters}
+        for name in parameters:
+            if name == "path":
+                continue
             if data.draw(st.booleans(), label=f"{name} replaced"):
                 arguments[name] = data.draw(argument(host, name), label=name)
         _reentry.append(lambda: poke(target))
         try:
-            result = host.attach(**arguments)
+            result = attach(**arguments)
         except ALLOWED:
             result = None
         finally:

@@ -351,13 +351,15 @@ def test_retry_policy_default_and_jitter_free_delay():
     assert Gateway([Provider("a", ["k"])])._retry.max_retries == RetryPolicy().max_retries
 
 
-def test_mirrored_posterior_matches_the_router():
+def test_state_posterior_matches_the_router():
     gateway = make_gateway(provider("alpha"))
     state = gateway._state
-    rewards = [1.0, 0.0, 1.0, 1.0] * 40   # past the point where rewards are folded in
-    for reward in rewards:
+    router = ThompsonRouter(RouterConfig(explore_mode=False))
+    router.add_provider(gateway._specs[0].profile)
+    for reward in [1.0, 0.0, 1.0, 1.0, float("nan")] * 40:
         state.reward(0, reward)
-    (decision,) = state._router.rank_among()
+        router.record_outcome("alpha", reward)
+    (decision,) = router.rank_among()
     alpha, beta = state.posterior(0)
     # Deterministic score: 0.35 * mean * quality - cost and latency terms.
     native_mean = (decision.score + 0.15 * 0.1) / (0.35 * 0.9)

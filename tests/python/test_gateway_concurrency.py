@@ -1,6 +1,8 @@
-"""One gateway shared by threads and by coroutines keeps exact counts."""
+"""One gateway shared by threads and by coroutines keeps exact counts; a forked
+child gets a working copy of its state."""
 
 import asyncio
+import os
 import random
 import sys
 import threading
@@ -80,3 +82,23 @@ def test_coroutines_share_one_gateway():
 
     assert set(asyncio.run(main())) <= set(NAMES)
     check_consistent(gateway, 200)
+
+
+def test_forked_child_works_on_its_own_copy_of_the_state():
+    gateway = make_gateway(*(provider(name) for name in NAMES))
+    for seed in range(20):
+        gateway.call(flaky_send(seed))
+    before = totals(gateway)
+    pid = os.fork()
+    if pid == 0:
+        try:
+            for seed in range(30):
+                gateway.call(flaky_send(seed))
+            check_consistent(gateway, 50)
+        except BaseException:
+            os._exit(1)
+        os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert totals(gateway) == before
+    check_consistent(gateway, 20)

@@ -1,6 +1,6 @@
-"""The gateway over a host-shared region: it behaves as over in-process
-state, and every worker process on the host obeys one set of limits, trips
-and cool-downs."""
+"""The gateway over a host-shared region: it behaves as over its in-process
+state (the same native state in private memory), and every worker process on
+the host obeys one set of limits, trips and cool-downs."""
 
 import itertools
 
@@ -68,9 +68,9 @@ def gateway(shared, **options):
                    router=RouterConfig(explore_mode=False))
 
 
-@pytest.fixture(params=["in_process", "host"])
-def shared(request, tmp_path):
-    return None if request.param == "in_process" else HostState(tmp_path / "region")
+@pytest.fixture
+def shared(tmp_path):
+    return HostState(tmp_path / "region")
 
 
 def fail_alpha(provider, key):

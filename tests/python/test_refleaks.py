@@ -219,6 +219,9 @@ CORE_ERRORS = {
         ("foreign file", lambda: None, _attach_at(_foreign_file()), ValueError),
         ("missing", lambda: None, _attach_at(surface.host_path() + "-missing", create=False),
          FileNotFoundError),
+        ("private, bad router", lambda: None,
+         lambda _: host.attach_private(surface.host_attach_arguments()["providers"], (1,)),
+         TypeError),
     ],
     "RetryPolicy": [
         ("delay_ms NaN jitter", lambda: _get("RetryPolicy")(jitter_factor=math.nan),
