@@ -36,6 +36,9 @@ PROVIDER_KINDS = frozenset({"timeout", "connection", "service_error", "unknown"}
 KINDS = PROVIDER_KINDS | {"rate_limit", "auth", "quota", "caller"}
 
 DEFAULT_RETRY_AFTER_S = 1.0
+# A longer Retry-After reads as this: a key is never parked beyond the next
+# daily reset by a typo or a hostile header ("inf", "1e400", 10**400).
+MAX_RETRY_AFTER_S = 86400.0
 _TIMEOUT_SUFFIXES = ("Timeout", "TimeoutException")
 _CONNECTION_SUFFIXES = ("ConnectError", "ConnectionError")
 
@@ -88,14 +91,17 @@ def parse_retry_after(value) -> float | None:
     if value is None or isinstance(value, bool):
         return None
     if isinstance(value, (int, float)):
-        seconds = float(value)
+        try:
+            seconds = float(value)
+        except OverflowError:
+            seconds = math.inf
     elif isinstance(value, str):
         seconds = _seconds_from_text(value.strip())
     else:
         return None
     if seconds is None or math.isnan(seconds):
         return None
-    return max(0.0, seconds)
+    return min(max(0.0, seconds), MAX_RETRY_AFTER_S)
 
 
 def _seconds_from_text(text: str) -> float | None:

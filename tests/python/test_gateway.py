@@ -307,6 +307,7 @@ def test_snapshot_is_json_and_counts_consistently():
 @pytest.mark.parametrize("value, seconds", [
     (3, 3.0), (2.5, 2.5), ("7", 7.0), (" 1.5 ", 1.5), (-4, 0.0), ("soon", None),
     (None, None), ("Wed, 21 Oct 2015 07:28:00 GMT", 0.0),
+    ("inf", 86400.0), ("1e400", 86400.0), (10**400, 86400.0), (float("nan"), None),
 ])
 def test_retry_after_accepts_seconds_and_http_dates(value, seconds):
     assert parse_retry_after(value) == seconds
