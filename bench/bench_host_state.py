@@ -44,14 +44,14 @@ def report(what, shared, local):
 
 
 def main():
-    specs = [provider.resolve() for provider in providers()]
+    descriptions = [provider.resolve() for provider in providers()]
     base = "/dev/shm" if os.path.isdir("/dev/shm") else None
     with tempfile.TemporaryDirectory(dir=base) as directory:
         path = os.path.join(directory, "bench-region")
-        state = HostState(path)._attach(specs, RouterConfig())
+        state = HostState(path)._attach(descriptions, RouterConfig())
         shared = best_of(lambda: choose_and_record(state))
         state.close()
-        local_state = private_state(specs, RouterConfig())
+        local_state = private_state(descriptions, RouterConfig())
         report("choose+record, 12 providers x 2 keys:", shared,
                best_of(lambda: choose_and_record(local_state)))
 

@@ -34,28 +34,29 @@ class _Limits:
 
     __slots__ = ("requests", "tokens", "lock")
 
-    def __init__(self, spec, now: float):
-        self.requests = Lease(spec.rate, now) if spec.rate is not None else None
-        self.tokens = Lease(spec.token_rate, now) if spec.token_rate is not None else None
+    def __init__(self, description, now: float):
+        self.requests = Lease(description.rate, now) if description.rate is not None else None
+        self.tokens = (Lease(description.token_rate, now)
+                       if description.token_rate is not None else None)
         self.lock = Lock()
 
 
 class FleetGatewayState:
     """`GatewayState` (see _state.py) of one host of a fleet."""
 
-    def __init__(self, inner, specs, now_fn=None):
+    def __init__(self, inner, descriptions, now_fn=None):
         self._inner = inner
-        self._specs = specs
+        self._specs = descriptions
         self._now = now_fn or time.monotonic
         now = self._now()
-        self._limits = [_Limits(spec, now) for spec in specs]
+        self._limits = [_Limits(description, now) for description in descriptions]
         # (p, "r" or "t", lease, the lock that guards it), for the syncer.
         self.leases = [(p, kind, lease, limits.lock)
                        for p, limits in enumerate(self._limits)
                        for kind, lease in (("r", limits.requests), ("t", limits.tokens))
                        if lease is not None]
         # Breakers the fleet holds open here, until these local times.
-        self.tripped_until = [0.0] * len(specs)
+        self.tripped_until = [0.0] * len(descriptions)
         self._any_trip = False
         self.outcomes: deque = deque(maxlen=_OUTCOME_BACKLOG)   # (p, reward)
         # What this host changed, keyed by what it is about, for the syncer:

@@ -67,8 +67,8 @@ class SyncerLock:
 class HostFleetGatewayState(FleetGatewayState):
     """FleetGatewayState whose limits, notes and outcomes live in the region."""
 
-    def __init__(self, region, specs, now_fn=None):
-        super().__init__(region, specs, now_fn)
+    def __init__(self, region, descriptions, now_fn=None):
+        super().__init__(region, descriptions, now_fn)
         self._region = region
         self.try_limits = region.fleet_try_limits
         self.limits_ready_in = region.fleet_limits_ready_in

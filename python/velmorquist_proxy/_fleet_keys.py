@@ -49,12 +49,14 @@ def new_host_id() -> str:
 class FleetNames:
     """Key and channel names of one namespace, for one provider list."""
 
-    def __init__(self, namespace: str, secret: bytes, specs):
+    def __init__(self, namespace: str, secret: bytes, descriptions):
         self.hosts = f"{namespace}:hosts"
         self.channel = f"{namespace}:events"
-        self.providers = [_digest(secret, b"provider", spec.name, 12) for spec in specs]
-        self.keys = [[_digest(secret, b"key", f"{spec.name}\0{key}", 16) for key in spec.keys]
-                     for spec in specs]
+        self.providers = [_digest(secret, b"provider", description.name, 12)
+                          for description in descriptions]
+        self.keys = [[_digest(secret, b"key", f"{description.name}\0{key}", 16)
+                      for key in description.keys]
+                     for description in descriptions]
         self._ns = namespace
 
     def bucket(self, p: int, kind: str) -> str:

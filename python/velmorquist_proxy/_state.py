@@ -15,7 +15,7 @@ stores keyed hashes), so it selects and reports keys by index.
 
 A gateway built with `shared=None` makes an in-process state
 (`host_state.private_state`); with `shared=X` it calls
-`X._attach(specs, router_config, now_fn)` once, where `specs` is the list of
+`X._attach(descriptions, router_config, now_fn)` once, where `descriptions` is the list of
 resolved `providers.ProviderSpec` in provider order, `router_config` the
 gateway's `RouterConfig` and `now_fn` None or a function returning the
 monotonic time (tests pass their own), and uses what it returns. A trial slot or limit taken through the state is always settled

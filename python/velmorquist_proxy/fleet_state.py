@@ -92,19 +92,19 @@ class FleetState:
         state = self._state
         return not self._reachable if state is None else state.status["degraded"]
 
-    def _attach(self, specs, router_config, now_fn=None):
+    def _attach(self, descriptions, router_config, now_fn=None):
         with self._lock:
             if self._state is not None:
                 raise RuntimeError("FleetState: already attached to a gateway; "
                                    "make one FleetState per gateway")
-            inner = self._inner_state(specs, router_config, now_fn)
-            names = FleetNames(self._namespace, self._secret, specs)
+            inner = self._inner_state(descriptions, router_config, now_fn)
+            names = FleetNames(self._namespace, self._secret, descriptions)
             decay = router_config.decay_factor
             if self._host is None:
-                state = FleetGatewayState(inner, specs, now_fn)
+                state = FleetGatewayState(inner, descriptions, now_fn)
                 syncer = Syncer(self._client, self._scripts, names, state, self._host_id, decay)
             else:
-                state = HostFleetGatewayState(inner, specs, now_fn)
+                state = HostFleetGatewayState(inner, descriptions, now_fn)
                 syncer = HostSyncer(self._client, self._scripts, names, state, self._host_id,
                                     decay, self._host.path)
             degraded = not self._reachable
@@ -121,10 +121,10 @@ class FleetState:
             self._state = state
             return state
 
-    def _inner_state(self, specs, router_config, now_fn):
+    def _inner_state(self, descriptions, router_config, now_fn):
         if self._host is not None:
-            return self._host._attach(specs, router_config, now_fn)
-        return private_state(specs, router_config)
+            return self._host._attach(descriptions, router_config, now_fn)
+        return private_state(descriptions, router_config)
 
     def close(self) -> None:
         """Stops the syncer and hands back unused leases (the gateway's

@@ -52,17 +52,18 @@ class Gateway:
                  daily_reset: datetime.time = datetime.time(0, 0), shared=None,
                  _clock=time.monotonic, _sleep=time.sleep, _asleep=asyncio.sleep,
                  _wall=time.time):
-        specs = [_spec(provider) for provider in providers]
-        if not specs:
+        descriptions = [_spec(provider) for provider in providers]
+        if not descriptions:
             raise ValueError("a gateway needs at least one provider")
-        names = [spec.name for spec in specs]
+        names = [description.name for description in descriptions]
         if len(set(names)) != len(names):
             raise ValueError("provider names must be unique")
-        self._specs = tuple(specs)
+        self._specs = tuple(descriptions)
         self._names = tuple(names)
-        self._keys = tuple(spec.keys for spec in specs)
-        self._masked_keys = tuple(tuple(mask_key(key) for key in spec.keys) for spec in specs)
-        self._maskers = tuple(key_masker(spec.keys) for spec in specs)
+        self._keys = tuple(description.keys for description in descriptions)
+        self._masked_keys = tuple(tuple(mask_key(key) for key in description.keys)
+                                  for description in descriptions)
+        self._maskers = tuple(key_masker(description.keys) for description in descriptions)
         self._retry = retry if retry is not None else RetryPolicy()
         self._router_config = router if router is not None else RouterConfig()
         self._deadline_s = deadline_s
@@ -72,9 +73,9 @@ class Gateway:
         self._clock, self._sleep, self._asleep, self._wall = _clock, _sleep, _asleep, _wall
         self._counters = _Counters()
         if shared is None:
-            self._state = private_state(specs, self._router_config)
+            self._state = private_state(descriptions, self._router_config)
         else:
-            self._state = shared._attach(specs, self._router_config, None)
+            self._state = shared._attach(descriptions, self._router_config, None)
             # A state that learns things outside requests (a fleet) reports them too.
             bind_events = getattr(self._state, "bind_events", None)
             if bind_events is not None:

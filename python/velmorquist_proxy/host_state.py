@@ -28,11 +28,12 @@ from velmorquist_proxy import _host
 __all__ = ["HostState"]
 
 
-def private_state(specs, router_config):
+def private_state(descriptions, router_config):
     """The GatewayState (see _state.py) in this process's own memory: the
     default, `Gateway(..., shared=None)`. The same native state as a region's,
     so the policy exists once; a forked child gets its own copy."""
-    return _host.attach_private(tuple(_provider(spec) for spec in specs), _router(router_config))
+    providers = tuple(_provider(description) for description in descriptions)
+    return _host.attach_private(providers, _router(router_config))
 
 
 def _rate(config):
@@ -41,19 +42,19 @@ def _rate(config):
     return (config.max_calls, config.time_window_secs, config.burst_size)
 
 
-def _provider(spec):
-    profile = spec.profile
-    breaker = spec.breaker
+def _provider(description):
+    profile = description.profile
+    breaker = description.breaker
     return (
-        spec.name,
+        description.name,
         (profile.id, profile.cost_per_1k, profile.base_quality, profile.base_latency_ms),
         (breaker.failure_threshold, breaker.recovery_timeout_secs, breaker.success_threshold),
-        _rate(spec.rate),
-        _rate(spec.token_rate),
-        spec.key_strategy,
-        tuple(spec.keys),
-        tuple(float(weight) for weight in spec.weights),
-        tuple(spec.daily_limits),
+        _rate(description.rate),
+        _rate(description.token_rate),
+        description.key_strategy,
+        tuple(description.keys),
+        tuple(float(weight) for weight in description.weights),
+        tuple(description.daily_limits),
     )
 
 
@@ -86,10 +87,10 @@ class HostState:
     def __repr__(self):
         return f"HostState({self.path!r}, create={self.create}, fresh={self.fresh})"
 
-    def _attach(self, specs, router_config, now_fn=None):
-        """The GatewayState (see _state.py) for these provider specs.
+    def _attach(self, descriptions, router_config, now_fn=None):
+        """The GatewayState (see _state.py) for these provider descriptions.
 
         Times come from the system-wide monotonic clock, so `now_fn` is
         accepted for the seam's sake and not used."""
-        providers = tuple(_provider(spec) for spec in specs)
+        providers = tuple(_provider(description) for description in descriptions)
         return _host.attach(self.path, self.create, self.fresh, providers, _router(router_config))

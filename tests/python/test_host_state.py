@@ -22,7 +22,7 @@ from velmorquist_proxy import _state as seam
 from worker_processes import WORKERS, run_all
 
 
-def spec(name="alpha", keys=("sk-alpha-key-0001", "sk-alpha-key-0002"), *, rate=False,
+def description(name="alpha", keys=("sk-alpha-key-0001", "sk-alpha-key-0002"), *, rate=False,
          breaker=None, strategy="round_robin", daily_limits=None):
     """A resolved provider, as the gateway hands it to its state."""
     return Provider(name, list(keys), profile=ProviderProfile(name, 0.01, 0.9, 100.0),
@@ -30,8 +30,8 @@ def spec(name="alpha", keys=("sk-alpha-key-0001", "sk-alpha-key-0002"), *, rate=
                     key_strategy=strategy, daily_limits=daily_limits).resolve()
 
 
-def attach(path, specs=None, **options):
-    return HostState(path, **options)._attach(specs or [spec()], RouterConfig())
+def attach(path, descriptions=None, **options):
+    return HostState(path, **options)._attach(descriptions or [description()], RouterConfig())
 
 
 @pytest.fixture
@@ -41,8 +41,8 @@ def region(tmp_path):
 
 def test_bucket_admits_at_most_capacity_plus_refill_across_processes(region):
     capacity, per_second = 20, 40.0
-    specs = [spec(rate=RateLimitConfig(40, 1.0, capacity))]
-    state = attach(region, specs)
+    descriptions = [description(rate=RateLimitConfig(40, 1.0, capacity))]
+    state = attach(region, descriptions)
     start = time.monotonic()
 
     def hammer(_):
@@ -60,8 +60,8 @@ def test_bucket_admits_at_most_capacity_plus_refill_across_processes(region):
 def test_breaker_trip_and_trial_slots_are_host_wide(region):
     # Trials unsettled for a whole recovery period are taken for lost, so the
     # period must outlast starting the workers.
-    specs = [spec(breaker=CircuitBreakerConfig("alpha", 2, 1.0, 2))]
-    state = attach(region, specs)
+    descriptions = [description(breaker=CircuitBreakerConfig("alpha", 2, 1.0, 2))]
+    state = attach(region, descriptions)
 
     def trip(_):
         for _ in range(2):
@@ -90,8 +90,8 @@ def test_key_cooldown_reaches_every_process(region):
 
 
 def test_router_learns_from_other_processes(region):
-    specs = [spec("alpha"), spec("beta")]
-    state = attach(region, specs)
+    descriptions = [description("alpha"), description("beta")]
+    state = attach(region, descriptions)
 
     def fail_alpha(_):
         for _ in range(5):
@@ -108,7 +108,7 @@ def test_router_learns_from_other_processes(region):
 
 
 def test_daily_reset_happens_once_host_wide(region):
-    state = attach(region, [spec(daily_limits=(1, None))])
+    state = attach(region, [description(daily_limits=(1, None))])
     state.select_key(0)  # round robin counts the selection toward the day too
     assert state.key_outcome(0, 0, seam.KEY_SUCCESS, 12.0) is True
     assert state.select_key(0) == 1
@@ -118,8 +118,8 @@ def test_daily_reset_happens_once_host_wide(region):
 
 
 def test_sigkill_while_holding_the_lock_leaves_the_region_usable(region):
-    specs = [spec(rate=RateLimitConfig(100, 1.0, 10))]
-    state = attach(region, specs)
+    descriptions = [description(rate=RateLimitConfig(100, 1.0, 10))]
+    state = attach(region, descriptions)
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:  # child: park holding provider 0's lock until killed
@@ -146,14 +146,14 @@ def test_fresh_and_rebuild_need_no_live_process(region):
     with pytest.raises(ValueError, match="live process"):
         attach(region, fresh=True)
     with pytest.raises(ValueError, match="another set of providers"):
-        attach(region, [spec(keys=("sk-other-key-00001",))])
+        attach(region, [description(keys=("sk-other-key-00001",))])
     assert attach(region).posterior(0) == first.posterior(0)  # reused, not rebuilt
     first.close()
     first.close()  # a second close does nothing
     with pytest.raises(ValueError, match="closed"):
         first.posterior(0)
     assert attach(region, fresh=True).posterior(0) == (1.0, 1.0)
-    rebuilt = attach(region, [spec(keys=("sk-other-key-00001",))])
+    rebuilt = attach(region, [description(keys=("sk-other-key-00001",))])
     assert rebuilt.select_key(0) == 0
 
 
@@ -228,7 +228,7 @@ def test_bad_arguments_raise(region, call, error):
 
 
 def test_unlimited_provider_levels_and_waits(region):
-    state = attach(region, [spec(rate=RateLimitConfig(1, 10.0, 1))])
+    state = attach(region, [description(rate=RateLimitConfig(1, 10.0, 1))])
     assert state.try_limits(0, 0) == 0.0
     wait = state.try_limits(0, 0)
     assert 5.0 < wait <= 10.0
