@@ -22,7 +22,7 @@
 namespace velmorquist {
 
 inline constexpr std::uint64_t kRegionMagic = 0x54534f48514d4c56ULL;  // "VLMQHOST" read little-endian
-inline constexpr std::uint32_t kLayoutVersion = 3;
+inline constexpr std::uint32_t kLayoutVersion = 4;
 inline constexpr std::size_t kBootIdBytes = 40;
 inline constexpr std::size_t kSlotAlign = 64;  // one cache line: providers never share one
 
@@ -42,7 +42,9 @@ struct RegionHeader {
     char boot_id[kBootIdBytes];
     // 1 once initialisation finished; 0 in a region whose building was cut short.
     std::atomic<std::uint32_t> ready;
-    std::uint32_t reserved;
+    // Of the key file the region was made with (key_check()), so a key file
+    // replaced under a running host is named as the cause.
+    std::uint32_t key_check;
     // The latest day whose daily reset has been done.
     std::atomic<std::int64_t> reset_day;
     // Written by the host's fleet syncer (FleetState), read by every process.

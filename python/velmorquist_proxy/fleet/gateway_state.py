@@ -80,6 +80,7 @@ class FleetGatewayState:
         self.select_key = inner.select_key
         self.keys_ready_in = inner.keys_ready_in
         self.key_summaries = inner.key_summaries
+        self.still_named = inner.still_named
 
     # ---- hooks for the gateway ----------------------------------------------
     def bind_events(self, emit) -> None:
