@@ -34,13 +34,6 @@ inline PyObject* with_state(PyObject* self, Body&& body) {
 
 // ---- argument helpers: false with a Python error set --------------------------
 
-inline bool arg_count(const char* name, Py_ssize_t expected, Py_ssize_t given) {
-    if (given == expected) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd argument%s (%zd given)", name, expected,
-                 expected == 1 ? "" : "s", given);
-    return false;
-}
-
 inline bool to_index(PyObject* object, std::size_t limit, const char* what, std::size_t& out) {
     const Py_ssize_t value = PyNumber_AsSsize_t(object, PyExc_IndexError);
     if (value == -1 && PyErr_Occurred()) return false;
@@ -62,40 +55,17 @@ inline bool key_arg(PyObject* self, std::size_t p, PyObject* object, std::size_t
     return state != nullptr && to_index(object, state->key_count(p), "key", k);
 }
 
-// The one positional provider index of the single-argument methods.
-inline bool only_provider(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const char* name,
-                   std::size_t& p) {
-    return arg_count(name, 1, nargs) && provider_arg(self, args[0], p);
-}
-
-// A provider index and a token count.
-inline bool provider_and_tokens(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         const char* name, std::size_t& p, std::uint64_t& tokens) {
-    return arg_count(name, 2, nargs) && provider_arg(self, args[0], p) && to_u64(args[1], tokens);
-}
-
-inline bool to_enum(PyObject* object, long count, const char* what, long& out) {
-    out = PyLong_AsLong(object);
-    if (out == -1 && PyErr_Occurred()) return false;
-    if (out < 0 || out >= count) {
-        PyErr_Format(PyExc_ValueError, "unknown %s %ld", what, out);
+// One of an enum's `Count` values, given as its number (exported by _host).
+template <class Enum, std::size_t Count>
+bool to_enum(PyObject* object, const char* what, Enum& out) {
+    const long value = PyLong_AsLong(object);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < 0 || static_cast<std::size_t>(value) >= Count) {
+        PyErr_Format(PyExc_ValueError, "unknown %s %ld", what, value);
         return false;
     }
+    out = static_cast<Enum>(value);
     return true;
-}
-
-// Method table entries by calling convention.
-template <auto Function>
-constexpr PyMethodDef fast(const char* name, const char* doc) {
-    return {name, as_method(Function), METH_FASTCALL, doc};
-}
-template <auto Function>
-constexpr PyMethodDef fast_keywords(const char* name, const char* doc) {
-    return {name, as_method(Function), METH_FASTCALL | METH_KEYWORDS, doc};
-}
-template <auto Function>
-constexpr PyMethodDef no_args(const char* name, const char* doc) {
-    return {name, as_method(Function), METH_NOARGS, doc};
 }
 
 }  // namespace velmorquist::binding

@@ -32,6 +32,7 @@ import datetime
 import time
 from threading import Lock
 
+from velmorquist_proxy._host import ManualClock
 from velmorquist_proxy._masking import key_masker, mask_key
 from velmorquist_proxy._native import RetryPolicy, RouterConfig
 from velmorquist_proxy.events import GatewayEvent, dispatch
@@ -72,10 +73,13 @@ class Gateway:
         self._reset_posterior = reset_posterior_on_recovery
         self._clock, self._sleep, self._asleep, self._wall = _clock, _sleep, _asleep, _wall
         self._counters = _Counters()
+        # A test's manual clock drives the state too; otherwise the state
+        # reads the host's monotonic clock itself.
+        clock = _clock if isinstance(_clock, ManualClock) else None
         if shared is None:
-            self._state = private_state(descriptions, self._router_config)
+            self._state = private_state(descriptions, self._router_config, clock)
         else:
-            self._state = shared._attach(descriptions, self._router_config, None)
+            self._state = shared._attach(descriptions, self._router_config, clock)
             # A state that learns things outside requests (a fleet) reports them too.
             bind_events = getattr(self._state, "bind_events", None)
             if bind_events is not None:

@@ -28,12 +28,13 @@ from velmorquist_proxy import _host
 __all__ = ["HostState"]
 
 
-def private_state(descriptions, router_config):
+def private_state(descriptions, router_config, clock=None, *, fleet=False):
     """The GatewayState (see _state.py) in this process's own memory: the
     default, `Gateway(..., shared=None)`. The same native state as a region's,
-    so the policy exists once; a forked child gets its own copy."""
+    so the policy exists once; a forked child gets its own copy. `fleet`:
+    limits come from a fleet's leases (a FleetState's host)."""
     providers = tuple(_provider(description) for description in descriptions)
-    return _host.attach_private(providers, _router(router_config))
+    return _host.attach_private(providers, _router(router_config), fleet=fleet, clock=clock)
 
 
 def _rate(config):
@@ -87,10 +88,12 @@ class HostState:
     def __repr__(self):
         return f"HostState({self.path!r}, create={self.create}, fresh={self.fresh})"
 
-    def _attach(self, descriptions, router_config, now_fn=None):
+    def _attach(self, descriptions, router_config, clock=None, *, fleet=False):
         """The GatewayState (see _state.py) for these provider descriptions.
 
-        Times come from the system-wide monotonic clock, so `now_fn` is
-        accepted for the seam's sake and not used."""
+        Times come from the system-wide monotonic clock, which every process
+        on the host reads alike, unless a test gives a `_host.ManualClock`.
+        `fleet`: limits come from the fleet's leases (a FleetState's host)."""
         providers = tuple(_provider(description) for description in descriptions)
-        return _host.attach(self.path, self.create, self.fresh, providers, _router(router_config))
+        return _host.attach(self.path, self.create, self.fresh, providers, _router(router_config),
+                            fleet=fleet, clock=clock)

@@ -39,9 +39,11 @@ protected:
         std::remove(path_.c_str());
         std::remove((path_ + ".key").c_str());
     }
-    auto attach(HostConfig config = one_provider(), bool create = true, bool fresh = false) {
-        return SharedState::attach(path_, create, fresh, std::move(config), clock_);
+    auto attach(HostConfig config = one_provider(), bool create = true, bool fresh = false,
+                LimitSource limits = LimitSource::LocalBuckets) {
+        return SharedState::attach(path_, create, fresh, std::move(config), clock_, limits);
     }
+    auto attach_fleet() { return attach(one_provider(), true, false, LimitSource::FleetLeases); }
 
     std::string path_ = ::testing::TempDir() + "shared_state_" + std::to_string(getpid());
     std::shared_ptr<test_support::ManualClock> clock_ = make_manual_clock(100.0);
@@ -115,30 +117,30 @@ TEST_F(SharedStateTest, ReleasedLimitsGoBackWithoutOverfilling) {
 }
 
 TEST_F(SharedStateTest, AttachmentsSpendOneHostWideLease) {
-    auto first = attach();
-    auto second = attach();
+    auto first = attach_fleet();
+    auto second = attach_fleet();
     ASSERT_TRUE(first && second);
     SharedState& a = **first;
     SharedState& b = **second;
     a.fleet_set_hosts(5);  // before the first grant: the share, burst 5 / 5 hosts
-    EXPECT_EQ(a.fleet_try_limits(0, 0), 0.0);
-    EXPECT_DOUBLE_EQ(b.fleet_try_limits(0, 0), 0.5);
+    EXPECT_EQ(a.try_limits(0, 0), 0.0);
+    EXPECT_DOUBLE_EQ(b.try_limits(0, 0), 0.5);
     const std::vector<LeaseRequest> asks = b.fleet_lease_asks(1.0, false);
     ASSERT_EQ(asks.size(), 1u);
     EXPECT_EQ(asks[0].ask.want, 1u);  // never more than the host's share of the burst
     a.fleet_grant(0, LeaseKind::Requests, 3.0, true);
-    for (SharedState* s : {&a, &b, &a}) EXPECT_EQ(s->fleet_try_limits(0, 0), 0.0);
-    EXPECT_GT(b.fleet_try_limits(0, 0), 0.0);
+    for (SharedState* s : {&a, &b, &a}) EXPECT_EQ(s->try_limits(0, 0), 0.0);
+    EXPECT_GT(b.try_limits(0, 0), 0.0);
     EXPECT_EQ(a.fleet_status().hosts, 5u);
     b.fleet_set_degraded(true);  // back on the share, which has refilled by now
     clock_->advance(1.0);
     EXPECT_TRUE(a.fleet_status().degraded);
-    EXPECT_EQ(a.fleet_bucket_levels(0).first, 1.0);
+    EXPECT_EQ(a.bucket_levels(0).first, 1.0);
 }
 
 TEST_F(SharedStateTest, ChangesAndOutcomesOfAnyAttachmentReachTheSyncerOnce) {
-    auto worker = attach();
-    auto syncer = attach();
+    auto worker = attach_fleet();
+    auto syncer = attach_fleet();
     ASSERT_TRUE(worker && syncer);
     SharedState& w = **worker;
     (void)w.breaker_outcome(0, false, BreakerOutcome::Failure);
@@ -146,18 +148,18 @@ TEST_F(SharedStateTest, ChangesAndOutcomesOfAnyAttachmentReachTheSyncerOnce) {
     w.fleet_note(0, 0, FleetNote::Trip);
     (void)w.key_outcome(0, 0, KeyOutcome::RateLimited, 0.0, 30.0);
     w.fleet_note(0, 0, FleetNote::Cool);
-    w.fleet_reward(0, 1.0);
-    w.fleet_reward(0, 0.0);
-    w.fleet_reward(0, 1.0);
+    w.reward(0, 1.0);
+    w.reward(0, 0.0);
+    w.reward(0, 1.0);
     clock_->advance(4.0);
-    const std::vector<FleetChange> changes = (*syncer)->fleet_changes(false);
+    const std::vector<FleetChange> changes = (*syncer)->fleet_changes();
     ASSERT_EQ(changes.size(), 2u);
     EXPECT_EQ(changes[0].what, FleetNote::Trip);
     EXPECT_DOUBLE_EQ(changes[0].value, 6.0);  // what is left of the recovery
     EXPECT_EQ(changes[1].what, FleetNote::Cool);
     EXPECT_DOUBLE_EQ(changes[1].value, 26.0);
-    EXPECT_TRUE((*syncer)->fleet_changes(false).empty());
-    EXPECT_EQ((*syncer)->fleet_changes(true).size(), 2u);  // still held
+    EXPECT_TRUE((*syncer)->fleet_changes().empty());
+    EXPECT_EQ((*syncer)->fleet_holdings().size(), 2u);  // still held
     EXPECT_EQ((*syncer)->fleet_take_outcomes()[0], std::make_pair(2.0, 1.0));
     EXPECT_EQ((*syncer)->fleet_take_outcomes()[0], std::make_pair(0.0, 0.0));
 }
@@ -241,7 +243,8 @@ TEST_F(SharedStateTest, OwnerDeathIsRepairedAndOthersGoOn) {
 // take (a lock copied held would hang it; alarm() turns that into a failure),
 // and what a child takes never reaches the parent.
 TEST(PrivateStateTest, ForkedChildrenGetUsableCopiesWhileAThreadWorks) {
-    auto state = SharedState::attach_private(one_provider(), make_manual_clock(100.0));
+    auto state = SharedState::attach_private(one_provider(), make_manual_clock(100.0),
+                                             LimitSource::LocalBuckets);
     ASSERT_TRUE(state);
     SharedState& shared = **state;
     std::atomic<bool> stop{false};
