@@ -21,10 +21,13 @@ PyObject* list_of(const std::vector<Item>& items, Make&& make) {
     return list.release();
 }
 
-// New reference: (what, p, k, value), k = -1 for a trip.
+// A trip or a reset is about a provider and takes no key.
+bool about_provider(FleetNote what) { return what == FleetNote::Trip || what == FleetNote::Reset; }
+
+// New reference: (what, p, k, value), k = -1 for a trip or a reset.
 PyObject* change_tuple(const FleetChange& change) {
     const Py_ssize_t k =
-        change.what == FleetNote::Trip ? Py_ssize_t{-1} : static_cast<Py_ssize_t>(change.k);
+        about_provider(change.what) ? Py_ssize_t{-1} : static_cast<Py_ssize_t>(change.k);
     return Py_BuildValue("(innd)", static_cast<int>(change.what),
                          static_cast<Py_ssize_t>(change.p), k, change.value);
 }
@@ -42,7 +45,7 @@ PyObject* lease_tuple(const LeaseRequest& request) {
 
 const Signature kFleetNote("HostRegion.fleet_note()", 3, "p", "k", "what");
 
-// A trip takes any key index (-1 by custom); the others a valid one.
+// A trip or a reset takes any key index (-1 by custom); the others a valid one.
 PyObject* region_fleet_note(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     BoundArgs bound(kFleetNote);
@@ -52,7 +55,7 @@ PyObject* region_fleet_note(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!bound.bind(args, nargs, kwnames) || !provider_arg(self, bound[0], p) ||
         !to_enum<FleetNote, kFleetNoteCount>(bound[2], "fleet note", what))
         return nullptr;
-    if (what != FleetNote::Trip && !key_arg(self, p, bound[1], k)) return nullptr;
+    if (!about_provider(what) && !key_arg(self, p, bound[1], k)) return nullptr;
     return with_state(self, [&](SharedState& state) {
         state.fleet_note(p, k, what);
         return new_none();

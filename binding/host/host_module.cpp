@@ -235,6 +235,7 @@ constexpr Constant kConstants[] = {
     constant("NOTE_EXHAUSTED", FleetNote::Exhausted),
     constant("NOTE_DISABLED", FleetNote::Disabled),
     constant("NOTE_ENABLED", FleetNote::Enabled),
+    constant("NOTE_RESET", FleetNote::Reset),
     constant("LIMIT_REQUESTS", LeaseKind::Requests),
     constant("LIMIT_TOKENS", LeaseKind::Tokens),
 };

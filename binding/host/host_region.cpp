@@ -162,6 +162,11 @@ PyObject* region_trial_candidates(PyObject* self, PyObject* /*unused*/) {
     return with_state(self, [](SharedState& state) { return index_list(state.trial_candidates()); });
 }
 
+const Signature kResetBreaker("HostRegion.reset_breaker()", 1, "p");
+PyObject* reset_breaker_of(SharedState& state, std::size_t p) {
+    return new_bool(state.reset_breaker(p));
+}
+
 const Signature kBreakerState("HostRegion.breaker_state()", 1, "p");
 PyObject* breaker_state_of(SharedState& state, std::size_t p) {
     return state_text_object(state.breaker_state(p));
@@ -287,6 +292,10 @@ PyObject* region_close(PyObject* self, PyObject* /*unused*/) {
     return new_none();
 }
 
+PyObject* region_still_named(PyObject* self, PyObject* /*unused*/) {
+    return with_state(self, [](SharedState& state) { return new_bool(state.region_still_named()); });
+}
+
 PyObject* region_closed(PyObject* self, void* /*closure*/) {
     return new_bool(core_of<StateHandle>(self) == nullptr);
 }
@@ -330,6 +339,12 @@ constexpr const char kTryBreakerDoc[] =
 constexpr const char kBreakerOutcomeDoc[] =
     "breaker_outcome($self, p, trial, outcome, kind='unknown')\n--\n\n"
     "Records SUCCESS, FAILURE or NEUTRAL; the new state's text when it changed, else None.";
+constexpr const char kResetBreakerDoc[] =
+    "reset_breaker($self, p)\n--\n\n"
+    "Closed, failures forgotten (an operator's reset); True when it was not closed.";
+constexpr const char kStillNamedDoc[] =
+    "still_named($self)\n--\n\n"
+    "False once the region's path no longer names this region's file.";
 constexpr const char kTrialCandidatesDoc[] =
     "trial_candidates($self)\n--\n\nProviders whose breaker would answer TRIAL now.";
 constexpr const char kBreakerStateDoc[] =
@@ -364,7 +379,7 @@ constexpr const char kDailyResetDueDoc[] =
 constexpr const char kCloseDoc[] = "close($self)\n--\n\nDetaches from the region.";
 constexpr const char kFleetNoteDoc[] =
     "fleet_note($self, p, k, what)\n--\n\n"
-    "Marks a change for the fleet's syncer: a NOTE_* constant; a trip takes k = -1.";
+    "Marks a change for the fleet's syncer: a NOTE_* constant; a trip or reset takes k = -1.";
 constexpr const char kFleetChangesDoc[] =
     "fleet_changes($self)\n--\n\n[(what, p, k, value)] noted since the last call (cleared).";
 constexpr const char kFleetHoldingsDoc[] =
@@ -402,6 +417,8 @@ PyMethodDef region_methods[] = {
      kTryBreakerDoc},
     {"breaker_outcome", as_method(region_breaker_outcome), kKeywords, kBreakerOutcomeDoc},
     {"trial_candidates", as_method(region_trial_candidates), METH_NOARGS, kTrialCandidatesDoc},
+    {"reset_breaker", as_method(on_provider<kResetBreaker, reset_breaker_of>), kKeywords,
+     kResetBreakerDoc},
     {"breaker_state", as_method(on_provider<kBreakerState, breaker_state_of>), kKeywords,
      kBreakerStateDoc},
     {"breaker_ready_in", as_method(on_provider<kBreakerReadyIn, breaker_ready_in_of>), kKeywords,
@@ -422,6 +439,7 @@ PyMethodDef region_methods[] = {
     {"key_summaries", as_method(on_provider<kKeySummaries, key_summaries_of>), kKeywords,
      kKeySummariesDoc},
     {"daily_reset_due", as_method(region_daily_reset_due), kKeywords, kDailyResetDueDoc},
+    {"still_named", as_method(region_still_named), METH_NOARGS, kStillNamedDoc},
     {"close", as_method(region_close), METH_NOARGS, kCloseDoc},
     {"fleet_note", as_method(region_fleet_note), kKeywords, kFleetNoteDoc},
     {"fleet_changes", as_method(region_fleet_changes), METH_NOARGS, kFleetChangesDoc},

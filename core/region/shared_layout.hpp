@@ -22,7 +22,7 @@
 namespace velmorquist {
 
 inline constexpr std::uint64_t kRegionMagic = 0x54534f48514d4c56ULL;  // "VLMQHOST" read little-endian
-inline constexpr std::uint32_t kLayoutVersion = 3;
+inline constexpr std::uint32_t kLayoutVersion = 4;
 inline constexpr std::size_t kBootIdBytes = 40;
 inline constexpr std::size_t kSlotAlign = 64;  // one cache line: providers never share one
 
@@ -42,13 +42,19 @@ struct RegionHeader {
     char boot_id[kBootIdBytes];
     // 1 once initialisation finished; 0 in a region whose building was cut short.
     std::atomic<std::uint32_t> ready;
-    std::uint32_t reserved;
+    // Of the key file the region was made with (key_check()), so a key file
+    // replaced under a running host is named as the cause.
+    std::uint32_t key_check;
     // The latest day whose daily reset has been done.
     std::atomic<std::int64_t> reset_day;
     // Written by the host's fleet syncer (FleetState), read by every process.
     std::atomic<std::uint32_t> fleet_hosts;     // live hosts of the fleet; 0 before it is known
     std::atomic<std::uint32_t> fleet_degraded;  // 1 while the syncer cannot reach Redis
 };
+
+// Values of FleetProviderFields::trip_noted; a later note replaces an earlier one.
+inline constexpr std::uint32_t kTripNoted = 1;
+inline constexpr std::uint32_t kResetNoted = 2;
 
 // What a host in a fleet keeps per provider beside its own state.
 struct FleetProviderFields {
@@ -58,7 +64,7 @@ struct FleetProviderFields {
     double successes;
     double failures;
     std::uint32_t leased;      // 0 before the first grant and while degraded: spend the share
-    std::uint32_t trip_noted;  // 1 when a breaker trip here is still to be told to the fleet
+    std::uint32_t trip_noted;  // kTripNoted or kResetNoted: still to be told to the fleet
 };
 
 // One provider's changing state, all of it guarded by `mutex`.

@@ -65,12 +65,13 @@ enum class KeyOutcome : std::uint8_t { Success, Error, RateLimited, Exhausted, D
 inline constexpr std::size_t kKeyOutcomeCount = 6;
 
 // What a host tells its fleet, and the fleet tells a host.
-enum class FleetNote : std::uint8_t { Trip, Cool, Exhausted, Disabled, Enabled };
-inline constexpr std::size_t kFleetNoteCount = 5;
+// Reset: an operator closed a breaker, which the fleet hears as the end of its trip.
+enum class FleetNote : std::uint8_t { Trip, Cool, Exhausted, Disabled, Enabled, Reset };
+inline constexpr std::size_t kFleetNoteCount = 6;
 static_assert(static_cast<std::size_t>(BreakerAnswer::Trial) + 1 == kBreakerAnswerCount);
 static_assert(static_cast<std::size_t>(BreakerOutcome::Neutral) + 1 == kBreakerOutcomeCount);
 static_assert(static_cast<std::size_t>(KeyOutcome::Enabled) + 1 == kKeyOutcomeCount);
-static_assert(static_cast<std::size_t>(FleetNote::Enabled) + 1 == kFleetNoteCount);
+static_assert(static_cast<std::size_t>(FleetNote::Reset) + 1 == kFleetNoteCount);
 
 // Bits of KeySlot::fleet_notes.
 enum FleetNoteBit : std::uint8_t { kNoteCool = 1, kNoteExhausted = 2, kNoteSwitched = 4 };
@@ -130,6 +131,8 @@ public:
         HostConfig config, std::shared_ptr<const Clock> clock, LimitSource limits);
 
     [[nodiscard]] std::size_t provider_count() const { return providers_.size(); }
+    // See RegionFile::still_named.
+    [[nodiscard]] bool region_still_named() const { return region_.still_named(); }
     [[nodiscard]] std::size_t key_count(std::size_t p) const { return providers_[p].key_count; }
     [[nodiscard]] LimitSource limit_source() const { return limits_; }
 
@@ -148,6 +151,9 @@ public:
     // The new state when this outcome changed it.
     [[nodiscard]] std::optional<CircuitState> breaker_outcome(std::size_t p, bool trial,
                                                               BreakerOutcome outcome);
+    // Closed with no failures counted, as an operator's reset; true when it
+    // was not closed before.
+    bool reset_breaker(std::size_t p);
     // Providers whose breaker would answer Trial now, in provider order.
     [[nodiscard]] std::vector<std::size_t> trial_candidates();
     [[nodiscard]] CircuitState breaker_state(std::size_t p);
@@ -279,6 +285,8 @@ private:
 // The hash a region is made for: everything that gives its state a meaning,
 // with keys by their identities.
 [[nodiscard]] std::uint64_t config_hash(const HostConfig& config, const RegionSecret& secret);
+// Identifies the key file a region was made with, without revealing it.
+[[nodiscard]] std::uint32_t key_check(const RegionSecret& secret);
 // A key's identity in the region: SipHash under the secret's first half.
 [[nodiscard]] std::uint64_t key_identity(std::string_view key, const RegionSecret& secret);
 

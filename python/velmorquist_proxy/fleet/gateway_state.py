@@ -16,7 +16,7 @@ import threading
 import time
 
 from velmorquist_proxy._host import (
-    NOTE_COOL, NOTE_DISABLED, NOTE_ENABLED, NOTE_EXHAUSTED, NOTE_TRIP,
+    NOTE_COOL, NOTE_DISABLED, NOTE_ENABLED, NOTE_EXHAUSTED, NOTE_RESET, NOTE_TRIP,
 )
 from velmorquist_proxy._state import (
     FAILURE, KEY_DISABLED, KEY_ENABLED, KEY_EXHAUSTED, KEY_RATE_LIMITED, REFUSED,
@@ -25,8 +25,10 @@ from velmorquist_proxy._state import (
 # What a host tells the fleet about a key or a breaker; also the entry's
 # part of its Redis name (see names.py).
 COOL, EXHAUSTED, DISABLED, ENABLED, TRIP = "cool", "exh", "dis", "en", "trip"
+# An operator closed a provider's breaker: the fleet's trip ends too.
+RESET = "reset"
 NOTE_OF = {TRIP: NOTE_TRIP, COOL: NOTE_COOL, EXHAUSTED: NOTE_EXHAUSTED,
-           DISABLED: NOTE_DISABLED, ENABLED: NOTE_ENABLED}
+           DISABLED: NOTE_DISABLED, ENABLED: NOTE_ENABLED, RESET: NOTE_RESET}
 WHAT_OF = {code: what for what, code in NOTE_OF.items()}
 
 # A deadline from the fleet that ends within this much of one already
@@ -71,6 +73,7 @@ class FleetGatewayState:
         self.select_key = region.select_key
         self.keys_ready_in = region.keys_ready_in
         self.key_summaries = region.key_summaries
+        self.still_named = region.still_named
 
     @property
     def region(self):
@@ -107,6 +110,12 @@ class FleetGatewayState:
             return candidates
         now = self._now()
         return [p for p in candidates if self.tripped_until[p] <= now]
+
+    def reset_breaker(self, p):
+        self.tripped_until[p] = 0.0
+        was_open = self._region.reset_breaker(p)
+        self.note(RESET, p, -1)
+        return was_open
 
     def breaker_state(self, p):
         if self._any_trip and self.tripped_until[p] > self._now():
@@ -172,6 +181,8 @@ class FleetGatewayState:
             what = WHAT_OF[code]
             if what == TRIP:
                 self.hold_trip(p, value)
+            elif what == RESET:
+                self.tripped_until[p] = 0.0
             elif what == COOL:
                 self.known[(COOL, p, k)] = now + value
             elif what == EXHAUSTED:
@@ -196,6 +207,13 @@ class FleetGatewayState:
                 break
             region.breaker_outcome(p, False, FAILURE, "fleet")
         self._tell("breaker", p, -1, {"state": "open", "source": "fleet"})
+
+    def apply_reset(self, p) -> None:
+        """Another host's operator closed the provider's breaker."""
+        held = self.tripped_until[p] > self._now()
+        self.tripped_until[p] = 0.0
+        if self._region.reset_breaker(p) or held:
+            self._tell("breaker", p, -1, {"state": "closed", "source": "fleet"})
 
     def apply_key(self, what, p, k, value) -> None:
         """Another host's key outcome; `value` is seconds for a cool-down and
