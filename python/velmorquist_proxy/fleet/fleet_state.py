@@ -53,9 +53,8 @@ import weakref
 from velmorquist_proxy.fleet.gateway_state import FleetGatewayState
 from velmorquist_proxy.fleet.names import FleetNames, check_namespace, new_host_id, secret_bytes
 from velmorquist_proxy.fleet.scripts import Scripts
-from velmorquist_proxy.fleet.syncer import (
-    HOST_ALIVE_MS, HOSTS_TTL_MS, PrivateLock, Syncer, SyncerLock,
-)
+from velmorquist_proxy.fleet.syncer import HOST_ALIVE_MS, HOSTS_TTL_MS, Syncer
+from velmorquist_proxy.fleet.syncer_lock import PrivateLock, SyncerLock
 from velmorquist_proxy.host_state import private_state
 
 # Every Redis call gives up after this long; the syncer then backs off.

@@ -22,16 +22,12 @@ leaves the degraded mode when a round succeeds.
 
 from __future__ import annotations
 
-import fcntl
 import logging
 import math
-import os
 import threading
 import time
 
-from velmorquist_proxy.fleet.gateway_state import (
-    COOL, DISABLED, ENABLED, EXHAUSTED, RESET, TRIP,
-)
+from velmorquist_proxy.fleet.deadlines import BACKOFF_STEPS, Deadlines, is_redis_error
 
 logger = logging.getLogger("velmorquist_proxy")
 
@@ -40,60 +36,10 @@ ROUND_S = 1.0
 TAKE_OVER_S = 1.0
 DEGRADED_AFTER_S = 1.0
 MAX_BACKOFF_S = 5.0
-# Beyond this many failures in a row the back-off is at its cap anyway.
-BACKOFF_STEPS = 8
 HOST_ALIVE_MS = 3000
 HOSTS_TTL_MS = 10000
-DISABLED_TTL_MS = 24 * 3600 * 1000
-EXHAUSTED_TTL_MS = 25 * 3600 * 1000   # past the next daily reset at any time of day
 LEARN_TTL_MS = 3600 * 1000
 _LIMIT_NAMES = ("r", "t")   # a lease's bucket, by the region's LIMIT_REQUESTS / LIMIT_TOKENS
-
-
-class SyncerLock:
-    """An exclusive lock on `<path>.syncer`, never waited for. The kernel
-    drops it when its holder exits or dies."""
-
-    shared = True
-
-    def __init__(self, region_path: str):
-        self._path = region_path + ".syncer"
-        self._fd: int | None = None
-
-    @property
-    def held(self) -> bool:
-        return self._fd is not None
-
-    def try_take(self) -> bool:
-        """True when this call took the lock."""
-        if self._fd is not None:
-            return False
-        fd = os.open(self._path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            os.close(fd)
-            return False
-        self._fd = fd
-        return True
-
-    def release(self) -> None:
-        if self._fd is not None:
-            os.close(self._fd)
-            self._fd = None
-
-
-class PrivateLock:
-    """The syncer lock of a one-process host: nobody else could hold it."""
-
-    shared = False
-    held = True
-
-    def try_take(self) -> bool:
-        return False
-
-    def release(self) -> None:
-        pass
 
 
 class Syncer:
@@ -110,8 +56,7 @@ class Syncer:
         self._lock = lock
         self._now = clock if clock is not None else time.monotonic
         self._memory = _memory(decay)
-        self._provider_of = {h: p for p, h in enumerate(names.providers)}
-        self._key_of = [{h: k for k, h in enumerate(keys)} for keys in names.keys]
+        self._deadlines = Deadlines(client, scripts, names, state, host_id)
         self._stop = threading.Event()
         self._threads: list[threading.Thread] = []
         self._backoff = EqualJitterBackoff(cap=MAX_BACKOFF_S, base=TICK_S)
@@ -134,7 +79,7 @@ class Syncer:
             return
         self._announce()
         self._lease_round()
-        self._poll()
+        self._deadlines.poll()
         self._learn()
         self._last_round = self._now()
 
@@ -201,17 +146,17 @@ class Syncer:
 
     def _round(self) -> None:
         if self._resync:
-            self._push(self._state.holdings())
+            self._deadlines.push(self._state.holdings())
             self._resync = False
         # What this host changed goes out at once: others apply it on the message.
-        talked = self._push(self._state.take_changes())
+        talked = self._deadlines.push(self._state.take_changes())
         if self._lease_round() or talked:
             self._ok()
         if self._now() - self._last_round < ROUND_S:
             return
         self._last_round = self._now()
         self._announce()
-        self._poll()
+        self._deadlines.poll()
         self._learn()
         self._ok()
 
@@ -228,7 +173,7 @@ class Syncer:
     def _failed(self, error: Exception) -> None:
         self._failures += 1
         self._resync = True
-        if not isinstance(error, OSError) and not _is_redis_error(error):
+        if not isinstance(error, OSError) and not is_redis_error(error):
             logger.exception("fleet syncer round failed")
         if (self._degraded_since is None
                 and self._now() - self._last_ok >= DEGRADED_AFTER_S):
@@ -281,128 +226,12 @@ class Syncer:
         self.hosts = max(1, hosts)
         self._region.fleet_set_hosts(self.hosts)
 
-    # ---- deadlines ---------------------------------------------------------
-    def _push(self, changes: dict) -> bool:
-        """Sends changes to Redis; True when there were any."""
-        if not changes:
-            return False
-        names, pipe = self._names, self._client.pipeline(transaction=False)
-        for (what, p, k), value in changes.items():
-            if what == ENABLED:
-                self._state.known.pop((DISABLED, p, k), None)
-                pipe.delete(names.key_entry(DISABLED, p, k))
-                pipe.publish(names.channel, self._message(what, p, k, 0))
-                continue
-            if what == RESET:
-                pipe.delete(names.trip(p))
-                pipe.publish(names.channel, self._message(what, p, k, 0))
-                continue
-            entry, ms, stored = self._entry(what, p, k, value)
-            self._scripts.deadline(keys=[entry],
-                                   args=[ms, stored, names.channel,
-                                         self._message(what, p, k, ms if what in (TRIP, COOL)
-                                                       else value)],
-                                   client=pipe)
-        try:
-            pipe.execute()
-        except Exception:
-            # Noted again in the region, so the next round sends them.
-            for what, p, k in changes:
-                self._state.note(what, p, k)
-            raise
-        return True
-
-    def _entry(self, what, p, k, value):
-        """(key, milliseconds to live, stored value) of one change. A trip or
-        a cool-down stores the milliseconds it had left when written."""
-        names = self._names
-        if what == TRIP:
-            ms = max(1, round(value * 1000))
-            return names.trip(p), ms, ms
-        if what == COOL:
-            ms = max(1, round(value * 1000))
-            return names.key_entry(COOL, p, k), ms, ms
-        if what == EXHAUSTED:
-            return names.key_entry(EXHAUSTED, p, k), EXHAUSTED_TTL_MS, value
-        return names.key_entry(DISABLED, p, k), DISABLED_TTL_MS, 1
-
-    def _poll(self) -> None:
-        names, state, pipe = self._names, self._state, self._client.pipeline(transaction=False)
-        for p, keys in enumerate(names.keys):
-            pipe.pttl(names.trip(p))
-            for k in range(len(keys)):
-                pipe.pttl(names.key_entry(COOL, p, k))
-                pipe.get(names.key_entry(EXHAUSTED, p, k))
-                if (DISABLED, p, k) in state.known:
-                    pipe.pexpire(names.key_entry(DISABLED, p, k), DISABLED_TTL_MS)
-                else:
-                    pipe.exists(names.key_entry(DISABLED, p, k))
-        replies = iter(pipe.execute())
-        for p, keys in enumerate(names.keys):
-            trip_ms = next(replies)
-            if trip_ms > 0:
-                state.apply_trip(p, trip_ms / 1000)
-            for k in range(len(keys)):
-                cool_ms, exhausted_on, disabled = next(replies), next(replies), next(replies)
-                if cool_ms > 0:
-                    state.apply_key(COOL, p, k, cool_ms / 1000)
-                if exhausted_on is not None:
-                    state.apply_key(EXHAUSTED, p, k, int(exhausted_on))
-                state.apply_key(DISABLED if disabled else ENABLED, p, k, 0)
-
     # ---- the listener thread -----------------------------------------------
     def _listen(self) -> None:
         while not self._lock.held:
             if self._stop.wait(0.1):
                 return
-        failures = 0
-        while not self._stop.is_set():
-            pubsub = self._client.pubsub(ignore_subscribe_messages=True)
-            try:
-                pubsub.subscribe(self._names.channel)
-                failures = 0
-                while not self._stop.is_set():
-                    message = pubsub.get_message(timeout=0.5)
-                    if message is not None:
-                        self._apply_message(message["data"])
-            except Exception as error:
-                if not isinstance(error, OSError) and not _is_redis_error(error):
-                    logger.exception("fleet listener failed")
-                failures += 1
-                self._stop.wait(self._listen_backoff.compute(min(failures, BACKOFF_STEPS)))
-            finally:
-                try:
-                    pubsub.close()
-                except Exception:
-                    pass
-
-    def _message(self, what, p, k, value) -> str:
-        key = self._names.keys[p][k] if k >= 0 else "-"
-        return f"{self._host}|{what}|{self._names.providers[p]}|{key}|{value}"
-
-    def _apply_message(self, data) -> None:
-        if isinstance(data, bytes):
-            data = data.decode()
-        parts = data.split("|")
-        if len(parts) != 5 or parts[0] == self._host:
-            return
-        _, what, provider, key, value = parts
-        p = self._provider_of.get(provider)
-        if p is None:
-            return   # a provider this host does not have
-        if what == TRIP:
-            self._state.apply_trip(p, int(value) / 1000)
-            return
-        if what == RESET:
-            self._state.apply_reset(p)
-            return
-        k = self._key_of[p].get(key)
-        if k is None:
-            return
-        if what == COOL:
-            self._state.apply_key(COOL, p, k, int(value) / 1000)
-        elif what in (EXHAUSTED, DISABLED, ENABLED):
-            self._state.apply_key(what, p, k, int(value))
+        self._deadlines.listen(self._stop, self._listen_backoff)
 
     # ---- learning ----------------------------------------------------------
     def _learn(self) -> None:
@@ -475,8 +304,3 @@ def _memory(decay: float) -> int:
     if 0.0 < decay < 1.0:
         return max(1, math.ceil(math.log(0.01) / math.log(decay)))
     return 100
-
-
-def _is_redis_error(error: Exception) -> bool:
-    from redis.exceptions import RedisError
-    return isinstance(error, RedisError)
