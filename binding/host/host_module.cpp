@@ -243,10 +243,25 @@ static_assert(std::size(kConstants) == kBreakerAnswerCount + kBreakerOutcomeCoun
                                            kKeyOutcomeCount + kFleetNoteCount + kLeaseKindCount,
               "every value of every exported enum has its name");
 
+// New reference: {id: (cost_per_1k, base_quality, base_latency_ms)} of the
+// router's built-in catalogue, so the gateway's defaults never copy it.
+PyObject* catalogue_dict() {
+    PyRef catalogue(PyDict_New());
+    if (!catalogue) return nullptr;
+    for (const ProviderProfile& profile : default_catalogue()) {
+        PyRef entry(Py_BuildValue("(ddd)", profile.cost_per_1k, profile.base_quality,
+                                  profile.base_latency_ms));
+        if (!entry || PyDict_SetItemString(catalogue.get(), profile.id.c_str(), entry.get()) < 0)
+            return nullptr;
+    }
+    return catalogue.release();
+}
+
 int module_exec(PyObject* module) {
     for (const Constant& c : kConstants) {
         if (PyModule_AddIntConstant(module, c.name, c.value) < 0) return -1;
     }
+    if (PyModule_Add(module, "PROVIDER_CATALOGUE", catalogue_dict()) < 0) return -1;
     PyTypeObject* clock = type_from_spec(clock_type_slot, clock_spec);
     if (clock == nullptr) return -1;
     return PyModule_AddObjectRef(module, "ManualClock", reinterpret_cast<PyObject*>(clock));

@@ -32,41 +32,9 @@ def private_state(descriptions, router_config, clock=None, *, fleet=False):
     """The GatewayState (see _state.py) in this process's own memory: the
     default, `Gateway(..., shared=None)`. The same native state as a region's,
     so the policy exists once; a forked child gets its own copy. `fleet`:
-    limits come from a fleet's leases (a FleetState's host)."""
-    providers = tuple(_provider(description) for description in descriptions)
-    return _host.attach_private(providers, _router(router_config), fleet=fleet, clock=clock)
-
-
-def _rate(config):
-    if config is None:
-        return None
-    return (config.max_calls, config.time_window_secs, config.burst_size)
-
-
-def _provider(description):
-    profile = description.profile
-    breaker = description.breaker
-    return (
-        description.name,
-        (profile.id, profile.cost_per_1k, profile.base_quality, profile.base_latency_ms),
-        (breaker.failure_threshold, breaker.recovery_timeout_secs, breaker.success_threshold),
-        _rate(description.rate),
-        _rate(description.token_rate),
-        description.key_strategy,
-        tuple(description.keys),
-        tuple(float(weight) for weight in description.weights),
-        tuple(description.daily_limits),
-    )
-
-
-def _router(config):
-    return (
-        config.cost_weight,
-        config.quality_weight,
-        config.latency_weight,
-        config.explore_mode,
-        config.decay_factor,
-    )
+    limits come from a fleet's leases (a FleetState's host). The native side
+    reads each description's settings by name."""
+    return _host.attach_private(descriptions, router_config, fleet=fleet, clock=clock)
 
 
 class HostState:
@@ -94,6 +62,5 @@ class HostState:
         Times come from the system-wide monotonic clock, which every process
         on the host reads alike, unless a test gives a `_host.ManualClock`.
         `fleet`: limits come from the fleet's leases (a FleetState's host)."""
-        providers = tuple(_provider(description) for description in descriptions)
-        return _host.attach(self.path, self.create, self.fresh, providers, _router(router_config),
+        return _host.attach(self.path, self.create, self.fresh, descriptions, router_config,
                             fleet=fleet, clock=clock)

@@ -282,7 +282,7 @@ def test_keys_echoed_by_providers_are_masked_everywhere(caplog):
         request(gateway, Script(alpha=[(400, None, body)]))
     texts = [str(raised.value), repr(raised.value.attempts), str(caller.value),
              repr(events), json.dumps(gateway.snapshot()), caplog.text,
-             repr(gateway._specs), repr(Provider("alpha", list(KEYS["alpha"])))]
+             repr(gateway._descriptions), repr(Provider("alpha", list(KEYS["alpha"])))]
     for key in KEYS["alpha"]:
         assert all(key not in text for text in texts)
     assert "sk-...001" in str(raised.value)
@@ -356,7 +356,7 @@ def test_state_posterior_matches_the_router():
     gateway = make_gateway(provider("alpha"))
     state = gateway._state
     router = ThompsonRouter(RouterConfig(explore_mode=False))
-    router.add_provider(gateway._specs[0].profile)
+    router.add_provider(gateway._descriptions[0].profile)
     for reward in [1.0, 0.0, 1.0, 1.0, float("nan")] * 40:
         state.reward(0, reward)
         router.record_outcome("alpha", reward)

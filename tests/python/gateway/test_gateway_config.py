@@ -34,7 +34,7 @@ def test_from_toml_builds_every_field(tmp_path, monkeypatch):
     path = tmp_path / "gateway.toml"
     path.write_text(GOOD)
     gateway = Gateway.from_toml(path)
-    openai, local = gateway._specs
+    openai, local = gateway._descriptions
     assert openai.keys == ("sk-from-the-environment",) and openai.rate is None
     assert (openai.breaker.failure_threshold, openai.breaker.recovery_timeout_secs) == (2, 60.0)
     assert local.daily_limits == (100, 5) and local.key_strategy == "least_used"
@@ -99,7 +99,7 @@ def test_toml_time_and_key_file_newlines_are_read(tmp_path, monkeypatch):
     path.write_text('daily_reset = 06:30:00\n[[providers]]\nname = "p"\n'
                     'keys_env = ["GATEWAY_TEST_KEY"]\n')
     gateway = Gateway.from_toml(path)
-    assert gateway._specs[0].keys == ("sk-from-a-file",)
+    assert gateway._descriptions[0].keys == ("sk-from-a-file",)
     assert gateway._reset_offset_s == 6.5 * 3600
 
 

@@ -184,15 +184,14 @@ def host_path():
 def host_attach_arguments():
     """attach()'s arguments for two providers with limits, two keys each."""
     from velmorquist_proxy import Provider, RateLimitConfig, RouterConfig
-    from velmorquist_proxy.host_state import _provider, _router
 
     providers = tuple(
-        _provider(Provider(name, [f"sk-{name}-key-0001", f"sk-{name}-key-0002"],
-                           rate=RateLimitConfig(10**9, 1.0),
-                           token_rate=RateLimitConfig(10**9, 1.0)).resolve())
+        Provider(name, [f"sk-{name}-key-0001", f"sk-{name}-key-0002"],
+                 rate=RateLimitConfig(10**9, 1.0),
+                 token_rate=RateLimitConfig(10**9, 1.0)).resolve()
         for name in ("openai", "groq"))
     return {"path": host_path(), "create": True, "fresh": False, "providers": providers,
-            "router": _router(RouterConfig()), "fleet": False, "clock": None}
+            "router": RouterConfig(), "fleet": False, "clock": None}
 
 
 _host_region = []
