@@ -44,7 +44,9 @@ _LIMIT_NAMES = ("r", "t")   # a lease's bucket, by the region's LIMIT_REQUESTS /
 
 class Syncer:
     def __init__(self, client, scripts, names, state, host_id: str, decay: float, lock,
-                 clock=None):
+                 clock=None, wait=None):
+        """`clock` and `wait(seconds, event)` (True when the event was set)
+        stand in for time.monotonic and Event.wait in tests."""
         from redis.backoff import EqualJitterBackoff, ExponentialBackoff
 
         self._client = client
@@ -55,6 +57,7 @@ class Syncer:
         self._host = host_id
         self._lock = lock
         self._now = clock if clock is not None else time.monotonic
+        self._wait = wait if wait is not None else _wait
         self._memory = _memory(decay)
         self._deadlines = Deadlines(client, scripts, names, state, host_id)
         self._stop = threading.Event()
@@ -128,20 +131,22 @@ class Syncer:
     # ---- the syncer thread -------------------------------------------------
     def _run(self) -> None:
         while not self._stop.is_set():
-            self._step()
+            self.step()
 
-    def _step(self) -> None:
+    def step(self) -> None:
+        """One pass of the syncer thread: a round, then the wait before the
+        next (a tick, or the back-off after a failure)."""
         if not (self._lock.held or self._take_over()):
-            self._stop.wait(TAKE_OVER_S)
+            self._wait(TAKE_OVER_S, self._stop)
             return
         try:
             self._round()
         except Exception as error:
             self._failed(error)
-            self._stop.wait(self._backoff.compute(min(self._failures, BACKOFF_STEPS)))
+            self._wait(self._backoff.compute(min(self._failures, BACKOFF_STEPS)), self._stop)
             return
         wakeup = self._state.wakeup
-        wakeup.wait(TICK_S)
+        self._wait(TICK_S, wakeup)
         wakeup.clear()
 
     def _round(self) -> None:
@@ -287,6 +292,10 @@ class Syncer:
         if others_s < 0 or others_f < 0:
             return   # Redis lost the counts: they start again from here
         self._state.apply_outcomes(p, others_s, others_f, self._memory)
+
+
+def _wait(seconds: float, event: threading.Event) -> bool:
+    return event.wait(seconds)
 
 
 def _lease_args(capacity: float, rate: float, want: int, back: int) -> list:
