@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "binding/common/args.hpp"
 #include "binding/common/class_support.hpp"
@@ -66,6 +70,80 @@ bool to_enum(PyObject* object, const char* what, Enum& out) {
     }
     out = static_cast<Enum>(value);
     return true;
+}
+
+// ---- results --------------------------------------------------------------------
+
+// New reference (cached): the state's text, as CircuitBreaker.state gives it.
+inline PyObject* state_text_object(CircuitState state) {
+    static PyObject* texts[kCircuitStateCount] = {};
+    return cached_str(texts[static_cast<std::size_t>(state)],
+                      std::string(state_text(state)).c_str());
+}
+
+// New reference: a list of the indices in `values`.
+inline PyObject* index_list(const std::vector<std::size_t>& values) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyLong_FromSize_t(values[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// New reference: (first, second), None where absent.
+inline PyObject* optional_pair(const std::pair<std::optional<double>, std::optional<double>>& pair) {
+    PyRef first(to_python(pair.first));
+    if (!first) return nullptr;
+    PyRef second(to_python(pair.second));
+    if (!second) return nullptr;
+    return PyTuple_Pack(2, first.get(), second.get());
+}
+
+inline bool to_i64(PyObject* object, std::int64_t& out) {
+    const long long value = PyLong_AsLongLong(object);
+    if (value == -1 && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+// The methods that take one provider index, and those that take a provider
+// index and a token count: parse, then call `Body` on the open state.
+template <const Signature& Sig, PyObject* (*Body)(SharedState&, std::size_t)>
+PyObject* on_provider(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArgs bound(Sig);
+    std::size_t p = 0;
+    if (!bound.bind(args, nargs, kwnames) || !provider_arg(self, bound[0], p)) return nullptr;
+    return with_state(self, [&](SharedState& state) { return Body(state, p); });
+}
+
+template <const Signature& Sig, PyObject* (*Body)(SharedState&, std::size_t, std::uint64_t)>
+PyObject* on_provider_tokens(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    BoundArgs bound(Sig);
+    std::size_t p = 0;
+    std::uint64_t tokens = 0;
+    if (!bound.bind(args, nargs, kwnames) || !provider_arg(self, bound[0], p) ||
+        !bound.convert(1, to_u64, tokens))
+        return nullptr;
+    return with_state(self, [&](SharedState& state) { return Body(state, p, tokens); });
+}
+
+// reward() and learn_from_fleet(): a provider index and a reward.
+template <const Signature& Sig, void (SharedState::*Record)(std::size_t, double)>
+PyObject* on_reward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArgs bound(Sig);
+    std::size_t p = 0;
+    double reward = 0.0;
+    if (!bound.bind(args, nargs, kwnames) || !provider_arg(self, bound[0], p) ||
+        !bound.convert(1, to_double, reward))
+        return nullptr;
+    return with_state(self, [&](SharedState& state) {
+        (state.*Record)(p, reward);
+        return new_none();
+    });
 }
 
 }  // namespace velmorquist::binding

@@ -16,24 +16,14 @@
 
 #include "core/region/shared_state.hpp"
 #include "tests/core/manual_clock.hpp"
+#include "tests/core/region/one_provider.hpp"
 
 namespace velmorquist {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-HostConfig one_provider() {
-    HostProviderConfig provider;
-    provider.name = "alpha";
-    provider.profile = ProviderProfile{"alpha", 0.01, 0.9, 100.0};
-    provider.breaker = CircuitBreakerConfig{"alpha", 2, 10.0, 1};
-    provider.rate = RateLimitConfig{10, 1.0, 5};
-    provider.strategy = Strategy::RoundRobin;
-    provider.keys = {"sk-test-key-000001"};
-    provider.weights = {2.0};
-    provider.daily_limits = {std::nullopt};
-    return HostConfig{{provider}, RouterConfig{}};
-}
+using test_support::one_provider;
 
 class RegionRepairTest : public ::testing::Test {
 protected:

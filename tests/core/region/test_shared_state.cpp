@@ -14,24 +14,14 @@
 
 #include "core/region/shared_state.hpp"
 #include "tests/core/manual_clock.hpp"
+#include "tests/core/region/one_provider.hpp"
 
 namespace velmorquist {
 namespace {
 
 using test_support::make_manual_clock;
 
-HostConfig one_provider(std::string key = "sk-test-key-000001") {
-    HostProviderConfig provider;
-    provider.name = "alpha";
-    provider.profile = ProviderProfile{"alpha", 0.01, 0.9, 100.0};
-    provider.breaker = CircuitBreakerConfig{"alpha", 2, 10.0, 1};
-    provider.rate = RateLimitConfig{10, 1.0, 5};
-    provider.strategy = Strategy::RoundRobin;
-    provider.keys = {std::move(key)};
-    provider.weights = {1.0};
-    provider.daily_limits = {std::nullopt};
-    return HostConfig{{provider}, RouterConfig{}};
-}
+using test_support::one_provider;
 
 class SharedStateTest : public ::testing::Test {
 protected:
