@@ -248,7 +248,16 @@ private:
     // The provider's lock, with the repair its owner-died case needs.
     [[nodiscard]] RobustLock lock(std::size_t p);
 
-    // The helpers below require provider p's lock held by the caller.
+    // Each of these takes provider p's lock itself.
+    [[nodiscard]] double take_from_buckets(std::size_t p, std::uint64_t tokens);
+    [[nodiscard]] double take_from_leases(std::size_t p, std::uint64_t tokens);
+    void return_to_buckets(std::size_t p, std::uint64_t tokens);
+    void return_to_leases(std::size_t p, std::uint64_t tokens);
+    // Every provider's noted changes (clearing the notes), or with
+    // `everything` all the region holds; takes each provider's lock in turn.
+    [[nodiscard]] std::vector<FleetChange> collect_changes(bool everything);
+
+    // REQUIRES provider p's lock, held by the caller (a RobustLock from lock(p)).
     // After a holder died: every field of provider p back in its valid range.
     void repair(std::size_t p) noexcept;
     // The breaker's recovery check.
@@ -259,12 +268,6 @@ private:
     [[nodiscard]] double bucket_wait(std::size_t p, ProviderSlot& s, std::uint64_t tokens,
                                      double now) const;
     [[nodiscard]] double lease_wait(std::size_t p, std::uint64_t tokens, double now) const;
-    [[nodiscard]] double take_from_buckets(std::size_t p, std::uint64_t tokens);
-    [[nodiscard]] double take_from_leases(std::size_t p, std::uint64_t tokens);
-    void return_to_buckets(std::size_t p, std::uint64_t tokens);
-    void return_to_leases(std::size_t p, std::uint64_t tokens);
-    // What `everything` or only the noted changes amount to; clears the notes when noted only.
-    [[nodiscard]] std::vector<FleetChange> collect_changes(bool everything);
 
     // The share of each limit for the current count of live hosts.
     [[nodiscard]] BucketLimits share_of(const BucketLimits& full) const;
