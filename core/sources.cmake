@@ -24,4 +24,6 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   region/robust_mutex.cpp
   region/shared_state.cpp
   region/shared_state_fleet.cpp
+  region/state_build.cpp
+  region/state_repair.cpp
 )
