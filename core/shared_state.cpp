@@ -145,6 +145,7 @@ void SharedState::fill_slots(std::byte* base, const std::vector<Provider>& provi
         }
         s->alpha = 1.0;
         s->beta = 1.0;
+        s->timing.latency = fresh_latency(providers[p].scoring.profile.base_latency_ms);
     }
     auto* key_slots = reinterpret_cast<KeySlot*>(base + geometry.key_offset);
     for (std::size_t k = 0; k < keys.size(); ++k) new (&key_slots[k]) KeySlot(keys[k]);
@@ -300,6 +301,13 @@ void SharedState::repair(std::size_t p) noexcept {
         s.alpha = 1.0;
         s.beta = 1.0;
     }
+    repair_latency(s.timing.latency, provider.scoring.profile.base_latency_ms);
+    repair_sketch(s.timing.first_chunk);
+    repair_sketch(s.timing.chunk_gap);
+    if (!std::isfinite(s.fleet.latency_sum_ms) || !std::isfinite(s.fleet.latency_count)) {
+        s.fleet.latency_sum_ms = 0.0;
+        s.fleet.latency_count = 0.0;
+    }
     std::span<KeySlot> records = keys(p);
     for (std::size_t k = 0; k < records.size(); ++k) {
         KeySlot& key = records[k];
@@ -348,9 +356,11 @@ std::vector<std::size_t> SharedState::rank(std::span<const std::size_t> candidat
         Provider& provider = providers_[p];
         ProviderState& scoring = provider.scoring;
         double theta = 0.0;
+        double latency_ms = 0.0;
         {
             RobustLock held = lock(p);
             const ProviderSlot& s = slot(p);
+            latency_ms = s.timing.latency.mean_ms;
             if (scoring.alpha != s.alpha || scoring.beta != s.beta) {
                 scoring.alpha = s.alpha;
                 scoring.beta = s.beta;
@@ -364,7 +374,7 @@ std::vector<std::size_t> SharedState::rank(std::span<const std::size_t> candidat
                 theta = posterior_mean(scoring.alpha, scoring.beta);
             }
         }
-        scored.push_back({provider_score(router_, scoring.profile, theta), at});
+        scored.push_back({provider_score(router_, scoring.profile, latency_ms, theta), at});
     }
     sort_best_first(scored);
     std::vector<std::size_t> order;

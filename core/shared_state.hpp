@@ -27,6 +27,7 @@
 #include "core/rate_limiter.hpp"
 #include "core/region_file.hpp"
 #include "core/shared_layout.hpp"
+#include "core/stream_stats.hpp"
 #include "core/thompson_router.hpp"
 
 namespace velmorquist {
@@ -87,6 +88,12 @@ struct FleetStatus {
     std::uint32_t hosts;
 };
 
+struct StreamView {
+    double latency_ms;  // the figure the router scores with
+    Quantiles first_chunk;
+    Quantiles chunk_gap;
+};
+
 struct KeyView {
     KeyStatus status;
     double health;
@@ -143,6 +150,16 @@ public:
     [[nodiscard]] std::vector<KeyView> key_summaries(std::size_t p);
     [[nodiscard]] bool daily_reset_due(std::int64_t day);
 
+    // ---- latency and stream timing (shared_state_stream.cpp)
+    // A measured latency for the router's figure; with `first_chunk` also a
+    // stream's time to first chunk for its sketch.
+    void learn_latency(std::size_t p, double latency_ms, bool first_chunk);
+    // `count` latencies averaging `mean_ms`, measured elsewhere (a fleet's other hosts).
+    void absorb_latency(std::size_t p, double mean_ms, std::uint32_t count);
+    // Times between a stream's chunks, for their sketch.
+    void chunk_gaps(std::size_t p, std::span<const double> gaps_ms);
+    [[nodiscard]] StreamView stream_view(std::size_t p);
+
     // ---- fleet (a FleetState over this region; shared_state_fleet.cpp)
     // Limits from the host-wide leases of the fleet's buckets (fleet_lease.hpp),
     // with the same contracts as the local ones above.
@@ -154,6 +171,10 @@ public:
         std::size_t p);
     // reward(), counted for the syncer to tell the fleet.
     void fleet_reward(std::size_t p, double reward);
+    // learn_latency(), summed for the syncer to tell the fleet.
+    void fleet_learn_latency(std::size_t p, double latency_ms, bool first_chunk);
+    // (sum of latencies in ms, their count) per provider since the last call.
+    [[nodiscard]] std::vector<std::pair<double, double>> fleet_take_latencies();
     // Marks a change of this host for the syncer; a trip takes no key.
     void fleet_note(std::size_t p, std::size_t k, FleetNote what);
     // The syncer's side: the changes noted since the last call (clearing

@@ -22,5 +22,7 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   robust_mutex.cpp
   shared_state.cpp
   shared_state_fleet.cpp
+  shared_state_stream.cpp
+  stream_stats.cpp
   thompson_router.cpp
 )

@@ -9,6 +9,7 @@
 #include "binding/args.hpp"
 #include "binding/class_support.hpp"
 #include "binding/host/host_fleet.hpp"
+#include "binding/host/host_stream.hpp"
 #include "binding/host/region_access.hpp"
 
 namespace velmorquist::binding {
@@ -338,12 +339,15 @@ PyMethodDef region_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The methods above and the fleet's (host_fleet.cpp), with one sentinel.
+// The methods above, the fleet's (host_fleet.cpp) and the stream timing
+// ones (host_stream.cpp), with one sentinel.
 PyMethodDef* all_region_methods() {
     static std::vector<PyMethodDef> all = [] {
         std::vector<PyMethodDef> methods(std::begin(region_methods), std::end(region_methods) - 1);
-        for (const PyMethodDef* method = region_fleet_methods; method->ml_name != nullptr; ++method)
-            methods.push_back(*method);
+        for (const PyMethodDef* table : {region_fleet_methods, region_stream_methods}) {
+            for (const PyMethodDef* method = table; method->ml_name != nullptr; ++method)
+                methods.push_back(*method);
+        }
         methods.push_back({nullptr, nullptr, 0, nullptr});
         return methods;
     }();
