@@ -59,6 +59,7 @@ class FleetGatewayState:
         self.tripped_until = [0.0] * len(descriptions)
         self._any_trip = False
         self.outcomes: deque = deque(maxlen=_OUTCOME_BACKLOG)   # (p, reward)
+        self.latencies: deque = deque(maxlen=_OUTCOME_BACKLOG)  # (p, sum ms, count)
         # What this host changed, keyed by what it is about, for the syncer:
         # (what, p, k) -> seconds (or the day for exhaustion).
         self.pending: dict = {}
@@ -78,6 +79,9 @@ class FleetGatewayState:
         self.select_key = inner.select_key
         self.keys_ready_in = inner.keys_ready_in
         self.key_summaries = inner.key_summaries
+        self.absorb_latency = inner.absorb_latency
+        self.chunk_gaps = inner.chunk_gaps
+        self.stream_stats = inner.stream_stats
 
     # ---- hooks for the gateway ----------------------------------------------
     def bind_events(self, emit) -> None:
@@ -90,6 +94,11 @@ class FleetGatewayState:
     def reward(self, p, reward):
         self._inner.reward(p, reward)
         self.outcomes.append((p, reward))
+
+    def learn_latency(self, p, latency_ms, first_chunk):
+        self._inner.learn_latency(p, latency_ms, first_chunk)
+        if latency_ms >= 0.0 and math.isfinite(latency_ms):
+            self.latencies.append((p, latency_ms, 1))
 
     # ---- breaker -----------------------------------------------------------
     def try_breaker(self, p):

@@ -76,6 +76,7 @@ class HostFleetGatewayState(FleetGatewayState):
         self.settle_tokens = region.fleet_settle_tokens
         self.bucket_levels = region.fleet_bucket_levels
         self.reward = region.fleet_reward
+        self.learn_latency = region.fleet_learn_latency
         self.is_syncer = _no
 
     # The region holds the fleet's status for every process of the host.
@@ -239,11 +240,13 @@ class HostSyncer(Syncer):
 
     # ---- learning ------------------------------------------------------------
     def _take_mine(self) -> list:
-        mine = [list(counts) for counts in self._region.fleet_take_outcomes()]
+        region = self._region
+        mine = [[*outcomes, *latencies] for outcomes, latencies
+                in zip(region.fleet_take_outcomes(), region.fleet_take_latencies())]
         if self._unsent is not None:
             for counts, unsent in zip(mine, self._unsent):
-                counts[0] += unsent[0]
-                counts[1] += unsent[1]
+                for i, count in enumerate(unsent):
+                    counts[i] += count
             self._unsent = None
         return mine
 

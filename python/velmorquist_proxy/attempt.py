@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import math
+
 from velmorquist_proxy._state import (
     FAILURE, KEY_DISABLED, KEY_ERROR, KEY_EXHAUSTED, KEY_RATE_LIMITED, KEY_SUCCESS,
     NEUTRAL, SUCCESS,
@@ -9,6 +11,7 @@ from velmorquist_proxy._state import (
 from velmorquist_proxy.outcomes import (
     DEFAULT_RETRY_AFTER_S, PROVIDER_KINDS, AttemptRecord, ProviderFailure,
 )
+from velmorquist_proxy.stream import open_stream, settle_late, stream_failed
 
 # Where an attempt stands.
 PENDING = 0
@@ -16,6 +19,7 @@ SUCCEEDED = 1
 PROVIDER_FAILED = 2   # recorded; the request moves on to another provider
 KEY_FAILED = 3        # recorded; the request tries the provider's next key
 ENDED = 4             # raised to the caller
+IN_FLIGHT = 5         # still running beside a hedge: the request moved on without an outcome
 
 _KEY_OUTCOMES = {"rate_limit": KEY_RATE_LIMITED, "auth": KEY_DISABLED, "quota": KEY_EXHAUSTED}
 
@@ -27,10 +31,11 @@ class Attempt:
     so the loop goes on, the caller's own errors propagate."""
 
     __slots__ = ("_gateway", "_p", "_k", "_trial", "_tokens", "provider", "key",
-                 "number", "round", "_started", "_status", "_used", "record")
+                 "number", "round", "_started", "_status", "_used", "record", "_deadline",
+                 "_stream")
 
     def __init__(self, gateway, p: int, k: int, trial: bool, tokens: int,
-                 number: int, round_: int):
+                 number: int, round_: int, deadline: float = math.inf):
         self._gateway = gateway
         self._p = p
         self._k = k
@@ -43,6 +48,8 @@ class Attempt:
         self._status = PENDING
         self._used = None
         self.record = None   # AttemptRecord once it failed
+        self._deadline = deadline
+        self._stream = None  # stream.SyncStream or AsyncStream once streaming
 
     @property
     def masked_key(self) -> str:
@@ -50,7 +57,16 @@ class Attempt:
 
     def used_tokens(self, n: int) -> None:
         """The reply's real token count, settled against the estimate."""
+        if self._stream is not None and self._status != PENDING:
+            settle_late(self, n)
+            return
         self._used = n
+
+    def stream(self, source, *, first_chunk_timeout_s: float | None = None,
+               chunk_timeout_s: float | None = None):
+        """The source's chunks (an iterator, or an async iterator for an
+        async iterable source); see stream.py for commit, stalls and timing."""
+        return open_stream(self, source, first_chunk_timeout_s, chunk_timeout_s)
 
     def check(self, status: int, retry_after=None, body: str = "") -> None:
         """Returns for a 2xx status, otherwise raises `ProviderFailure`."""
@@ -68,6 +84,8 @@ class Attempt:
         if exc_type is None:
             self._succeeded()
             return False
+        if self._stream is not None:
+            return stream_failed(self, exc)
         return self._failed(exc)
 
     def __repr__(self) -> str:
@@ -80,6 +98,13 @@ class Attempt:
         state = gateway._state
         latency_ms = (gateway._clock() - self._started) * 1000.0
         self._status = SUCCEEDED
+        stream = self._stream
+        if stream is not None:
+            stream.release()
+        if stream is not None and stream.committed:
+            latency_ms = stream.first_chunk_ms   # learned when it came
+        else:
+            state.learn_latency(p, latency_ms, False)
         if state.key_outcome(p, self._k, KEY_SUCCESS, latency_ms):
             gateway._emit("key_exhausted", p, self._k, {"reason": "daily_limit"})
         if self._used is not None:
@@ -90,10 +115,12 @@ class Attempt:
             gateway._breaker_changed(p, changed)
         gateway._count_success(self.number + 1)
 
-    def _failed(self, error: BaseException) -> bool:
-        """Records a failed call; True when the request goes on."""
+    def _failed(self, error: BaseException, kind: str | None = None) -> bool:
+        """Records a failed call; True when the request goes on. `kind`
+        overrides the outcome table (a stream's source failed)."""
         gateway, p, k = self._gateway, self._p, self._k
-        kind = gateway._classify(error)
+        if kind is None:
+            kind = gateway._classify(error)
         if kind is None:   # the caller's bug: nothing happened to the provider
             self._end()
             return False

@@ -9,6 +9,7 @@
     [[providers]]
     name = "openai"
     keys_env = ["OPENAI_KEY_1"]       # environment variables holding keys
+    first_chunk_timeout_s = 10.0      # stalls of attempt.stream(); chunk_timeout_s too
     rate = { max_calls = 500, time_window_secs = 60.0 }   # or false: no limit
     [providers.breaker]
     failure_threshold = 5
@@ -34,7 +35,8 @@ from velmorquist_proxy.providers import STRATEGIES, Provider
 _TOP = ("providers", "retry", "router", "deadline_s", "reset_posterior_on_recovery",
         "daily_reset")
 _PROVIDER = ("name", "keys", "keys_env", "profile", "breaker", "rate", "token_rate",
-             "key_strategy", "weights", "daily_limits")
+             "key_strategy", "weights", "daily_limits", "first_chunk_timeout_s",
+             "chunk_timeout_s")
 _RETRY = {"max_retries": "count", "base_delay_ms": "count", "max_delay_ms": "count",
           "jitter_factor": "number"}
 _ROUTER = {"cost_weight": "number", "quality_weight": "number", "latency_weight": "number",
@@ -106,6 +108,9 @@ def _provider(entry, path: str) -> Provider:
         if strategy not in STRATEGIES:
             raise ValueError(f"{path}.key_strategy: must be one of {', '.join(STRATEGIES)}")
         options["key_strategy"] = strategy
+    for field in ("first_chunk_timeout_s", "chunk_timeout_s"):
+        if field in entry:
+            options[field] = _value(entry[field], f"{path}.{field}", "positive_number")
     for field, kind in (("weights", "number"), ("daily_limits", "positive")):
         if field in entry:
             options[field] = _per_key(entry[field], f"{path}.{field}", kind)

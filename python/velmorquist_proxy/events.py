@@ -15,6 +15,8 @@ Kinds and their `detail`:
 | "fallback"         | {"from": the provider of the previous attempt} |
 | "retry_wait"       | {"round", "seconds"} : waiting before the next round |
 | "request_failed"   | {"reason", "attempts"} |
+| "stream_interrupted" | {"kind", "status", "chunks", "message"} : a stream failed after its first chunk |
+| "hedge"            | {"from", "after_s"} : a second start beside a stream with no first chunk yet |
 
 A callback that raises never breaks a request: the exception is logged on
 the logger "velmorquist_proxy" and the request goes on.

@@ -35,6 +35,7 @@ from threading import Lock
 from velmorquist_proxy._masking import key_masker, mask_key
 from velmorquist_proxy._native import RetryPolicy, RouterConfig
 from velmorquist_proxy.events import GatewayEvent, dispatch
+from velmorquist_proxy.hedge import HedgeBudget, stream_request
 from velmorquist_proxy.host_state import private_state
 from velmorquist_proxy.outcomes import classify_failure
 from velmorquist_proxy.providers import Provider, ProviderSpec
@@ -72,6 +73,7 @@ class Gateway:
         self._reset_posterior = reset_posterior_on_recovery
         self._clock, self._sleep, self._asleep, self._wall = _clock, _sleep, _asleep, _wall
         self._counters = _Counters()
+        self._hedge_budget = HedgeBudget(clock=_clock)
         if shared is None:
             self._state = private_state(descriptions, self._router_config)
         else:
@@ -139,6 +141,17 @@ class Gateway:
                 result = await fn(attempt.provider, attempt.key)
         return result
 
+    def stream(self, open, *, tokens: int = 0, deadline_s: float | None = None,
+               hedge: bool | float = False):
+        """An async generator of one streamed request's chunks: `await
+        open(attempt)` makes the upstream call and returns an async iterable
+        of chunks. `hedge` (True, or seconds) starts a second attempt when
+        the first has no chunk by then; see hedge.py."""
+        if self._state is None:
+            raise RuntimeError("the gateway is closed")
+        return stream_request(self, open, tokens,
+                              self._deadline_s if deadline_s is None else deadline_s, hedge)
+
     # ---- reading -----------------------------------------------------------
     def snapshot(self) -> dict:
         """A JSON-serialisable picture of every provider and the counters."""
@@ -148,10 +161,14 @@ class Gateway:
         for p, name in enumerate(self._names):
             alpha, beta = state.posterior(p)
             requests, tokens = state.bucket_levels(p)
+            latency_ms, first_chunk, gap = state.stream_stats(p)
             providers[name] = {
                 "breaker": state.breaker_state(p),
                 "bucket": {"requests": requests, "tokens": tokens},
                 "posterior": {"alpha": alpha, "beta": beta, "mean": alpha / (alpha + beta)},
+                "latency_ms": latency_ms,
+                "stream": {"first_chunk_ms": _quantiles(first_chunk),
+                           "chunk_gap_ms": _quantiles(gap)},
                 "keys": [{"key": masked, **summary}
                          for masked, summary in zip(self._masked_keys[p],
                                                     state.key_summaries(p))],
@@ -277,6 +294,11 @@ def _spec(provider) -> ProviderSpec:
     if isinstance(provider, Provider):
         return provider.resolve()
     raise TypeError(f"expected a Provider, not {type(provider).__name__}")
+
+
+def _quantiles(figures) -> dict:
+    p50, p95, samples = figures
+    return {"p50": p50, "p95": p95, "samples": samples}
 
 
 def _seconds_after_utc_midnight(moment: datetime.time) -> float:

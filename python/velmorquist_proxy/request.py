@@ -18,13 +18,19 @@ import math
 from itertools import chain
 
 from velmorquist_proxy._state import NEUTRAL, REFUSED, TRIAL
-from velmorquist_proxy.attempt import ENDED, KEY_FAILED, PENDING, SUCCEEDED, Attempt
+from velmorquist_proxy.attempt import ENDED, IN_FLIGHT, KEY_FAILED, PENDING, SUCCEEDED, Attempt
 from velmorquist_proxy.outcomes import AllProvidersFailed
 
 
 def run(gateway, deadline_s: float | None, tokens: int, sleep):
     """Yields the attempts of one request. With `sleep` None it also yields
-    the seconds to wait between rounds, for a caller that waits its own way."""
+    the seconds to wait between rounds, for a caller that waits its own way.
+
+    A hedging caller (hedge.py) may mark the attempt it was given IN_FLIGHT
+    and ask for the next one while it runs: the request moves on to the
+    next provider without an outcome for it. When the round has no other
+    provider, None is yielded instead, and the loop is resumed only once
+    the attempt in flight has ended."""
     state, clock = gateway._state, gateway._clock
     if gateway._wall() >= gateway._next_reset:
         gateway._daily_reset_check()
@@ -34,6 +40,7 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
     records = None   # the failed attempts' records, made on the first failure
     last_p = -1
     attempt = None
+    in_flight = None   # an attempt that runs on beside its hedge
     finished = False   # counted as a success, a failure or ended by the caller
     try:
         while True:
@@ -49,6 +56,11 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
                     p = candidate
                     break
             if p < 0:
+                if in_flight is not None and in_flight._status == IN_FLIGHT:
+                    yield None   # nothing to hedge with in this round
+                if in_flight is not None:
+                    records = _with_record(records, in_flight)
+                    in_flight = None
                 wait = _end_of_round(gateway, round_, deadline, tokens, number, records)
                 round_ += 1
                 done = 0
@@ -79,13 +91,21 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
                 if last_p != p and last_p >= 0:
                     gateway._count_fallback(last_p, p)
                 last_p = p
-                attempt = Attempt(gateway, p, k, ticket == TRIAL, tokens, number, round_)
+                attempt = Attempt(gateway, p, k, ticket == TRIAL, tokens, number, round_,
+                                  deadline)
                 number += 1
                 yield attempt
                 status = attempt._status
                 if status == SUCCEEDED or status == ENDED:
                     finished = True
                     return
+                if in_flight is not None and in_flight is not attempt:
+                    records = _with_record(records, in_flight)
+                    in_flight = None
+                if status == IN_FLIGHT:
+                    in_flight = attempt
+                    last_p = -1   # a hedge is not a fallback
+                    break
                 if status == PENDING:
                     raise RuntimeError("use each attempt as `with attempt:` before the next")
                 if records is None:
@@ -122,6 +142,13 @@ def _next_key(gateway, attempt: Attempt, tokens: int, tries: int) -> int:
     else:
         attempt.release()
     return -1
+
+
+def _with_record(records: list | None, attempt: Attempt) -> list | None:
+    """The failed attempt's record joins the request's, once it ended."""
+    if attempt.record is None:
+        return records
+    return [*(records or ()), attempt.record]
 
 
 def _release(gateway, p: int, ticket: int) -> None:
