@@ -48,11 +48,13 @@ else
     readonly CONFIGURE_EXTRA=()
 fi
 readonly TESTTOOLS="$CACHE/testtools"
-# Debian trixie's packages that make up pytest 8 + hypothesis on Python 3.13
-# (exceptiongroup and tomli are only needed before 3.11), redis-py, and
-# aiohttp with its dependencies (the stream tests' loopback SSE server; the
-# arch-specific ones are built for 3.13 and need only an old glibc).
-readonly TESTTOOL_PKGS="python3-pytest python3-pluggy python3-iniconfig python3-packaging python3-hypothesis python3-attr python3-sortedcontainers python3-dateutil python3-six python3-redis python3-aiohttp python3-aiohappyeyeballs python3-aiosignal python3-frozenlist python3-multidict python3-propcache python3-yarl python3-idna"
+# Debian trixie's pure-python packages that make up pytest 8 + hypothesis on
+# Python 3.13 (exceptiongroup and tomli are only needed before 3.11), and redis-py.
+readonly TESTTOOL_PKGS="python3-pytest python3-pluggy python3-iniconfig python3-packaging python3-hypothesis python3-attr python3-sortedcontainers python3-dateutil python3-six python3-redis"
+# aiohttp with its dependencies, for the loopback HTTP servers and clients of
+# the tests; the arch-specific ones are built for 3.13 and need an old glibc.
+readonly HTTPTOOLS="$CACHE/httptools"
+readonly HTTP_PKGS="python3-aiohttp python3-aiohappyeyeballs python3-aiosignal python3-frozenlist python3-multidict python3-propcache python3-yarl python3-idna"
 readonly BUILD_DEPS="zlib1g-dev libssl-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev"
 
 # ---------------------------------------------------------------------------
@@ -162,6 +164,11 @@ build_cpython() {
 
 ensure_testtools() {
     unpack_debs "$TESTTOOLS" "$TESTTOOL_PKGS" pytest
+    unpack_debs "$HTTPTOOLS" "$HTTP_PKGS" aiohttp
+}
+
+complete() {  # complete DIR PKGS: DIR holds exactly PKGS, unpacked
+    [[ -f "$1/.complete" && "$(<"$1/.complete")" == "$2" ]]
 }
 
 # venv_for BASE: a venv of BASE that sees $TESTTOOLS through a .pth file
@@ -169,8 +176,8 @@ venv_for() {
     local base="$1" key venv
     key="$(printf '%s' "$base" | sha256sum | cut -c1-12)"
     venv="$CACHE/venv-3.13-$key"
-    if [[ -x "$venv/bin/python3.13" && -f "$TESTTOOLS/.complete" ]] \
-        && [[ "$(<"$TESTTOOLS/.complete")" == "$TESTTOOL_PKGS" ]] \
+    if [[ -x "$venv/bin/python3.13" ]] && complete "$TESTTOOLS" "$TESTTOOL_PKGS" \
+        && complete "$HTTPTOOLS" "$HTTP_PKGS" \
         && usable "$venv/bin/python3.13" quick && [[ "$PY_STATUS" == ok ]]; then
         VENV_PY="$venv/bin/python3.13"; return
     fi
@@ -180,7 +187,8 @@ venv_for() {
     "$base" -m venv --without-pip "$venv" >&2 || die "could not create a venv with $base"
     local purelib
     purelib="$("$venv/bin/python3.13" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
-    printf '%s\n' "$TESTTOOLS/usr/lib/python3/dist-packages" >"$purelib/velmorquist-testtools.pth"
+    printf '%s\n' "$TESTTOOLS/usr/lib/python3/dist-packages" "$HTTPTOOLS/usr/lib/python3/dist-packages" \
+        >"$purelib/velmorquist-testtools.pth"
     usable "$venv/bin/python3.13" \
         || die "venv python $venv/bin/python3.13 does not run or does not see Python.h of $base"
     [[ "$PY_STATUS" == ok ]] || die "pytest/hypothesis still not importable from $venv/bin/python3.13"

@@ -35,7 +35,7 @@ from threading import Lock
 from velmorquist_proxy._masking import key_masker, mask_key
 from velmorquist_proxy._native import RetryPolicy, RouterConfig
 from velmorquist_proxy.events import GatewayEvent, dispatch
-from velmorquist_proxy.hedge import HedgeBudget, stream_request
+from velmorquist_proxy.hedge import BUDGET_RATIO, HedgeBudget, stream_request
 from velmorquist_proxy.host_state import private_state
 from velmorquist_proxy.outcomes import classify_failure
 from velmorquist_proxy.providers import Provider, ProviderSpec
@@ -51,7 +51,7 @@ class Gateway:
                  router: RouterConfig | None = None, deadline_s: float | None = None,
                  on_event=None, classify=None, reset_posterior_on_recovery: bool = True,
                  daily_reset: datetime.time = datetime.time(0, 0), shared=None,
-                 _clock=time.monotonic, _sleep=time.sleep, _asleep=asyncio.sleep,
+                 hedge_budget: float = BUDGET_RATIO, _clock=time.monotonic, _sleep=time.sleep, _asleep=asyncio.sleep,
                  _wall=time.time):
         descriptions = [_spec(provider) for provider in providers]
         if not descriptions:
@@ -73,7 +73,7 @@ class Gateway:
         self._reset_posterior = reset_posterior_on_recovery
         self._clock, self._sleep, self._asleep, self._wall = _clock, _sleep, _asleep, _wall
         self._counters = _Counters()
-        self._hedge_budget = HedgeBudget(clock=_clock)
+        self._hedge_budget = HedgeBudget(hedge_budget, clock=_clock)
         if shared is None:
             self._state = private_state(descriptions, self._router_config)
         else:

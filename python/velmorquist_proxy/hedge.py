@@ -22,8 +22,8 @@ the other carries the request (and falls over as usual when it fails too).
 At most one hedge per request. `hedge=True` waits the first provider's p95
 time to first chunk (no hedge before it has `MIN_SAMPLES` of them);
 `hedge=<seconds>` waits that long. Hedges are capped by a budget: at most
-`BUDGET_RATIO` of the hedging requests of the last minute in this gateway,
-so a slow fleet is not doubled.
+`Gateway(hedge_budget=0.05)` of the requests made with hedging over the
+last minute in this gateway (so per process), so a slow fleet is not doubled.
 
 Cancelling the consumer (its client went away) cancels the upstreams,
 closes them and settles their tokens.
@@ -51,6 +51,9 @@ class HedgeBudget:
     __slots__ = ("_lock", "_clock", "_second", "_requests", "_hedges", "_ratio")
 
     def __init__(self, ratio: float = BUDGET_RATIO, clock=time.monotonic):
+        if isinstance(ratio, bool) or not isinstance(ratio, (int, float)) or not 0 <= ratio <= 1:
+            raise ValueError(f"hedge_budget must be a fraction of requests from 0 to 1, "
+                             f"not {ratio!r}")
         self._lock = Lock()
         self._clock = clock
         self._ratio = ratio
