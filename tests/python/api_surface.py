@@ -283,6 +283,11 @@ VALID = {
     "leased": st.booleans(),
     "degraded": st.booleans(),
     "hosts": _u32,
+    # HostRegion's latency and stream timing methods.
+    "first_chunk": st.booleans(),
+    "mean_ms": _floats,
+    "count": st.integers(0, 200),
+    "gaps_ms": st.lists(_floats, max_size=5),
 }
 
 # One fixed valid value per parameter, for deterministic (leak) checks.
@@ -341,6 +346,10 @@ EXAMPLE = {
     "leased": True,
     "degraded": False,
     "hosts": 3,
+    "first_chunk": True,
+    "mean_ms": 120.0,
+    "count": 3,
+    "gaps_ms": [5.0, 7.5],
 }
 
 # The kind of value each parameter converts, for picking the error cases that
@@ -365,7 +374,9 @@ KIND = {
     **dict.fromkeys(["tokens", "reserved", "used"], "u64"),
     "cooldown_s": "f64",
     "day": "i64",
-    **dict.fromkeys(["create", "fresh"], "bool"),
+    **dict.fromkeys(["create", "fresh", "first_chunk"], "bool"),
+    "mean_ms": "f64",
+    "count": "u32",
 }
 
 
