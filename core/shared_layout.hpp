@@ -51,6 +51,10 @@ struct RegionHeader {
     std::atomic<std::uint32_t> fleet_degraded;  // 1 while the syncer cannot reach Redis
 };
 
+// Values of FleetProviderFields::trip_noted; a later note replaces an earlier one.
+inline constexpr std::uint32_t kTripNoted = 1;
+inline constexpr std::uint32_t kResetNoted = 2;
+
 // What a host in a fleet keeps per provider beside its own state.
 struct FleetProviderFields {
     LeaseFields requests;
@@ -59,7 +63,7 @@ struct FleetProviderFields {
     double successes;
     double failures;
     std::uint32_t leased;      // 0 before the first grant and while degraded: spend the share
-    std::uint32_t trip_noted;  // 1 when a breaker trip here is still to be told to the fleet
+    std::uint32_t trip_noted;  // kTripNoted or kResetNoted: still to be told to the fleet
     // Latencies this host measured since the syncer last took them.
     double latency_sum_ms;
     double latency_count;

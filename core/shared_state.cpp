@@ -443,6 +443,17 @@ std::optional<CircuitState> SharedState::breaker_outcome(std::size_t p, bool tri
     return s.breaker.state;
 }
 
+bool SharedState::reset_breaker(std::size_t p) {
+    RobustLock held = lock(p);
+    ProviderSlot& s = slot(p);
+    const bool was_closed = s.breaker.state == CircuitState::Closed;
+    breaker_reset(s.breaker);
+    // Trials still out settle against a closed breaker, which ignores them.
+    s.trials_in_flight = 0;
+    s.unclosed.store(0, std::memory_order_relaxed);
+    return !was_closed;
+}
+
 std::vector<std::size_t> SharedState::trial_candidates() {
     std::vector<std::size_t> ready;
     for (std::size_t p = 0; p < providers_.size(); ++p) {
@@ -565,10 +576,10 @@ std::optional<std::size_t> SharedState::select_key(std::size_t p, ThreadRandom& 
     ProviderSlot& s = slot(p);
     std::span<KeySlot> records = keys(p);
     if (s.maybe_cooling != 0) s.maybe_cooling = expire_cooldowns(records, clock_.now()) ? 1 : 0;
-    const std::optional<std::size_t> chosen =
-        pick_key(provider.strategy, records, s.cursor, HealthWeights{}, provider.scores, rng);
-    if (chosen) note_selected(provider.strategy, records[*chosen]);
-    return chosen;
+    // A selection is not a call: a key's counts rise with the call's outcome
+    // only, so a daily limit is spent by successes and health rates come
+    // from calls (KeyPool's own selection counting serves its own callers).
+    return pick_key(provider.strategy, records, s.cursor, HealthWeights{}, provider.scores, rng);
 }
 
 double SharedState::keys_ready_in(std::size_t p) {

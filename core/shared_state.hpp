@@ -61,7 +61,8 @@ enum class BreakerOutcome : std::uint8_t { Success, Failure, Neutral };
 enum class KeyOutcome : std::uint8_t { Success, Error, RateLimited, Exhausted, Disabled, Enabled };
 
 // What a host tells its fleet, and the fleet tells a host.
-enum class FleetNote : std::uint8_t { Trip, Cool, Exhausted, Disabled, Enabled };
+// Reset: an operator closed a breaker, which the fleet hears as the end of its trip.
+enum class FleetNote : std::uint8_t { Trip, Cool, Exhausted, Disabled, Enabled, Reset };
 
 // Bits of KeySlot::fleet_notes.
 enum FleetNoteBit : std::uint8_t { kNoteCool = 1, kNoteExhausted = 2, kNoteSwitched = 4 };
@@ -128,6 +129,9 @@ public:
     // The new state when this outcome changed it.
     [[nodiscard]] std::optional<CircuitState> breaker_outcome(std::size_t p, bool trial,
                                                               BreakerOutcome outcome);
+    // Closed with no failures counted, as an operator's reset; true when it
+    // was not closed before.
+    bool reset_breaker(std::size_t p);
     // Providers whose breaker would answer Trial now, in provider order.
     [[nodiscard]] std::vector<std::size_t> trial_candidates();
     [[nodiscard]] CircuitState breaker_state(std::size_t p);

@@ -143,7 +143,8 @@ std::vector<std::pair<double, double>> SharedState::fleet_take_outcomes() {
 void SharedState::fleet_note(std::size_t p, std::size_t k, FleetNote what) {
     RobustLock held = lock(p);
     switch (what) {
-        case FleetNote::Trip: slot(p).fleet.trip_noted = 1; return;
+        case FleetNote::Trip: slot(p).fleet.trip_noted = kTripNoted; return;
+        case FleetNote::Reset: slot(p).fleet.trip_noted = kResetNoted; return;
         case FleetNote::Cool: keys(p)[k].fleet_notes |= kNoteCool; return;
         case FleetNote::Exhausted: keys(p)[k].fleet_notes |= kNoteExhausted; return;
         case FleetNote::Disabled:
@@ -160,7 +161,11 @@ std::vector<FleetChange> SharedState::fleet_changes(bool everything) {
         const double now = clock_.now();
         // What the region holds now is what the fleet hears: a trip that
         // already recovered, or a cool-down that ended, is not worth telling.
-        if ((everything || s.fleet.trip_noted != 0) && s.breaker.state == CircuitState::Open) {
+        if (!everything && s.fleet.trip_noted == kResetNoted &&
+            s.breaker.state != CircuitState::Open)
+            changes.push_back({FleetNote::Reset, p, 0, 0.0});
+        if ((everything || s.fleet.trip_noted == kTripNoted) &&
+            s.breaker.state == CircuitState::Open) {
             const double left = s.breaker.opened_at + providers_[p].recovery_timeout_secs - now;
             const double seconds = std::isnan(left) ? kLongestTripSecs
                                                     : std::min(left, kLongestTripSecs);

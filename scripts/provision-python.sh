@@ -51,10 +51,11 @@ readonly TESTTOOLS="$CACHE/testtools"
 # Debian trixie's pure-python packages that make up pytest 8 + hypothesis on
 # Python 3.13 (exceptiongroup and tomli are only needed before 3.11), and redis-py.
 readonly TESTTOOL_PKGS="python3-pytest python3-pluggy python3-iniconfig python3-packaging python3-hypothesis python3-attr python3-sortedcontainers python3-dateutil python3-six python3-redis"
-# aiohttp with its dependencies, for the loopback HTTP servers and clients of
-# the tests; the arch-specific ones are built for 3.13 and need an old glibc.
+# aiohttp and httpx with their dependencies, for the loopback HTTP servers and
+# clients of the tests; aiohttp's arch-specific ones are built for 3.13 and
+# need an old glibc.
 readonly HTTPTOOLS="$CACHE/httptools"
-readonly HTTP_PKGS="python3-aiohttp python3-aiohappyeyeballs python3-aiosignal python3-frozenlist python3-multidict python3-propcache python3-yarl python3-idna"
+readonly HTTP_PKGS="python3-aiohttp python3-aiohappyeyeballs python3-aiosignal python3-frozenlist python3-multidict python3-propcache python3-yarl python3-idna python3-httpx python3-httpcore python3-h11 python3-anyio python3-sniffio python3-certifi"
 readonly BUILD_DEPS="zlib1g-dev libssl-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev"
 
 # ---------------------------------------------------------------------------

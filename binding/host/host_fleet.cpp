@@ -78,16 +78,17 @@ PyObject* fleet_reward(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     });
 }
 
-// A trip takes any key index (-1 by custom); the others a valid one.
+// A trip or a reset takes any key index (-1 by custom); the others a valid one.
 PyObject* fleet_note(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     std::size_t p = 0;
     std::size_t k = 0;
     long what = 0;
     if (!arg_count("fleet_note", 3, nargs) || !provider_arg(self, args[0], p) ||
-        !to_enum(args[2], 5, "fleet note", what))
+        !to_enum(args[2], 6, "fleet note", what))
         return nullptr;
     const auto note = static_cast<FleetNote>(what);
-    if (note != FleetNote::Trip && !key_arg(self, p, args[1], k)) return nullptr;
+    const bool about_provider = note == FleetNote::Trip || note == FleetNote::Reset;
+    if (!about_provider && !key_arg(self, p, args[1], k)) return nullptr;
     return with_state(self, [&](SharedState& state) {
         state.fleet_note(p, k, note);
         return new_none();
@@ -116,7 +117,8 @@ PyObject* fleet_changes(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
         return list_of(state.fleet_changes(everything), [](const FleetChange& change) {
             return Py_BuildValue("(innd)", static_cast<int>(change.what),
                                  static_cast<Py_ssize_t>(change.p),
-                                 change.what == FleetNote::Trip ? Py_ssize_t{-1}
+                                 change.what == FleetNote::Trip || change.what == FleetNote::Reset
+                                     ? Py_ssize_t{-1}
                                                                 : static_cast<Py_ssize_t>(change.k),
                                  change.value);
         });

@@ -123,6 +123,12 @@ PyObject* region_trial_candidates(PyObject* self, PyObject* /*unused*/) {
     return with_state(self, [](SharedState& state) { return index_list(state.trial_candidates()); });
 }
 
+PyObject* region_reset_breaker(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    std::size_t p = 0;
+    if (!only_provider(self, args, nargs, "reset_breaker", p)) return nullptr;
+    return with_state(self, [&](SharedState& state) { return PyBool_FromLong(state.reset_breaker(p)); });
+}
+
 PyObject* region_breaker_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     std::size_t p = 0;
     if (!only_provider(self, args, nargs, "breaker_state", p)) return nullptr;
@@ -312,6 +318,9 @@ PyMethodDef region_methods[] = {
     no_args<region_trial_candidates>(
         "trial_candidates",
         "trial_candidates($self, /)\n--\n\nProviders that would answer TRIAL now."),
+    fast<region_reset_breaker>("reset_breaker",
+                               "reset_breaker($self, p, /)\n--\n\n"
+                               "Closed, failures forgotten; True when it was not closed."),
     fast<region_breaker_state>("breaker_state", "breaker_state($self, p, /)\n--\n\n"),
     fast<region_breaker_ready_in>("breaker_ready_in", "breaker_ready_in($self, p, /)\n--\n\n"),
     fast<region_try_limits>("try_limits",

@@ -27,6 +27,8 @@ _OUTCOME_BACKLOG = 65536
 
 # What a host tells the fleet about a key (see _fleet_keys.py for the entries).
 COOL, EXHAUSTED, DISABLED, ENABLED, TRIP = "cool", "exh", "dis", "en", "trip"
+# An operator closed a provider's breaker: the fleet's trip ends too.
+RESET = "reset"
 
 
 class _Limits:
@@ -120,6 +122,12 @@ class FleetGatewayState:
             return candidates
         now = self._now()
         return [p for p in candidates if self.tripped_until[p] <= now]
+
+    def reset_breaker(self, p):
+        self.tripped_until[p] = 0.0
+        was_open = self._inner.reset_breaker(p)
+        self.note(RESET, p, -1, 0)
+        return was_open
 
     def breaker_state(self, p):
         if self._any_trip and self.tripped_until[p] > self._now():
@@ -240,6 +248,13 @@ class FleetGatewayState:
                 break
             inner.breaker_outcome(p, False, FAILURE, "fleet")
         self._tell("breaker", p, -1, {"state": "open", "source": "fleet"})
+
+    def apply_reset(self, p) -> None:
+        """Another host's operator closed the provider's breaker."""
+        held = self.tripped_until[p] > self._now()
+        self.tripped_until[p] = 0.0
+        if self._inner.reset_breaker(p) or held:
+            self._tell("breaker", p, -1, {"state": "closed", "source": "fleet"})
 
     def apply_key(self, what, p, k, value) -> None:
         """Another host's key outcome; `value` is seconds for a cool-down and

@@ -20,7 +20,7 @@ import os
 import time
 
 from velmorquist_proxy._fleet_gateway_state import (
-    COOL, DISABLED, ENABLED, EXHAUSTED, TRIP, FleetGatewayState,
+    COOL, DISABLED, ENABLED, EXHAUSTED, RESET, TRIP, FleetGatewayState,
 )
 from velmorquist_proxy._fleet_sync import Syncer, _lease_args as lease_args
 
@@ -28,7 +28,7 @@ from velmorquist_proxy._fleet_sync import Syncer, _lease_args as lease_args
 TAKE_OVER_S = 1.0
 
 # The region's codes for what a change is about (FleetNote in core/shared_state.hpp).
-_NOTE_CODES = {TRIP: 0, COOL: 1, EXHAUSTED: 2, DISABLED: 3, ENABLED: 4}
+_NOTE_CODES = {TRIP: 0, COOL: 1, EXHAUSTED: 2, DISABLED: 3, ENABLED: 4, RESET: 5}
 _NOTE_NAMES = {code: name for name, code in _NOTE_CODES.items()}
 _LIMIT_NAMES = ("r", "t")
 
@@ -106,6 +106,8 @@ class HostFleetGatewayState(FleetGatewayState):
             what = _NOTE_NAMES[code]
             if what == TRIP:
                 self._hold_trip(p, value)
+            elif what == RESET:
+                self.tripped_until[p] = 0.0
             elif what == COOL:
                 self.known[(COOL, p, k)] = now + value
             elif what == EXHAUSTED:

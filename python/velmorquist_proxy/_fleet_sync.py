@@ -23,7 +23,9 @@ import random
 import threading
 import time
 
-from velmorquist_proxy._fleet_gateway_state import COOL, DISABLED, ENABLED, EXHAUSTED, TRIP
+from velmorquist_proxy._fleet_gateway_state import (
+    COOL, DISABLED, ENABLED, EXHAUSTED, RESET, TRIP,
+)
 
 logger = logging.getLogger("velmorquist_proxy")
 
@@ -221,6 +223,10 @@ class Syncer:
                 pipe.delete(names.key_entry(DISABLED, p, k))
                 pipe.publish(names.channel, self._message(what, p, k, 0))
                 continue
+            if what == RESET:
+                pipe.delete(names.trip(p))
+                pipe.publish(names.channel, self._message(what, p, k, 0))
+                continue
             entry, ms, stored = self._entry(what, p, k, value)
             self._scripts.deadline(keys=[entry],
                                    args=[ms, stored, names.channel,
@@ -338,6 +344,9 @@ class Syncer:
             return   # a provider this host does not have
         if what == TRIP:
             self._state.apply_trip(p, int(value) / 1000)
+            return
+        if what == RESET:
+            self._state.apply_reset(p)
             return
         k = self._key_of[p].get(key)
         if k is None:

@@ -5,11 +5,22 @@ from __future__ import annotations
 from velmorquist_proxy._native import KeyPool
 
 
+# KeyPool shows 4 characters at each end of a key of 9 or more; below this
+# length that would be more than a third of the key.
+_SHORTEST_POOL_MASKED = 24
+
+
 def mask_key(key: str) -> str:
-    """The key as `KeySummary.key_masked` shows it (the pool's own rule)."""
-    pool = KeyPool()
-    pool.add_key(key)
-    return pool.list_keys()[0].key_masked
+    """The key as `KeySummary.key_masked` shows it, but never more than a
+    third of it: a short key shows fewer characters at each end."""
+    if len(key) >= _SHORTEST_POOL_MASKED:
+        pool = KeyPool()
+        pool.add_key(key)
+        return pool.list_keys()[0].key_masked
+    edge = len(key) // 6
+    if len(key) < 9 or edge == 0:
+        return "***"
+    return f"{key[:edge]}...{key[-edge:]}"
 
 
 def key_masker(keys: tuple[str, ...]):

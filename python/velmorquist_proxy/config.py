@@ -15,8 +15,12 @@
     failure_threshold = 5
 
 Fields mirror the constructors; a section given in part takes the rest from
-the provider's defaults. Any unknown field or bad value raises one
-ValueError whose message starts with the field's path, such as
+the provider's defaults. `daily_reset` is a string or a TOML time; a value
+read from `keys_env` loses surrounding whitespace (such as the newline of a
+key file). Any unknown field or bad value (wrong type, out of range: a
+jitter or quality outside 0..1, a decay outside (0, 1], a negative weight or
+time, an integer too large for the native field) raises one ValueError
+whose message starts with the field's path, such as
 `providers[1].rate.max_calls`.
 """
 
@@ -26,6 +30,7 @@ import datetime
 import math
 import os
 from collections.abc import Mapping
+from typing import NamedTuple
 
 from velmorquist_proxy._native import (
     CircuitBreakerConfig, ProviderProfile, RateLimitConfig, RetryPolicy, RouterConfig,
@@ -37,15 +42,40 @@ _TOP = ("providers", "retry", "router", "deadline_s", "reset_posterior_on_recove
 _PROVIDER = ("name", "keys", "keys_env", "profile", "breaker", "rate", "token_rate",
              "key_strategy", "weights", "daily_limits", "first_chunk_timeout_s",
              "chunk_timeout_s")
-_RETRY = {"max_retries": "count", "base_delay_ms": "count", "max_delay_ms": "count",
-          "jitter_factor": "number"}
-_ROUTER = {"cost_weight": "number", "quality_weight": "number", "latency_weight": "number",
-           "explore_mode": "bool", "decay_factor": "number", "fallback_provider": "str"}
-_PROFILE = {"cost_per_1k": "number", "base_quality": "number", "base_latency_ms": "number"}
-_BREAKER = {"failure_threshold": "count", "recovery_timeout_secs": "number",
-            "success_threshold": "count"}
-_RATE = {"max_calls": "positive", "time_window_secs": "positive_number",
-         "burst_size": "positive"}
+
+
+class _Whole(NamedTuple):
+    """A whole number in [low, high]: the native fields are 32- or 64-bit."""
+    low: int
+    high: int
+
+
+class _Number(NamedTuple):
+    """A finite number in [low, high]; above `low` only when `above`."""
+    low: float
+    high: float = math.inf
+    above: bool = False
+
+
+_U32 = 2**32 - 1
+_U64 = 2**64 - 1
+_COUNT = _Whole(0, _U32)
+_POSITIVE = _Whole(1, _U64)
+_NON_NEGATIVE = _Number(0.0)
+_RETRY = {"max_retries": _COUNT, "base_delay_ms": _Whole(0, _U64),
+          "max_delay_ms": _Whole(0, _U64), "jitter_factor": _Number(0.0, 1.0)}
+# A decay of 0 or above 1 sends the posterior to 0 or infinity.
+_ROUTER = {"cost_weight": _NON_NEGATIVE, "quality_weight": _NON_NEGATIVE,
+           "latency_weight": _NON_NEGATIVE, "explore_mode": "bool",
+           "decay_factor": _Number(0.0, 1.0, above=True)}
+_PROFILE = {"cost_per_1k": _NON_NEGATIVE, "base_quality": _Number(0.0, 1.0),
+            "base_latency_ms": _NON_NEGATIVE}
+_BREAKER = {"failure_threshold": _COUNT, "recovery_timeout_secs": _NON_NEGATIVE,
+            "success_threshold": _COUNT}
+_RATE = {"max_calls": _POSITIVE, "time_window_secs": _Number(0.0, above=True),
+         "burst_size": _POSITIVE}
+_DEADLINE = _Number(0.0, above=True)
+_SECONDS = _Number(0.0, above=True)
 
 
 def gateway_arguments(config) -> tuple[list[Provider], dict]:
@@ -60,9 +90,12 @@ def gateway_arguments(config) -> tuple[list[Provider], dict]:
     if "retry" in config:
         arguments["retry"] = RetryPolicy(**_values(config["retry"], "retry", _RETRY))
     if "router" in config:
+        if isinstance(config["router"], Mapping) and "fallback_provider" in config["router"]:
+            raise ValueError("router.fallback_provider: a gateway does not use it: every "
+                             "provider is tried in each round")
         arguments["router"] = RouterConfig(**_values(config["router"], "router", _ROUTER))
     if "deadline_s" in config:
-        arguments["deadline_s"] = _value(config["deadline_s"], "deadline_s", "positive_number")
+        arguments["deadline_s"] = _value(config["deadline_s"], "deadline_s", _DEADLINE)
     if "reset_posterior_on_recovery" in config:
         arguments["reset_posterior_on_recovery"] = _value(
             config["reset_posterior_on_recovery"], "reset_posterior_on_recovery", "bool")
@@ -78,10 +111,13 @@ def _provider(entry, path: str) -> Provider:
     name = _value(entry["name"], f"{path}.name", "str")
     keys = _strings(entry.get("keys", []), f"{path}.keys")
     for i, variable in enumerate(_strings(entry.get("keys_env", []), f"{path}.keys_env")):
-        if not os.environ.get(variable):
+        # A key written to a file with `echo` ends in a newline that no
+        # provider would accept.
+        key = os.environ.get(variable, "").strip()
+        if not key:
             raise ValueError(f"{path}.keys_env[{i}]: environment variable {variable} "
                              f"is not set")
-        keys.append(os.environ[variable])
+        keys.append(key)
     options = {}
     defaults = Provider(name, ["-"], rate=False).resolve()
     if "profile" in entry:
@@ -110,8 +146,8 @@ def _provider(entry, path: str) -> Provider:
         options["key_strategy"] = strategy
     for field in ("first_chunk_timeout_s", "chunk_timeout_s"):
         if field in entry:
-            options[field] = _value(entry[field], f"{path}.{field}", "positive_number")
-    for field, kind in (("weights", "number"), ("daily_limits", "positive")):
+            options[field] = _value(entry[field], f"{path}.{field}", _SECONDS)
+    for field, kind in (("weights", _NON_NEGATIVE), ("daily_limits", _POSITIVE)):
         if field in entry:
             options[field] = _per_key(entry[field], f"{path}.{field}", kind)
     try:
@@ -152,7 +188,7 @@ def _values(section, path: str, schema: dict) -> dict:
             for field, value in section.items()}
 
 
-def _value(value, path: str, kind: str):
+def _value(value, path: str, kind):
     if kind == "bool":
         if not isinstance(value, bool):
             raise ValueError(f"{path}: must be true or false")
@@ -161,17 +197,27 @@ def _value(value, path: str, kind: str):
         if not isinstance(value, str) or not value:
             raise ValueError(f"{path}: must be a non-empty string")
         return value
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise ValueError(f"{path}: must be a number")
-    if kind in ("count", "positive"):
-        if not isinstance(value, int) or value < (1 if kind == "positive" else 0):
-            raise ValueError(f"{path}: must be a{' positive' if kind == 'positive' else ''} "
-                             f"whole number{'' if kind == 'positive' else ' (0 or more)'}")
+    if isinstance(kind, _Whole):
+        if isinstance(value, bool) or not isinstance(value, int) or not (
+                kind.low <= value <= kind.high):
+            raise ValueError(f"{path}: must be a whole number from {kind.low} to {kind.high}")
         return value
-    if not math.isfinite(value) or (kind == "positive_number" and value <= 0):
-        raise ValueError(f"{path}: must be a finite"
-                         f"{' positive' if kind == 'positive_number' else ''} number")
+    if (isinstance(value, bool) or not isinstance(value, (int, float))
+            or not _in_range(value, kind)):
+        low = f"above {kind.low:g}" if kind.above else f"at least {kind.low:g}"
+        high = "" if kind.high == math.inf else f" and at most {kind.high:g}"
+        raise ValueError(f"{path}: must be a finite number {low}{high}")
     return float(value)
+
+
+def _in_range(value, kind: _Number) -> bool:
+    try:
+        number = float(value)
+    except OverflowError:   # an int past the largest double
+        return False
+    if not math.isfinite(number) or number > kind.high:
+        return False
+    return number > kind.low if kind.above else number >= kind.low
 
 
 def _strings(values, path: str) -> list[str]:
@@ -180,8 +226,10 @@ def _strings(values, path: str) -> list[str]:
     return [_value(value, f"{path}[{i}]", "str") for i, value in enumerate(values)]
 
 
-def _time_of_day(text, path: str) -> datetime.time:
+def _time_of_day(value, path: str) -> datetime.time:
+    if isinstance(value, datetime.time):   # a TOML local time
+        return value
     try:
-        return datetime.time.fromisoformat(_value(text, path, "str"))
+        return datetime.time.fromisoformat(_value(value, path, "str"))
     except ValueError:
         raise ValueError(f"{path}: must be a time of day such as \"00:00\" (UTC)") from None

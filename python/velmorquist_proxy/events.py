@@ -5,18 +5,25 @@ Kinds and their `detail`:
 | kind               | detail |
 |--------------------|--------|
 | "attempt_failed"   | {"kind", "status", "message"} (message masked) |
-| "breaker"          | {"state": "open" or "closed"} |
+| "breaker"          | {"state": "open", "half_open" or "closed"} |
+| "breaker_reset"    | {} : an operator's `reset_breaker` |
 | "trial"            | {} : a call that tests a recovering provider |
 | "posterior_reset"  | {} : a recovered provider starts from the prior again |
 | "key_cooled"       | {"cooldown_s"} |
 | "key_disabled"     | {} |
+| "key_enabled"      | {} : an operator's `enable_key`, or another host's |
 | "key_exhausted"    | {"reason": "quota" or "daily_limit"} |
 | "keys_reset"       | {"day"} : the daily reset made exhausted keys usable |
 | "fallback"         | {"from": the provider of the previous attempt} |
 | "retry_wait"       | {"round", "seconds"} : waiting before the next round |
 | "request_failed"   | {"reason", "attempts"} |
+| "fleet_degraded"   | {"reason", "hosts"} : Redis stopped answering |
+| "fleet_recovered"  | {"seconds"} : degraded that long |
 | "stream_interrupted" | {"kind", "status", "chunks", "message"} : a stream failed after its first chunk |
 | "hedge"            | {"from", "after_s"} : a second start beside a stream with no first chunk yet |
+
+An event an operator caused carries "source": "operator" in its detail,
+one another host of a fleet caused "source": "fleet".
 
 A callback that raises never breaks a request: the exception is logged on
 the logger "velmorquist_proxy" and the request goes on.

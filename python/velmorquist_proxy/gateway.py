@@ -22,7 +22,14 @@ is exhausted until the daily reset (`daily_reset`, a time of day, 00:00 UTC
 by default), when every exhausted key becomes usable again. The first
 request or snapshot after that moment performs the reset.
 
-A gateway is safe to share between threads and coroutines.
+Operator controls: `enable_key`, `disable_key` and `reset_breaker` act on
+the gateway's state, so with a HostState they act host-wide and with a
+FleetState fleet-wide (through the same propagation as breaker trips).
+
+A gateway is safe to share between threads and coroutines. In a coroutine
+use `acall` or `attempts_async` (with `contextlib.aclosing` when the loop
+may be left early): `call` and `attempts` sleep between rounds and would
+block the event loop.
 """
 
 from __future__ import annotations
@@ -33,12 +40,14 @@ import time
 from threading import Lock
 
 from velmorquist_proxy._masking import key_masker, mask_key
+from velmorquist_proxy._state import KEY_DISABLED, KEY_ENABLED
 from velmorquist_proxy._native import RetryPolicy, RouterConfig
 from velmorquist_proxy.events import GatewayEvent, dispatch
 from velmorquist_proxy.hedge import BUDGET_RATIO, HedgeBudget, stream_request
 from velmorquist_proxy.host_state import private_state
 from velmorquist_proxy.outcomes import classify_failure
 from velmorquist_proxy.providers import Provider, ProviderSpec
+from velmorquist_proxy.attempt import token_count
 from velmorquist_proxy.request import run
 
 _DAY_S = 86400
@@ -67,6 +76,10 @@ class Gateway:
         self._maskers = tuple(key_masker(description.keys) for description in descriptions)
         self._retry = retry if retry is not None else RetryPolicy()
         self._router_config = router if router is not None else RouterConfig()
+        decay = self._router_config.decay_factor
+        if not 0.0 < decay <= 1.0:
+            # Outside (0, 1] the posteriors run to 0 or infinity.
+            raise ValueError(f"router decay_factor must be above 0 and at most 1, not {decay}")
         self._deadline_s = deadline_s
         self._on_event = on_event
         self._classify = classify if classify is not None else classify_failure
@@ -106,18 +119,19 @@ class Gateway:
     # ---- requests ----------------------------------------------------------
     def attempts(self, deadline_s: float | None = None, tokens: int = 0):
         """The attempts of one request; sleeps only between rounds.
-        `tokens` is the estimate reserved against the token rate."""
-        if self._state is None:
-            raise RuntimeError("the gateway is closed")
-        return run(self, self._deadline_s if deadline_s is None else deadline_s, tokens,
-                   self._sleep)
+        `tokens` is the estimate reserved against the token rate (see
+        attempt.py for what is given back). `deadline_s` bounds the waiting
+        and the choice of attempts, not an upstream call already running:
+        give the call `attempt.time_left_s` as its timeout."""
+        self._live_state()
+        return run(self, self._deadline_s if deadline_s is None else deadline_s,
+                   token_count(tokens, "tokens"), self._sleep)
 
     async def attempts_async(self, deadline_s: float | None = None, tokens: int = 0):
         """Same as `attempts`; waits with `asyncio.sleep`."""
-        if self._state is None:
-            raise RuntimeError("the gateway is closed")
-        steps = run(self, self._deadline_s if deadline_s is None else deadline_s, tokens,
-                    None)
+        self._live_state()
+        steps = run(self, self._deadline_s if deadline_s is None else deadline_s,
+                    token_count(tokens, "tokens"), None)
         try:
             for step in steps:
                 if step.__class__ is float:
@@ -155,8 +169,8 @@ class Gateway:
     # ---- reading -----------------------------------------------------------
     def snapshot(self) -> dict:
         """A JSON-serialisable picture of every provider and the counters."""
+        state = self._live_state()
         self._daily_reset_check()
-        state = self._state
         providers = {}
         for p, name in enumerate(self._names):
             alpha, beta = state.posterior(p)
@@ -179,6 +193,51 @@ class Gateway:
             snapshot.update(extra())
         return snapshot
 
+    # ---- operator controls -------------------------------------------------
+    def enable_key(self, provider: str, key: str | int) -> None:
+        """Makes a disabled, exhausted or cooling key usable again."""
+        p, k = self._key_address(provider, key)
+        self._live_state().key_outcome(p, k, KEY_ENABLED)
+        self._emit("key_enabled", p, k, {"source": "operator"})
+
+    def disable_key(self, provider: str, key: str | int) -> None:
+        """Takes a key out of use until `enable_key`."""
+        p, k = self._key_address(provider, key)
+        self._live_state().key_outcome(p, k, KEY_DISABLED)
+        self._emit("key_disabled", p, k, {"source": "operator"})
+
+    def reset_breaker(self, provider: str) -> None:
+        """Closes the provider's breaker and forgets its failures."""
+        p = self._provider_index(provider)
+        state = self._live_state()
+        was_open = state.reset_breaker(p)
+        if was_open and self._reset_posterior:
+            state.reset_posterior(p)
+        self._emit("breaker_reset", p, -1, {"source": "operator"})
+        if was_open:
+            self._breaker_changed(p, "closed", {"source": "operator"})
+
+    def _provider_index(self, provider) -> int:
+        try:
+            return self._names.index(provider)
+        except ValueError:
+            raise ValueError(f"no provider named {provider!r}") from None
+
+    def _key_address(self, provider, key) -> tuple[int, int]:
+        """(p, k) for a provider name and a key given as text or index."""
+        p = self._provider_index(provider)
+        keys = self._keys[p]
+        if isinstance(key, str):
+            if key not in keys:
+                raise ValueError(f"provider {provider!r} has no key {mask_key(key)}")
+            return p, keys.index(key)
+        if isinstance(key, bool) or not isinstance(key, int):
+            raise TypeError(f"key must be the key's text or its index, not "
+                            f"{type(key).__name__}")
+        if not 0 <= key < len(keys):
+            raise ValueError(f"provider {provider!r} has keys 0 to {len(keys) - 1}, not {key}")
+        return p, key
+
     # ---- lifetime ----------------------------------------------------------
     def close(self) -> None:
         if self._state is not None:
@@ -195,6 +254,12 @@ class Gateway:
     def __repr__(self) -> str:
         return f"Gateway(providers={list(self._names)})"
 
+    def _live_state(self):
+        state = self._state
+        if state is None:
+            raise RuntimeError("the gateway is closed")
+        return state
+
     # ---- for Request -------------------------------------------------------
     def _emit(self, kind: str, p: int, k: int, detail: dict) -> None:
         handler = self._on_event
@@ -204,10 +269,11 @@ class Gateway:
         masked = self._masked_keys[p][k] if k >= 0 else None
         dispatch(handler, GatewayEvent(kind, provider, masked, detail))
 
-    def _breaker_changed(self, p: int, state: str) -> None:
-        self._emit("breaker", p, -1, {"state": state})
+    def _breaker_changed(self, p: int, state: str, detail: dict | None = None) -> None:
+        """Tells of a breaker's new state; a closing one's posterior was
+        already reset where that was asked for."""
+        self._emit("breaker", p, -1, {"state": state, **(detail or {})})
         if state == "closed" and self._reset_posterior:
-            self._state.reset_posterior(p)
             self._emit("posterior_reset", p, -1, {})
 
     def _daily_reset_check(self, initial: bool = False) -> None:

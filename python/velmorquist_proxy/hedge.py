@@ -149,6 +149,7 @@ class _Lane:
         if attempt._status in (PENDING, IN_FLIGHT):
             attempt.release()
             attempt._gateway._state.release_limits(attempt._p, attempt._tokens)
+            attempt._tokens = 0
             attempt._status = ENDED
 
 

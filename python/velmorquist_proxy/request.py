@@ -10,6 +10,9 @@ provider. When every provider has failed or refused, the round is over:
 the request waits `retry.delay_ms(round)`, but at least until some provider
 can be used again and never past the deadline, then starts the next round
 with every provider eligible again.
+
+A request that fails names, besides its calls, the providers its last round
+did not call and why (breaker open, rate limited, no usable key).
 """
 
 from __future__ import annotations
@@ -38,6 +41,7 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
     round_ = number = done = 0   # done: bit p set once provider p had its turn this round
     order = None
     records = None   # the failed attempts' records, made on the first failure
+    refusals = {}    # provider name -> why it was not called, in the current round
     last_p = -1
     attempt = None
     in_flight = None   # an attempt that runs on beside its hedge
@@ -45,7 +49,7 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
     try:
         while True:
             if deadline != math.inf and clock() >= deadline:
-                _fail(gateway, "deadline passed", number, records)
+                _fail(gateway, "deadline passed", number, records, refusals)
             if order is None:
                 trials = state.trial_candidates()
                 ranked = state.rank(())
@@ -61,10 +65,12 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
                 if in_flight is not None:
                     records = _with_record(records, in_flight)
                     in_flight = None
-                wait = _end_of_round(gateway, round_, deadline, tokens, number, records)
+                wait = _end_of_round(gateway, round_, deadline, tokens, number, records,
+                                     refusals)
                 round_ += 1
                 done = 0
                 order = None
+                refusals = {}
                 if sleep is None:
                     yield wait
                 else:
@@ -73,17 +79,17 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
             done |= 1 << p
             ticket = state.try_breaker(p)
             if ticket == REFUSED:
-                gateway._count_refusal("breaker")
+                _refused(gateway, refusals, p, "breaker")
                 continue
             if state.try_limits(p, tokens):
                 _release(gateway, p, ticket)
-                gateway._count_refusal("rate")
+                _refused(gateway, refusals, p, "rate")
                 continue
             k = state.select_key(p)
             if k < 0:
                 state.release_limits(p, tokens)
                 _release(gateway, p, ticket)
-                gateway._count_refusal("keys")
+                _refused(gateway, refusals, p, "keys")
                 continue
             if ticket == TRIAL:
                 gateway._emit("trial", p, k, {})
@@ -137,8 +143,7 @@ def _next_key(gateway, attempt: Attempt, tokens: int, tries: int) -> int:
             return k
         state.release_limits(p, tokens)
     if attempt.record.kind == "rate_limit":
-        # Every key cooling is the provider's problem after all.
-        attempt.provider_failed("rate_limit")
+        attempt.every_key_cooling()
     else:
         attempt.release()
     return -1
@@ -156,35 +161,45 @@ def _release(gateway, p: int, ticket: int) -> None:
         gateway._state.breaker_outcome(p, True, NEUTRAL)
 
 
+def _refused(gateway, refusals: dict, p: int, cause: str) -> None:
+    refusals[gateway._names[p]] = cause
+    gateway._count_refusal(cause)
+
+
 def _end_of_round(gateway, round_: int, deadline: float, tokens: int,
-                  number: int, records: list | None) -> float:
+                  number: int, records: list | None, refusals: dict) -> float:
     retry, state = gateway._retry, gateway._state
     if not retry.should_retry(round_):
-        _fail(gateway, "no retries left", number, records)
+        _fail(gateway, "no retries left", number, records, refusals)
     ready = min(max(state.breaker_ready_in(p), state.limits_ready_in(p, tokens),
                     state.keys_ready_in(p))
                 for p in range(len(gateway._names)))
     if ready == math.inf:
-        _fail(gateway, "no provider can become usable", number, records)
-    wait = max(retry.delay_ms(round_) / 1000.0, ready)
-    if gateway._clock() + wait >= deadline:
+        _fail(gateway, "no provider can become usable", number, records, refusals)
+    backoff = retry.delay_ms(round_) / 1000.0
+    wait = max(backoff, ready)
+    now = gateway._clock()
+    if now + ready >= deadline:
         _fail(gateway, "the deadline comes before any provider is usable again",
-              number, records)
+              number, records, refusals)
+    if now + wait >= deadline:
+        _fail(gateway, f"the back-off before the next round ({backoff:.3g} s) ends after "
+              f"the deadline", number, records, refusals)
     gateway._emit("retry_wait", -1, -1, {"round": round_, "seconds": wait})
     return wait
 
 
-def _fail(gateway, reason: str, number: int, records: list | None):
+def _fail(gateway, reason: str, number: int, records: list | None, refusals: dict):
     gateway._request_failed(reason, number)
-    raise AllProvidersFailed(reason, records or [])
+    raise AllProvidersFailed(reason, records or [], refusals)
 
 
 def _close(gateway, attempt: Attempt | None, number: int) -> None:
     """A request left mid-way (the loop broken, an attempt never entered)
-    gives back the trial slot it holds and counts as ended by the caller."""
+    gives back the trial slot it holds, and what an attempt never entered
+    reserved, and counts as ended by the caller."""
     if attempt is not None:
         if attempt._status in (SUCCEEDED, ENDED):
             return   # its own exit counted it (a success, or raised to the caller)
-        attempt.release()
-        attempt._status = ENDED
+        attempt.abandon()
     gateway._count_ended(number)

@@ -48,7 +48,9 @@ import math
 
 from velmorquist_proxy._native import ProxyError
 from velmorquist_proxy._state import KEY_ERROR
-from velmorquist_proxy.outcomes import PROVIDER_KINDS, AttemptRecord, ProviderFailure
+from velmorquist_proxy.outcomes import (
+    PROVIDER_KINDS, AttemptRecord, ProviderFailure, http_status, safe_text,
+)
 
 # Gaps are handed to the state in batches of this many, and at the end.
 _GAP_BATCH = 256
@@ -78,10 +80,9 @@ def open_stream(attempt, source, first_chunk_timeout_s, chunk_timeout_s):
     """The wrapper `attempt.stream()` returns (see the module docstring)."""
     if attempt._stream is not None:
         raise RuntimeError("an attempt streams one source")
-    try:
-        started = attempt._started
-    except AttributeError:
-        raise RuntimeError("use attempt.stream() inside `with attempt:`") from None
+    started = attempt._started
+    if started is None:
+        raise RuntimeError("use attempt.stream() inside `with attempt:`")
     if attempt._status != 0:
         raise RuntimeError("this attempt is over")
     spec = attempt._gateway._specs[attempt._p]
@@ -113,7 +114,7 @@ class _Stream:
     """What a streamed attempt knows, shared by both kinds of source."""
 
     __slots__ = ("attempt", "source", "committed", "chunks", "first_chunk_ms", "first_at",
-                 "hold", "gaps", "source_error", "settled", "finished", "_first_s", "_gap_s",
+                 "hold", "gaps", "source_error", "finished", "_first_s", "_gap_s",
                  "_deadline", "_started")
 
     def __init__(self, attempt, source, started: float, first_s: float, gap_s: float):
@@ -126,7 +127,6 @@ class _Stream:
         self.hold = False         # the first chunk commits only when commit() is called
         self.gaps: list[float] = []
         self.source_error = None  # what the source raised (or the stall), by identity
-        self.settled = False      # tokens settled after the attempt ended
         self.finished = False
         self._first_s = first_s
         self._gap_s = gap_s
@@ -415,10 +415,8 @@ def _source_kind(attempt, error: BaseException) -> str:
 def _ended_after_commit(attempt) -> None:
     """The caller ended a committed stream: nobody's fault; the tokens
     settle at the count given, else the estimate stands."""
-    stream = attempt._stream
     if attempt._used is not None:
-        attempt._gateway._state.settle_tokens(attempt._p, attempt._tokens, attempt._used)
-        stream.settled = True
+        attempt._settle(attempt._used)
     attempt._end()
 
 
@@ -426,8 +424,8 @@ def _interrupted(attempt, error: BaseException, kind: str) -> None:
     gateway, p, k = attempt._gateway, attempt._p, attempt._k
     stream = attempt._stream
     state = gateway._state
-    status = getattr(error, "status", None)
-    text = str(error) or type(error).__name__
+    status = http_status(error)
+    text = safe_text(error)
     message = gateway._maskers[p](text)
     attempt.record = AttemptRecord(attempt.provider, attempt.masked_key, kind, status, message,
                                    stream.first_chunk_ms)
@@ -436,11 +434,12 @@ def _interrupted(attempt, error: BaseException, kind: str) -> None:
                   {"kind": kind, "status": status, "chunks": stream.chunks, "message": message})
     state.key_outcome(p, k, KEY_ERROR)
     if attempt._used is not None:
-        state.settle_tokens(p, attempt._tokens, attempt._used)
-        stream.settled = True
-    attempt.provider_failed(kind)
+        attempt._settle(attempt._used)
+    changed = attempt._provider_failed(kind)
     attempt._status = 4   # ENDED: raised to the caller, the request is over
     gateway._request_failed("stream interrupted", attempt.number + 1)
+    if changed is not None:
+        gateway._breaker_changed(p, changed)
     failure = StreamInterrupted(
         f"stream from {attempt.provider} interrupted after {stream.chunks} chunk(s): "
         f"{kind}: {message}", provider=attempt.provider, chunks=stream.chunks, kind=kind)
@@ -448,13 +447,3 @@ def _interrupted(attempt, error: BaseException, kind: str) -> None:
     if message == text:
         raise failure from error
     raise failure from None
-
-
-def settle_late(attempt, used: int) -> None:
-    """`used_tokens()` after a committed stream's attempt ended; a count
-    given before the end was settled then."""
-    stream = attempt._stream
-    if stream.settled or not stream.committed or attempt._used is not None:
-        return
-    stream.settled = True
-    attempt._gateway._state.settle_tokens(attempt._p, attempt._tokens, used)

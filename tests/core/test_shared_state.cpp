@@ -268,5 +268,41 @@ TEST(PrivateStateTest, ForkedChildrenGetUsableCopiesWhileAThreadWorks) {
     EXPECT_EQ(shared.bucket_levels(0).first, 5.0);
 }
 
+TEST_F(SharedStateTest, AResetClosesTheBreakerForEveryAttachmentAndTellsTheFleet) {
+    auto first = attach();
+    auto second = attach();
+    ASSERT_TRUE(first && second);
+    SharedState& s = **first;
+    (void)s.breaker_outcome(0, false, BreakerOutcome::Failure);
+    (void)s.breaker_outcome(0, false, BreakerOutcome::Failure);
+    s.fleet_note(0, 0, FleetNote::Trip);
+    EXPECT_TRUE((*second)->reset_breaker(0));
+    (*second)->fleet_note(0, 0, FleetNote::Reset);
+    EXPECT_EQ(s.try_breaker(0), BreakerAnswer::Allowed);
+    EXPECT_FALSE(s.reset_breaker(0));  // already closed
+    const std::vector<FleetChange> changes = s.fleet_changes(false);
+    ASSERT_EQ(changes.size(), 1U);
+    EXPECT_EQ(changes[0].what, FleetNote::Reset);
+    // One failure short of the threshold again: the reset forgot the count.
+    (void)s.breaker_outcome(0, false, BreakerOutcome::Failure);
+    EXPECT_EQ(s.breaker_state(0), CircuitState::Closed);
+}
+
+TEST_F(SharedStateTest, ASelectionCountsNothingUntilTheCallEnds) {
+    HostConfig config = one_provider();
+    config.providers[0].daily_limits = {2};
+    for (Strategy strategy : {Strategy::RoundRobin, Strategy::Adaptive}) {
+        config.providers[0].strategy = strategy;
+        auto state = SharedState::attach_private(config, clock_);
+        ASSERT_TRUE(state);
+        SharedState& s = **state;
+        ThreadRandom rng{ChaChaKey{1, 2, 3, 4, 5, 6, 7, 8}};
+        EXPECT_EQ(s.select_key(0, rng), 0U);
+        EXPECT_FALSE(s.key_outcome(0, 0, KeyOutcome::Success, 5.0, 0.0));
+        EXPECT_EQ(s.key_summaries(0)[0].requests, 1U);
+        EXPECT_TRUE(s.key_outcome(0, 0, KeyOutcome::Success, 5.0, 0.0));  // the second success
+    }
+}
+
 }  // namespace
 }  // namespace velmorquist

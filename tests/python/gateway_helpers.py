@@ -13,10 +13,11 @@ KEYS = {name: (f"sk-{name}-secret-0001", f"sk-{name}-secret-0002") for name in N
 def provider(name, keys=None, *, threshold=100, recovery=60.0, successes=1, **options):
     rank = NAMES.index(name) if name in NAMES else len(NAMES)
     options.setdefault("rate", False)
+    options.setdefault("key_strategy", "least_used")
     return Provider(name, list(keys or KEYS[name]),
                     profile=ProviderProfile(name, 1.0 * rank, 0.9, 100.0),
                     breaker=CircuitBreakerConfig(name, threshold, recovery, successes),
-                    key_strategy="least_used", **options)
+                    **options)
 
 
 def make_gateway(*providers, max_retries=2, sleeps=None, **options):

@@ -187,3 +187,16 @@ def test_namespaces_do_not_touch_each_other(hosts, server):
     names = {name.decode() for name in server.client().scan_iter("*")}
     assert {name.split(":")[0] for name in names} >= {"ours", "theirs"}
     assert not any(name.startswith("theirs:trip") for name in names)
+
+
+def test_operator_controls_reach_the_other_hosts(hosts):
+    origin, other = hosts(), hosts()
+    origin.disable_key("acme", 0)
+    wait_for(lambda: status_of(other, 0) == "disabled")
+    other.enable_key("acme", KEYS[0])
+    wait_for(lambda: status_of(origin, 0) == "active")
+    assert not try_once(origin, fail_with(503))
+    wait_for(lambda: other.snapshot()["providers"]["acme"]["breaker"] == "open")
+    other.reset_breaker("acme")
+    wait_for(lambda: origin.snapshot()["providers"]["acme"]["breaker"] == "closed")
+    assert try_once(origin)

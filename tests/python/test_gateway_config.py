@@ -70,9 +70,44 @@ def provider(**fields):
     ({"providers": [provider()], "router": {"explore_mode": 1}}, "router.explore_mode:"),
     ({"providers": [provider()], "deadline_s": 0}, "deadline_s:"),
     ({"providers": [provider()], "daily_reset": "noon"}, "daily_reset:"),
+    ({"providers": [provider()], "retry": {"jitter_factor": 2}}, "retry.jitter_factor:"),
+    ({"providers": [provider()], "retry": {"jitter_factor": -1}}, "retry.jitter_factor:"),
+    ({"providers": [provider()], "retry": {"max_retries": 2**32}}, "retry.max_retries:"),
+    ({"providers": [provider()], "router": {"decay_factor": 5}}, "router.decay_factor:"),
+    ({"providers": [provider()], "router": {"decay_factor": 0}}, "router.decay_factor:"),
+    ({"providers": [provider()], "router": {"fallback_provider": "p"}},
+     "router.fallback_provider:"),
+    ({"providers": [provider(breaker={"recovery_timeout_secs": -1})]},
+     "providers[0].breaker.recovery_timeout_secs:"),
+    ({"providers": [provider(profile={"base_quality": 7})]}, "providers[0].profile.base_quality:"),
+    ({"providers": [provider(weights=[-1])]}, "providers[0].weights[0]:"),
+    ({"providers": [provider(rate={"max_calls": 10**30, "time_window_secs": 1})]},
+     "providers[0].rate.max_calls:"),
+    ({"providers": [provider(rate={"max_calls": 1, "time_window_secs": 10**400})]},
+     "providers[0].rate.time_window_secs:"),
 ])
 def test_a_bad_field_raises_one_value_error_naming_its_path(config, path, monkeypatch):
     monkeypatch.delenv("GATEWAY_TEST_UNSET", raising=False)
     with pytest.raises(ValueError) as raised:
         Gateway.from_config(config)
     assert str(raised.value).startswith(path)
+
+
+def test_toml_time_and_key_file_newlines_are_read(tmp_path, monkeypatch):
+    monkeypatch.setenv("GATEWAY_TEST_KEY", "sk-from-a-file\n")
+    path = tmp_path / "gateway.toml"
+    path.write_text('daily_reset = 06:30:00\n[[providers]]\nname = "p"\n'
+                    'keys_env = ["GATEWAY_TEST_KEY"]\n')
+    gateway = Gateway.from_toml(path)
+    assert gateway._specs[0].keys == ("sk-from-a-file",)
+    assert gateway._reset_offset_s == 6.5 * 3600
+
+
+def test_snapshot_stays_strict_json_for_any_accepted_router():
+    import json
+
+    from velmorquist_proxy import Provider, RouterConfig
+    with pytest.raises(ValueError, match="decay_factor"):
+        Gateway([Provider("p", ["k1"])], router=RouterConfig(decay_factor=5))
+    gateway = Gateway.from_config({"providers": [provider()], "router": {"decay_factor": 1.0}})
+    json.dumps(gateway.snapshot(), allow_nan=False)
