@@ -112,7 +112,7 @@ test-asan: build-asan
 test-refleak: build-asan
 	PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/python PYTHONMALLOC=pymalloc_debug \
 	    ASAN_OPTIONS=detect_leaks=0 VELMORQUIST_REFLEAK=1 \
-	    scripts/run-sanitized.sh $(DEBUG_PY) -m pytest tests/python/test_refleaks.py
+	    scripts/run-sanitized.sh $(DEBUG_PY) -m pytest tests/python/native/test_refleaks.py
 
 fuzz-build:
 	@scripts/ensure-build-tools.sh build fuzz

@@ -6,8 +6,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "binding/args.hpp"
-#include "binding/class_support.hpp"
+#include "binding/common/args.hpp"
+#include "binding/common/class_support.hpp"
 #include "binding/host/host_fleet.hpp"
 #include "binding/host/host_stream.hpp"
 #include "binding/host/region_access.hpp"
