@@ -26,10 +26,10 @@ std::size_t bucket_of(double ms) {
     return static_cast<std::size_t>(position);
 }
 
-// The geometric middle of bucket i.
-double bucket_middle_ms(std::size_t i) {
+// The upper edge of bucket i.
+double bucket_top_ms(std::size_t i) {
     return Sketch::kSmallestMs *
-           std::exp2((static_cast<double>(i) + 0.5) / static_cast<double>(Sketch::kBucketsPerDoubling));
+           std::exp2((static_cast<double>(i) + 1.0) / static_cast<double>(Sketch::kBucketsPerDoubling));
 }
 
 void halve(Sketch& sketch) {
@@ -46,9 +46,9 @@ double quantile(const Sketch& sketch, double q) {
     double seen = 0.0;
     for (std::size_t i = 0; i < Sketch::kBuckets; ++i) {
         seen += static_cast<double>(sketch.counts[i]);
-        if (seen >= target && sketch.counts[i] > 0.0F) return bucket_middle_ms(i);
+        if (seen >= target && sketch.counts[i] > 0.0F) return bucket_top_ms(i);
     }
-    return bucket_middle_ms(Sketch::kBuckets - 1);
+    return bucket_top_ms(Sketch::kBuckets - 1);
 }
 
 }  // namespace

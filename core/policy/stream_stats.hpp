@@ -19,8 +19,9 @@ struct LearnedLatencyFields {
 };
 
 // A histogram of recent durations over logarithmic buckets: 8 per doubling
-// from 1/16 ms, so a quantile read from it is within 4.5 % of the truth
-// for anything between 0.06 ms and 4 minutes. When the count passes
+// from 1/16 ms. A quantile read from it is the upper edge of its bucket, so
+// at most 9 % above the truth and never below (a hedge delay taken from it
+// errs towards not hedging), for anything between 0.06 ms and 4 minutes. When the count passes
 // kWindow every count is halved, so old samples fade and the sketch
 // describes roughly the last kWindow of them.
 struct LatencySketchFields {
@@ -66,7 +67,7 @@ void repair_latency(LearnedLatencyFields& fields, double profile_ms) noexcept;
 void sketch_clear(LatencySketchFields& sketch) noexcept;
 void sketch_add(LatencySketchFields& sketch, double ms) noexcept;
 void sketch_add_all(LatencySketchFields& sketch, std::span<const double> ms) noexcept;
-// p50 and p95 (each the middle of the bucket that holds it); zeros when empty.
+// p50 and p95 (each the upper edge of the bucket that holds it); zeros when empty.
 [[nodiscard]] Quantiles sketch_quantiles(const LatencySketchFields& sketch) noexcept;
 void repair_sketch(LatencySketchFields& sketch) noexcept;
 

@@ -282,11 +282,8 @@ class AsyncStream(_Stream):
         task.add_done_callback(_closing.discard)
 
     # ---- the stall timer ---------------------------------------------------
-    def _wait_until(self, until: float) -> None:
-        """Arms the timer when the new wait ends before the one it is set for."""
-        self._until = until
-        if until >= self._timer_at:
-            return
+    def _arm(self, until: float) -> None:
+        """The timer, for a wait that ends before the one it is set for."""
         if self._timer is not None:
             self._timer.cancel()
         task = asyncio.current_task()
@@ -333,12 +330,14 @@ class AsyncStream(_Stream):
         self._offset = offset = loop_time() - clock()
         source_next = self.source.__anext__
         gaps = self.gaps
-        gap_s = self._gap_s
+        batch = _GAP_BATCH
+        gap_s = self._gap_s + offset
         deadline = self._deadline + offset
         timed = gap_s != _INF or deadline != _INF
         first_limit = self._first_limit()
         if first_limit != _INF:
-            self._wait_until(first_limit + offset)
+            self._until = first_limit + offset
+            self._arm(self._until)
         asked = clock()
         try:
             while True:
@@ -362,7 +361,7 @@ class AsyncStream(_Stream):
                 n = self.chunks
                 if n:
                     gaps.append((now - asked) * 1000.0)
-                    if n % _GAP_BATCH == 0:
+                    if n % batch == 0:
                         self._flush_gaps()
                         gaps = self.gaps
                 else:
@@ -371,8 +370,12 @@ class AsyncStream(_Stream):
                 yield chunk
                 asked = clock()
                 if timed:
-                    until = asked + offset + gap_s
-                    self._wait_until(until if until < deadline else deadline)
+                    until = asked + gap_s
+                    if until > deadline:
+                        until = deadline
+                    self._until = until
+                    if until < self._timer_at:
+                        self._arm(until)
         finally:
             self.finished = True
             self._until = _INF

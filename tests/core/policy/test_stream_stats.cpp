@@ -69,8 +69,10 @@ TEST(LatencySketch, QuantilesAreWithinABucketOfTheTruth) {
     for (int ms = 2; ms <= 1000; ms += 2) samples.push_back(ms);
     sketch_add_all(sketch, samples);
     const Quantiles q = sketch_quantiles(sketch);
-    EXPECT_NEAR(q.p50_ms, 500.0, 500.0 * 0.045);
-    EXPECT_NEAR(q.p95_ms, 950.0, 950.0 * 0.045);
+    EXPECT_GE(q.p50_ms, 500.0);
+    EXPECT_LE(q.p50_ms, 500.0 * 1.091);
+    EXPECT_GE(q.p95_ms, 950.0);
+    EXPECT_LE(q.p95_ms, 950.0 * 1.091);
     EXPECT_EQ(q.samples, 500.0);
 }
 
@@ -79,10 +81,10 @@ TEST(LatencySketch, RecentSamplesOutweighOldOnes) {
     LatencySketchFields sketch = empty_sketch();
     for (int i = 0; i < 1000; ++i) sketch_add(sketch, 1000.0);
     for (int i = 0; i < 300; ++i) sketch_add(sketch, 10.0);
-    EXPECT_NEAR(sketch_quantiles(sketch).p50_ms, 10.0, 0.45);
+    EXPECT_NEAR(sketch_quantiles(sketch).p50_ms, 10.0, 0.91);
     EXPECT_GT(sketch_quantiles(sketch).p95_ms, 900.0);
     for (int i = 0; i < 2000; ++i) sketch_add(sketch, 10.0);
-    EXPECT_NEAR(sketch_quantiles(sketch).p95_ms, 10.0, 0.45);
+    EXPECT_NEAR(sketch_quantiles(sketch).p95_ms, 10.0, 0.91);
     EXPECT_LE(sketch_quantiles(sketch).samples, LatencySketchFields::kWindow);
 }
 
