@@ -39,6 +39,7 @@ from threading import Lock
 from velmorquist_proxy.attempt import ENDED, IN_FLIGHT, PENDING
 from velmorquist_proxy.outcomes import AllProvidersFailed
 from velmorquist_proxy.request import run
+from velmorquist_proxy.stream import AsyncStream
 
 MIN_SAMPLES = 20
 BUDGET_RATIO = 0.05
@@ -118,6 +119,9 @@ class _Lane:
         try:
             source = await open_upstream(attempt)
             self.stream = stream = attempt.stream(source)
+            if not isinstance(stream, AsyncStream):
+                raise TypeError(f"open() must return an async iterable of chunks, "
+                                f"not {type(source).__name__}")
             stream.hold = True
             self.iterator = stream.__aiter__()
             try:

@@ -83,7 +83,7 @@ def open_stream(attempt, source, first_chunk_timeout_s, chunk_timeout_s):
     started = attempt._started
     if started is None:
         raise RuntimeError("use attempt.stream() inside `with attempt:`")
-    if attempt._status != 0:
+    if attempt._status != 0:   # PENDING
         raise RuntimeError("this attempt is over")
     spec = attempt._gateway._specs[attempt._p]
     first = _timeout("first_chunk_timeout_s", first_chunk_timeout_s, spec.first_chunk_timeout_s)
@@ -107,7 +107,10 @@ def _timeout(name: str, given, default) -> float:
         raise TypeError(f"{name} must be a number of seconds or None, not {type(value).__name__}")
     if not value > 0:
         raise ValueError(f"{name} must be positive, not {value!r}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:
+        return _INF   # longer than anything: no limit
 
 
 class _Stream:
@@ -366,6 +369,9 @@ class AsyncStream(_Stream):
                         gaps = self.gaps
                 else:
                     self._arrived_first(now)
+                    # Whoever asks for the next chunk arms the timer afresh
+                    # (a hedge's winner is read by another task than its start).
+                    self._disarm()
                 self.chunks = n + 1
                 yield chunk
                 asked = clock()

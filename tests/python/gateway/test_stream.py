@@ -245,6 +245,29 @@ def test_a_consumer_that_leaves_closes_the_upstream_and_blames_nobody(
     assert levels(gw, "alpha") == expected
 
 
+def test_gateway_stream_notices_a_stall_after_the_first_chunk(upstream):
+    """The first chunk's wait runs in the start's task, the later ones in
+    the consumer's: the stall timer follows."""
+    upstream.scripts["alpha"] = "stall_mid:1:1.0"
+    gw = make_gateway(provider("alpha", first_chunk_timeout_s=TIMEOUT_S / 2,
+                               chunk_timeout_s=TIMEOUT_S), provider("bravo"), max_retries=0)
+
+    async def main(received):
+        async with aiohttp.ClientSession() as session:
+            async def open_upstream(attempt):
+                return async_events(await session.get(upstream.url(attempt.provider)))
+
+            async for chunk in gw.stream(open_upstream, hedge=False):
+                received.append(chunk)
+
+    received = []
+    with pytest.raises(StreamInterrupted) as raised:
+        asyncio.run(main(received))
+    assert (raised.value.chunks, raised.value.kind, len(received)) == (1, "timeout", 1)
+    assert isinstance(raised.value.__cause__, StreamStalled)
+    assert upstream.hits["bravo"] == 0
+
+
 # ---- hedging --------------------------------------------------------------------
 
 def test_a_hedge_wins_over_a_straggler_whose_trial_slot_and_reservation_come_back(upstream):
