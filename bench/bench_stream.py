@@ -20,12 +20,11 @@ Adds a "stream" section to the bench JSON.
 
 import argparse
 import asyncio
-import json
-import os
 import statistics
 import time
 
 import velmorquist_proxy as vp
+from bench_gateway import write_json
 
 CHUNKS = 200_000
 CHUNK_TARGET_NS = 1000
@@ -201,19 +200,6 @@ def hedging():
             "met": cut >= P99_CUT_TARGET and rise <= CALLS_RISE_TARGET}
 
 
-def write_json(path, section):
-    """Adds the section to the bench JSON, keeping what the others wrote."""
-    document = {}
-    if os.path.exists(path):
-        with open(path) as existing:
-            document = json.load(existing)
-    document["stream"] = section
-    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    with open(path, "w") as out:
-        json.dump(document, out, indent=2)
-    print(f"\nwritten to {path}")
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", default=None)
@@ -246,7 +232,8 @@ def main():
           f"(+{hedge['calls_rise'] * 100:.1f} %, target <= {CALLS_RISE_TARGET * 100:.0f} %)"
           f"  {words[hedge['met']]}")
     if args.json:
-        write_json(args.json, {"per_chunk": chunk_rows, "stall": stall, "hedging": hedge})
+        write_json(args.json, {"per_chunk": chunk_rows, "stall": stall, "hedging": hedge},
+                   "stream")
 
 
 if __name__ == "__main__":

@@ -29,7 +29,8 @@ from velmorquist_proxy.outcomes import (
     DEFAULT_RETRY_AFTER_S, KINDS, PROVIDER_KINDS, AttemptRecord, ProviderFailure,
     http_status, retry_after_of, safe_text,
 )
-from velmorquist_proxy.stream import open_stream, stream_failed
+from velmorquist_proxy.stream import open_stream
+from velmorquist_proxy.stream_end import stream_failed
 
 # Where an attempt stands.
 PENDING = 0

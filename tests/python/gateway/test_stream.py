@@ -287,7 +287,7 @@ def test_a_hedge_wins_over_a_straggler_whose_trial_slot_and_reservation_come_bac
                 return async_events(await session.get(upstream.url(attempt.provider)))
 
             return [parsed(chunk) async for chunk in
-                    gw.stream(open_upstream, tokens=RESERVED, hedge=0.05)]
+                    gw.stream(open_upstream, tokens=RESERVED, hedge=0.2)]
 
     received = asyncio.run(main())
     assert [event["n"] for event in received] == list(range(EVENTS))
