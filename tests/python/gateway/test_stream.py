@@ -32,9 +32,7 @@ def server():
 
 @pytest.fixture
 def upstream(server):
-    server.scripts.clear()
-    server.hits.clear()
-    server.gone.clear()
+    server.reset()
     return server
 
 
