@@ -85,7 +85,8 @@ bool write_all(int fd, const void* data, std::size_t size) {
     return true;
 }
 
-// A unique sibling name for building a file before it is linked into place.
+// A unique sibling name for building a file before it is linked into place,
+// where the filesystem has no unnamed files.
 std::string temporary_name(const std::string& path) {
     std::uint64_t nonce = 0;
     if (getrandom(&nonce, sizeof nonce, 0) != sizeof nonce)
@@ -96,12 +97,84 @@ std::string temporary_name(const std::string& path) {
     return path + suffix;
 }
 
-// Links a fully written temporary file to `path`. EEXIST when someone else
-// got there first; the temporary name goes either way.
-int publish(const std::string& temporary, const std::string& path) {
-    const int result = link(temporary.c_str(), path.c_str()) == 0 ? 0 : errno;
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Gives `fd`, an unnamed file, the name `path`. 0, EEXIST or an errno value.
+int link_unnamed(int fd, const std::string& path) {
+    if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT && errno != EPERM) return errno;
+    // AT_EMPTY_PATH needs a capability; the descriptor's /proc name does not.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0
+                                                                                          : errno;
+}
+
+// Creates `path` (mode 0600) with the contents `fill(fd)` writes, all at
+// once: other processes see no file or the whole file. An unnamed file
+// (O_TMPFILE) is built and then linked into place, so a process killed
+// half-way leaves nothing behind; where the filesystem has none, a named
+// temporary is removed on every failure. 0, EEXIST when `path` appeared
+// first, or an errno value.
+template <class Fill>
+int create_whole(const std::string& path, Fill&& fill) {
+    Fd unnamed(open(directory_of(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (unnamed.get() >= 0) {
+        if (std::optional<int> failed = fill(unnamed.get())) return *failed;
+        return link_unnamed(unnamed.get(), path);
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+    const std::string temporary = temporary_name(path);
+    Fd named(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (named.get() < 0) return errno;
+    std::optional<int> failed;
+    try {
+        failed = fill(named.get());
+    } catch (...) {
+        unlink(temporary.c_str());
+        throw;
+    }
+    const int result = failed ? *failed : (link(temporary.c_str(), path.c_str()) == 0 ? 0 : errno);
     unlink(temporary.c_str());
     return result;
+}
+
+RegionError untrusted(const std::string& path, const std::string& problem) {
+    return {RegionFault::Refused, 0,
+            quoted(path) + " is " + problem + "; it must be this user's and writable by nobody else"};
+}
+
+RegionError not_a_key_file(const std::string& path, const std::string& reason) {
+    return {RegionFault::NotOurs, 0,
+            quoted(path) + " is not a host state key file (" + reason + "); it was left untouched"};
+}
+
+// Why a file of ours must not be trusted, or "" when it may: it must be this
+// user's, and nobody else may write it (nor read it, for the key file).
+std::string ownership_problem(const struct stat& info, bool secret) {
+    if (info.st_uid != geteuid()) return "owned by another user";
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "writable by other users";
+    if (secret && (info.st_mode & (S_IRGRP | S_IROTH)) != 0) return "readable by other users";
+    return "";
+}
+
+std::expected<RegionSecret, RegionError> read_secret(int fd, const std::string& path) {
+    struct stat info {};
+    RegionSecret secret{};
+    if (fstat(fd, &info) != 0) return std::unexpected(system_error(errno, "cannot inspect", path));
+    if (!S_ISREG(info.st_mode)) return std::unexpected(not_a_key_file(path, "not a regular file"));
+    if (info.st_size != static_cast<off_t>(secret.size()))
+        return std::unexpected(not_a_key_file(path, std::to_string(info.st_size) + " bytes, not 32"));
+    if (const std::string problem = ownership_problem(info, true); !problem.empty())
+        return std::unexpected(RegionError{
+            RegionFault::Refused, 0,
+            quoted(path) + " is " + problem + "; it must be this user's with mode 0600"});
+    if (!read_all(fd, secret.data(), secret.size(), 0))
+        return std::unexpected(system_error(errno != 0 ? errno : EIO, "cannot read", path));
+    return secret;
 }
 
 // What a region file's header says about it.
@@ -135,6 +208,9 @@ Check check_region(int fd, const RegionRequest& request, std::uint64_t file_size
     if (file_size > header.region_bytes) return {Verdict::NotOurs, "unexpected trailing bytes"};
     if (std::memcmp(header.boot_id, current_boot_id().data(), kBootIdBytes) != 0)
         return {Verdict::Stale, "made before the last reboot"};
+    if (header.key_check != request.key_check)
+        return {Verdict::Stale, "made with another key file: '" + request.path +
+                                    ".key' was replaced since"};
     if (header.provider_count != request.provider_count ||
         header.key_count != request.key_count || header.config_hash != request.config_hash)
         return {Verdict::Stale, "made for another set of providers, keys or settings"};
@@ -157,6 +233,7 @@ void write_region(std::byte* base, const RegionRequest& request, const SlotIniti
     header->provider_count = request.provider_count;
     header->key_count = request.key_count;
     header->config_hash = request.config_hash;
+    header->key_check = request.key_check;
     std::memcpy(header->boot_id, current_boot_id().data(), kBootIdBytes);
     header->reset_day.store(std::numeric_limits<std::int64_t>::min());
     init(base);
@@ -168,6 +245,10 @@ std::optional<int> build_region(int fd, const RegionRequest& request,
                                 const SlotInitialiser& init) {
     const RegionGeometry geometry = region_geometry(request.provider_count, request.key_count);
     if (ftruncate(fd, static_cast<off_t>(geometry.total_bytes)) != 0) return errno;
+    // Reserved for real: on a full tmpfs the first write into a page that is
+    // not there would be SIGBUS, not an error.
+    if (const int error = posix_fallocate(fd, 0, static_cast<off_t>(geometry.total_bytes)))
+        return error;
     void* mapped =
         mmap(nullptr, geometry.total_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (mapped == MAP_FAILED) return errno;
@@ -184,14 +265,7 @@ std::optional<int> build_region(int fd, const RegionRequest& request,
 // Builds a region under a temporary name and links it to request.path.
 // 0, EEXIST when another process created it first, or another errno value.
 int create_region(const RegionRequest& request, const SlotInitialiser& init) {
-    const std::string temporary = temporary_name(request.path);
-    Fd fd(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0) return errno;
-    if (std::optional<int> failed = build_region(fd.get(), request, init)) {
-        unlink(temporary.c_str());
-        return *failed;
-    }
-    return publish(temporary, request.path);
+    return create_whole(request.path, [&](int fd) { return build_region(fd, request, init); });
 }
 
 // Marks an existing region of our version as being rebuilt before its size
@@ -220,46 +294,37 @@ std::expected<RegionSecret, RegionError> region_secret(const std::string& region
                                                        bool create) {
     const std::string path = region_path + ".key";
     for (int attempt = 0; attempt < 3; ++attempt) {
-        Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (fd.get() >= 0) {
-            struct stat info {};
-            RegionSecret secret{};
-            if (fstat(fd.get(), &info) != 0) return std::unexpected(system_error(errno, "cannot inspect", path));
-            if (!S_ISREG(info.st_mode) || info.st_size != static_cast<off_t>(secret.size()) ||
-                !read_all(fd.get(), secret.data(), secret.size(), 0))
-                return std::unexpected(RegionError{
-                    RegionFault::NotOurs, 0,
-                    quoted(path) + " is not a host state key file (32 bytes); it was left untouched"});
-            return secret;
-        }
+        // O_NONBLOCK: a FIFO planted here must not hang the attach before its
+        // type is checked.
+        Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.get() >= 0) return read_secret(fd.get(), path);
+        if (errno == ELOOP) return std::unexpected(not_a_key_file(path, "a symbolic link"));
         if (errno != ENOENT) return std::unexpected(system_error(errno, "cannot open", path));
-        if (!create)
-            return std::unexpected(RegionError{RegionFault::NotFound, ENOENT, path});
+        if (!create) return std::unexpected(RegionError{RegionFault::NotFound, ENOENT, path});
         RegionSecret secret{};
         if (getrandom(secret.data(), secret.size(), 0) != static_cast<ssize_t>(secret.size()))
             return std::unexpected(system_error(errno, "no random bytes for", path));
-        const std::string temporary = temporary_name(path);
-        Fd out(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (out.get() < 0) return std::unexpected(system_error(errno, "cannot create", temporary));
-        if (!write_all(out.get(), secret.data(), secret.size())) {
-            const int error = errno;
-            unlink(temporary.c_str());
-            return std::unexpected(system_error(error, "cannot write", temporary));
-        }
-        const int published = publish(temporary, path);
-        if (published == 0) return secret;
-        if (published != EEXIST) return std::unexpected(system_error(published, "cannot create", path));
+        const int created = create_whole(path, [&](int out) -> std::optional<int> {
+            if (!write_all(out, secret.data(), secret.size())) return errno;
+            return std::nullopt;
+        });
+        if (created == 0) return secret;
+        if (created != EEXIST) return std::unexpected(system_error(created, "cannot create", path));
         // Another process created it first: read theirs.
     }
     return std::unexpected(RegionError{RegionFault::System, EAGAIN, "cannot settle " + quoted(path)});
 }
 
 std::optional<RegionError> foreign_region(const std::string& path) {
-    Fd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    Fd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0 && errno == ENOENT) return std::nullopt;
+    if (fd.get() < 0 && errno == ELOOP) return not_ours(path, "a symbolic link");
     if (fd.get() < 0) return system_error(errno, "cannot open", path);
     struct stat info {};
     if (fstat(fd.get(), &info) != 0) return system_error(errno, "cannot inspect", path);
     if (!S_ISREG(info.st_mode)) return not_ours(path, "not a regular file");
+    if (const std::string problem = ownership_problem(info, false); !problem.empty())
+        return untrusted(path, problem);
     const Check check = check_region(fd.get(), RegionRequest{}, static_cast<std::uint64_t>(info.st_size));
     if (check.verdict == Verdict::NotOurs) return not_ours(path, check.reason);
     return std::nullopt;
@@ -270,9 +335,10 @@ std::expected<RegionFile, RegionError> RegionFile::attach(const RegionRequest& r
     const std::string& path = request.path;
     bool created = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        Fd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+        Fd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (fd.get() < 0) {
             const int error = errno;
+            if (error == ELOOP) return std::unexpected(not_ours(path, "a symbolic link"));
             if (error == ENOENT && request.create) {
                 const int result = create_region(request, init);
                 if (result != 0 && result != EEXIST)
@@ -288,6 +354,8 @@ std::expected<RegionFile, RegionError> RegionFile::attach(const RegionRequest& r
         if (fstat(fd.get(), &info) != 0)
             return std::unexpected(system_error(errno, "cannot inspect", path));
         if (!S_ISREG(info.st_mode)) return std::unexpected(not_ours(path, "not a regular file"));
+        if (const std::string problem = ownership_problem(info, false); !problem.empty())
+            return std::unexpected(untrusted(path, problem));
 
         if (int error = ofd_lock(fd.get(), F_WRLCK, kAttachByte, true); error != 0)
             return std::unexpected(system_error(error, "cannot lock", path));
@@ -324,7 +392,7 @@ std::expected<RegionFile, RegionError> RegionFile::attach(const RegionRequest& r
         void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
         if (mapped == MAP_FAILED) return std::unexpected(system_error(errno, "cannot map", path));
         (void)ofd_lock(fd.get(), F_UNLCK, kAttachByte, false);
-        return RegionFile(fd.release(), static_cast<std::byte*>(mapped), size);
+        return RegionFile(fd.release(), static_cast<std::byte*>(mapped), size, path);
     }
     return std::unexpected(RegionError{RegionFault::System, EAGAIN, "cannot settle " + quoted(path)});
 }
@@ -349,7 +417,17 @@ std::expected<RegionFile, RegionError> RegionFile::private_memory(const RegionRe
 RegionFile::RegionFile(RegionFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       base_(std::exchange(other.base_, nullptr)),
-      size_(std::exchange(other.size_, 0)) {}
+      size_(std::exchange(other.size_, 0)),
+      path_(std::move(other.path_)) {}
+
+bool RegionFile::still_named() const noexcept {
+    if (fd_ < 0) return true;
+    struct stat mapped {};
+    struct stat named {};
+    if (fstat(fd_, &mapped) != 0 || mapped.st_nlink == 0) return false;
+    if (stat(path_.c_str(), &named) != 0) return false;
+    return named.st_dev == mapped.st_dev && named.st_ino == mapped.st_ino;
+}
 
 RegionFile::~RegionFile() {
     if (base_ != nullptr) munmap(base_, size_);

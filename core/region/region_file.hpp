@@ -42,6 +42,7 @@ struct RegionRequest {
     std::uint32_t provider_count = 0;
     std::uint32_t key_count = 0;
     std::uint64_t config_hash = 0;
+    std::uint32_t key_check = 0;
 };
 
 // Fills the slots of a region being built (the header is written around it).
@@ -74,14 +75,20 @@ public:
     ~RegionFile();  // unmaps and closes, which drops this attachment's lock
 
     [[nodiscard]] std::byte* base() const noexcept { return base_; }
+    // False once the path no longer names the mapped file (it was removed or
+    // replaced, as logind's RemoveIPC=yes does): a process attaching now
+    // would build another region beside this one. Always true in private memory.
+    [[nodiscard]] bool still_named() const noexcept;
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
 private:
-    RegionFile(int fd, std::byte* base, std::size_t size) : fd_(fd), base_(base), size_(size) {}
+    RegionFile(int fd, std::byte* base, std::size_t size, std::string path = {})
+        : fd_(fd), base_(base), size_(size), path_(std::move(path)) {}
 
     int fd_;  // -1 for private memory
     std::byte* base_;
     std::size_t size_;
+    std::string path_;
 };
 
 // This boot's identity (/proc/sys/kernel/random/boot_id), zero-padded.

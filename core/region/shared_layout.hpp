@@ -43,7 +43,9 @@ struct RegionHeader {
     char boot_id[kBootIdBytes];
     // 1 once initialisation finished; 0 in a region whose building was cut short.
     std::atomic<std::uint32_t> ready;
-    std::uint32_t reserved;
+    // Of the key file the region was made with (key_check()), so a key file
+    // replaced under a running host is named as the cause.
+    std::uint32_t key_check;
     // The latest day whose daily reset has been done.
     std::atomic<std::int64_t> reset_day;
     // Written by the host's fleet syncer (FleetState), read by every process.

@@ -73,6 +73,12 @@ std::uint64_t key_identity(std::string_view key, const RegionSecret& secret) {
     return siphash13(SipKey{load_word(secret, 0), load_word(secret, 8)}, key);
 }
 
+std::uint32_t key_check(const RegionSecret& secret) {
+    constexpr std::string_view kLabel = "velmorquist key file check";
+    return static_cast<std::uint32_t>(
+        siphash13(SipKey{load_word(secret, 8), load_word(secret, 24)}, kLabel));
+}
+
 std::uint64_t config_hash(const HostConfig& config, const RegionSecret& secret) {
     HashInput in;
     in.add(static_cast<std::uint64_t>(config.providers.size()));
@@ -154,16 +160,18 @@ void SharedState::fill_slots(std::byte* base, const std::vector<Provider>& provi
 std::expected<std::unique_ptr<SharedState>, RegionError> SharedState::attach(
     const std::string& path, bool create, bool fresh, HostConfig config,
     std::shared_ptr<const Clock> clock) {
-    // A missing region is reported as such before anything is made beside it.
+    // The C library would read the path only up to a NUL: another file.
+    if (path.find('\0') != std::string::npos)
+        return std::unexpected(RegionError{RegionFault::Refused, 0,
+                                           "a region path must not contain a NUL character"});
+    // A missing region is reported as such before anything is made beside it,
+    // and so is a file that is not ours.
     if (!create && access(path.c_str(), F_OK) != 0 && errno == ENOENT)
         return std::unexpected(RegionError{RegionFault::NotFound, ENOENT, path});
+    if (std::optional<RegionError> foreign = foreign_region(path))
+        return std::unexpected(std::move(*foreign));
     auto secret = region_secret(path, create);
-    if (!secret) {
-        // A file that is not ours is the error to report, before a missing key file.
-        if (std::optional<RegionError> foreign = foreign_region(path))
-            return std::unexpected(std::move(*foreign));
-        return std::unexpected(std::move(secret.error()));
-    }
+    if (!secret) return std::unexpected(std::move(secret.error()));
 
     std::vector<Provider> providers = describe(config);
     std::vector<KeySlot> initial_keys = initial_key_slots(config, *secret);
@@ -172,7 +180,8 @@ std::expected<std::unique_ptr<SharedState>, RegionError> SharedState::attach(
                           fresh,
                           static_cast<std::uint32_t>(providers.size()),
                           static_cast<std::uint32_t>(initial_keys.size()),
-                          config_hash(config, *secret)};
+                          config_hash(config, *secret),
+                          key_check(*secret)};
     ClockHandle time(clock);
     auto region = RegionFile::attach(request, [&](std::byte* base) {
         fill_slots(base, providers, initial_keys, time.now());

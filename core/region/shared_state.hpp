@@ -115,6 +115,8 @@ public:
         HostConfig config, std::shared_ptr<const Clock> clock);
 
     [[nodiscard]] std::size_t provider_count() const { return providers_.size(); }
+    // See RegionFile::still_named.
+    [[nodiscard]] bool region_still_named() const { return region_.still_named(); }
     [[nodiscard]] std::size_t key_count(std::size_t p) const { return providers_[p].key_count; }
 
     // ---- routing: positions in `candidates`, best first; ties keep the given order
@@ -266,6 +268,8 @@ private:
 // The hash a region is made for: everything that gives its state a meaning,
 // with keys by their identities.
 [[nodiscard]] std::uint64_t config_hash(const HostConfig& config, const RegionSecret& secret);
+// Identifies the key file a region was made with, without revealing it.
+[[nodiscard]] std::uint32_t key_check(const RegionSecret& secret);
 // A key's identity in the region: SipHash under the secret's first half.
 [[nodiscard]] std::uint64_t key_identity(std::string_view key, const RegionSecret& secret);
 

@@ -37,7 +37,10 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
     state, clock = gateway._state, gateway._clock
     if gateway._wall() >= gateway._next_reset:
         gateway._daily_reset_check()
-    deadline = math.inf if deadline_s is None else clock() + deadline_s
+    now = clock()
+    if now >= gateway._next_file_check:
+        gateway._file_check()
+    deadline = math.inf if deadline_s is None else now + deadline_s
     round_ = number = done = 0   # done: bit p set once provider p had its turn this round
     order = None
     records = None   # the failed attempts' records, made on the first failure
@@ -91,15 +94,17 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
                 _release(gateway, p, ticket)
                 _refused(gateway, refusals, p, "keys")
                 continue
-            if ticket == TRIAL:
-                gateway._emit("trial", p, k, {})
             for tries in range(1, len(gateway._keys[p]) + 1):
-                if last_p != p and last_p >= 0:
-                    gateway._count_fallback(last_p, p)
-                last_p = p
+                # Made before any event: a handler that raises still leaves
+                # the attempt to settle what it holds.
                 attempt = Attempt(gateway, p, k, ticket == TRIAL, tokens, number, round_,
                                   deadline)
                 number += 1
+                if tries == 1 and ticket == TRIAL:
+                    gateway._emit("trial", p, k, {})
+                if last_p != p and last_p >= 0:
+                    gateway._count_fallback(last_p, p)
+                last_p = p
                 yield attempt
                 status = attempt._status
                 if status == SUCCEEDED or status == ENDED:

@@ -84,6 +84,7 @@ class FleetGatewayState:
         self.absorb_latency = inner.absorb_latency
         self.chunk_gaps = inner.chunk_gaps
         self.stream_stats = inner.stream_stats
+        self.still_named = inner.still_named
 
     # ---- hooks for the gateway ----------------------------------------------
     def bind_events(self, emit) -> None:

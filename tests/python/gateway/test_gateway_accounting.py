@@ -185,3 +185,27 @@ def test_a_masked_key_never_shows_more_than_a_third(length):
     key = "k" * length
     shown = len(mask_key(key).replace("...", "").replace("***", ""))
     assert 0 < shown <= length // 3 or (length < 9 and shown == 0)
+
+
+@pytest.mark.parametrize("kind, raised, script, successes", [
+    ("trial", KeyboardInterrupt, {}, 2),
+    ("fallback", KeyboardInterrupt, {"alpha": [503]}, 1),
+    ("key_exhausted", SystemExit, {}, 2),   # the interrupted success still counts
+])
+def test_a_handler_that_raises_finds_the_state_settled(shared, kind, raised, script, successes):
+    left = [1]
+
+    def handler(event):
+        if event.kind == kind and left and left.pop():
+            raise raised
+
+    gateway = make_gateway(provider("alpha", threshold=1, recovery=0.0, daily_limits=[1, 1]),
+                           provider("bravo"), shared=shared, on_event=handler)
+    if kind == "trial":
+        request(gateway, Script(alpha=[503]))   # open; the next request is alpha's trial
+    with pytest.raises(raised):
+        request(gateway, Script(**script))
+    served = request(gateway, Script()).provider
+    shot = gateway.snapshot()
+    assert shot["providers"]["alpha"]["breaker"] == "closed"   # a trial slot was free
+    assert (served, shot["counters"]["successes"]) == ("alpha", successes)

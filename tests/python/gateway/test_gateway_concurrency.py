@@ -102,3 +102,39 @@ def test_forked_child_works_on_its_own_copy_of_the_state():
     assert os.waitstatus_to_exitcode(status) == 0
     assert totals(gateway) == before
     check_consistent(gateway, 20)
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_fork_while_another_thread_is_in_a_request(frequent_switches):
+    """The child must not inherit a lock held by a thread that does not exist
+    in it; a stuck child is killed and counted."""
+    import time
+    gateway = make_gateway(*(provider(name) for name in NAMES))
+    stop = threading.Event()
+
+    def busy():
+        while not stop.is_set():
+            gateway.call(flaky_send(0))
+
+    worker = threading.Thread(target=busy)
+    worker.start()
+    stuck = 0
+    try:
+        for _ in range(20):
+            pid = os.fork()
+            if pid == 0:
+                gateway.call(flaky_send(1))
+                gateway.snapshot()
+                os._exit(0)
+            deadline = time.monotonic() + 10.0
+            while os.waitpid(pid, os.WNOHANG) == (0, 0):
+                if time.monotonic() > deadline:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    stuck += 1
+                    break
+                time.sleep(0.005)
+    finally:
+        stop.set()
+        worker.join()
+    assert stuck == 0
