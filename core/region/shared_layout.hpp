@@ -23,7 +23,7 @@
 namespace velmorquist {
 
 inline constexpr std::uint64_t kRegionMagic = 0x54534f48514d4c56ULL;  // "VLMQHOST" read little-endian
-inline constexpr std::uint32_t kLayoutVersion = 4;
+inline constexpr std::uint32_t kLayoutVersion = 5;
 inline constexpr std::size_t kBootIdBytes = 40;
 inline constexpr std::size_t kSlotAlign = 64;  // one cache line: providers never share one
 
