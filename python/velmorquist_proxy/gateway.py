@@ -46,7 +46,7 @@ from velmorquist_proxy._masking import key_masker, mask_key
 from velmorquist_proxy._state import KEY_DISABLED, KEY_ENABLED
 from velmorquist_proxy._native import RetryPolicy, RouterConfig
 from velmorquist_proxy.events import GatewayEvent, dispatch, logger
-from velmorquist_proxy.hedge import BUDGET_RATIO, HedgeBudget, stream_request
+from velmorquist_proxy.hedge import BUDGET_RATIO, HedgeBudget, hedge_setting, stream_request
 from velmorquist_proxy.host_state import private_state
 from velmorquist_proxy.outcomes import classify_failure
 from velmorquist_proxy.providers import Provider, ProviderSpec
@@ -169,10 +169,13 @@ class Gateway:
         open(attempt)` makes the upstream call and returns an async iterable
         of chunks. `hedge` (True, or seconds) starts a second attempt when
         the first has no chunk by then; see hedge.py."""
-        if self._state is None:
-            raise RuntimeError("the gateway is closed")
-        return stream_request(self, open, tokens,
-                              self._deadline_s if deadline_s is None else deadline_s, hedge)
+        self._live_state()
+        if not callable(open):
+            raise TypeError(f"open must be a coroutine function taking the attempt, "
+                            f"not {type(open).__name__}")
+        return stream_request(self, open, token_count(tokens, "tokens"),
+                              self._deadline_s if deadline_s is None else deadline_s,
+                              hedge_setting(hedge))
 
     # ---- reading -----------------------------------------------------------
     def snapshot(self) -> dict:

@@ -157,9 +157,10 @@ class _Lane:
             attempt._status = ENDED
 
 
-async def stream_request(gateway, open_upstream, tokens: int, deadline_s, hedge):
-    """The async generator behind `Gateway.stream` (see the module docstring)."""
-    delay_setting = hedge_setting(hedge)
+async def stream_request(gateway, open_upstream, tokens: int, deadline_s,
+                         delay_setting: float | None):
+    """The async generator behind `Gateway.stream` (see the module docstring);
+    `delay_setting` as `hedge_setting` gives it."""
     if delay_setting is not None:
         gateway._hedge_budget.note_request()
     loop = asyncio.get_running_loop()
