@@ -6,7 +6,11 @@
             reply = send(attempt.provider, attempt.key)
             attempt.check(reply.status, reply.headers.get("retry-after"), reply.text)
 
-Choice, outcomes and waiting are described in request.py and outcomes.py.
+Choice, outcomes and waiting are described in request.py and outcomes.py;
+streamed calls (`attempt.stream()`) in stream.py, and `stream()` with its
+hedged starts (capped at `hedge_budget` of the last minute's requests) in
+hedge.py. The router scores each provider with the latency it measured
+(time to first chunk for a stream), starting from the profile's.
 
 Recovery: a provider whose breaker's recovery time has passed is tried first
 in the next requests, ahead of the router's ranking, as a trial call; at
