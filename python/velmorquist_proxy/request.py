@@ -21,19 +21,23 @@ import math
 from itertools import chain
 
 from velmorquist_proxy._state import NEUTRAL, REFUSED, TRIAL
-from velmorquist_proxy.attempt import ENDED, IN_FLIGHT, KEY_FAILED, PENDING, SUCCEEDED, Attempt
+from velmorquist_proxy.attempt import ENDED, KEY_FAILED, PENDING, SUCCEEDED, Attempt
 from velmorquist_proxy.outcomes import AllProvidersFailed
+
+
+# Sent by a hedging caller: the attempt just given runs on beside the next.
+HEDGE = "hedge"
 
 
 def run(gateway, deadline_s: float | None, tokens: int, sleep):
     """Yields the attempts of one request. With `sleep` None it also yields
     the seconds to wait between rounds, for a caller that waits its own way.
 
-    A hedging caller (hedge.py) may mark the attempt it was given IN_FLIGHT
-    and ask for the next one while it runs: the request moves on to the
-    next provider without an outcome for it. When the round has no other
-    provider, None is yielded instead, and the loop is resumed only once
-    the attempt in flight has ended."""
+    A hedging caller (hedge.py) may `send(HEDGE)` instead of calling next()
+    while the attempt it was given still runs: the request moves on to the
+    next provider without an outcome for that attempt. When the round has
+    no other provider, None is yielded instead, and the loop is resumed
+    only once the attempt in flight has ended."""
     state, clock = gateway._state, gateway._clock
     if gateway._wall() >= gateway._next_reset:
         gateway._daily_reset_check()
@@ -48,6 +52,7 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
     last_p = -1
     attempt = None
     in_flight = None   # an attempt that runs on beside its hedge
+    hedge_wanted = False
     finished = False   # counted as a success, a failure or ended by the caller
     try:
         while True:
@@ -63,7 +68,8 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
                     p = candidate
                     break
             if p < 0:
-                if in_flight is not None and in_flight._status == IN_FLIGHT:
+                if hedge_wanted:
+                    hedge_wanted = False
                     yield None   # nothing to hedge with in this round
                 if in_flight is not None:
                     records = _with_record(records, in_flight)
@@ -105,7 +111,8 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
                 if last_p != p and last_p >= 0:
                     gateway._count_fallback(last_p, p)
                 last_p = p
-                yield attempt
+                hedge_wanted = False
+                signal = yield attempt
                 status = attempt._status
                 if status == SUCCEEDED or status == ENDED:
                     finished = True
@@ -113,8 +120,9 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
                 if in_flight is not None and in_flight is not attempt:
                     records = _with_record(records, in_flight)
                     in_flight = None
-                if status == IN_FLIGHT:
+                if signal == HEDGE and status == PENDING:
                     in_flight = attempt
+                    hedge_wanted = True
                     last_p = -1   # a hedge is not a fallback
                     break
                 if status == PENDING:

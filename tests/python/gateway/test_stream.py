@@ -292,6 +292,33 @@ def test_a_hedge_wins_over_a_straggler_whose_trial_slot_and_reservation_come_bac
     assert gw.snapshot()["counters"]["successes"] == 2
 
 
+@pytest.mark.parametrize("names, delay_s, winner", [
+    (("alpha", "bravo"), 0.0, "bravo"),   # both start at once; alpha straggles
+    (("alpha",), 0.01, "alpha"),          # nobody to hedge with: the first carries on
+])
+def test_hedge_at_once_or_with_nobody(names, delay_s, winner):
+    """alpha's upstream answers its headers only after the hedge started."""
+    gw = make_gateway(*(provider(name) for name in names), max_retries=0, hedge_budget=1.0)
+    straggling = len(names) > 1
+
+    async def chunks(first_s, text):
+        await asyncio.sleep(first_s)
+        yield text
+
+    async def open_upstream(attempt):
+        if attempt.provider == "alpha":
+            await asyncio.sleep(0.05)
+            return chunks(0.3 if straggling else 0.0, "alpha")
+        return chunks(0.1, attempt.provider)
+
+    async def main():
+        return [chunk async for chunk in gw.stream(open_upstream, hedge=delay_s)]
+
+    assert asyncio.run(main()) == [winner]
+    counters = gw.snapshot()["counters"]
+    assert (counters["requests"], counters["successes"], counters["failures"]) == (1, 1, {})
+
+
 @pytest.mark.parametrize("requests, hedges, later_s, allowed", [
     (19, 0, 0.0, False),    # 1 hedge in 19 requests is more than 5 %
     (20, 0, 0.0, True),
