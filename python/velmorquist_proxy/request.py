@@ -28,6 +28,11 @@ from velmorquist_proxy.outcomes import AllProvidersFailed
 # Sent by a hedging caller: the attempt just given runs on beside the next.
 HEDGE = "hedge"
 
+# No wait between rounds is longer: a trip or cool-down beyond it (a forged
+# one, or a typo in a setting) fails the request instead of parking it, and
+# no sleep is asked for more than the platform's timers hold.
+_LONGEST_WAIT_S = 86400.0
+
 
 def run(gateway, deadline_s: float | None, tokens: int, sleep):
     """Yields the attempts of one request. With `sleep` None it also yields
@@ -189,7 +194,9 @@ def _end_of_round(gateway, round_: int, deadline: float, tokens: int,
                 for p in range(len(gateway._names)))
     if ready == math.inf:
         _fail(gateway, "no provider can become usable", number, records, refusals)
-    backoff = retry.delay_ms(round_) / 1000.0
+    if ready > _LONGEST_WAIT_S:
+        _fail(gateway, "no provider can become usable within a day", number, records, refusals)
+    backoff = min(retry.delay_ms(round_) / 1000.0, _LONGEST_WAIT_S)
     wait = max(backoff, ready)
     now = gateway._clock()
     if now + ready >= deadline:
