@@ -18,6 +18,7 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   policy/provider_profile.cpp
   policy/rate_limiter.cpp
   policy/retry.cpp
+  policy/stream_stats.cpp
   policy/thompson_router.cpp
   region/bus_guard.cpp
   region/fork_guard.cpp
@@ -25,6 +26,7 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   region/robust_mutex.cpp
   region/shared_state.cpp
   region/shared_state_fleet.cpp
+  region/shared_state_stream.cpp
   region/state_build.cpp
   region/state_repair.cpp
 )

@@ -38,7 +38,7 @@ class FakeRedis:
 
 class FakePipeline:
     REPLIES = {"pttl": -2, "get": None, "exists": 0, "pexpire": 0, "delete": 1, "publish": 1,
-               "hincrbyfloat": 0.0, "hmget": [None, None]}
+               "hincrbyfloat": 0.0}
 
     def __init__(self, redis):
         self.redis, self.queued = redis, []
@@ -50,6 +50,7 @@ class FakePipeline:
         self.redis.check()
         self.redis.sent.extend(self.queued)
         return [[int(args[2]), "0"] if command == "lease" else 1 if command == "deadline"
+                else [None] * (len(args) - 1) if command == "hmget"   # one per field
                 else self.REPLIES[command] for command, args in self.queued]
 
 
