@@ -30,8 +30,12 @@ def run(context, deadline_s: float | None, tokens: int, sleep):
     (context.py). With `sleep` None it also yields the seconds to wait
     between rounds, for a caller that waits its own way."""
     state, clock = context.state, context.clock
-    context.before_request()
+    # The checks that fall due now and then, written out: this runs per request.
+    if context.wall() >= context.next_reset:
+        context.daily_reset_check()
     now = clock()
+    if now >= context.next_file_check:
+        context.file_check()
     deadline = math.inf if deadline_s is None else now + deadline_s
     round_ = number = done = 0   # done: bit p set once provider p had its turn this round
     order = None
