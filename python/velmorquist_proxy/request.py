@@ -25,6 +25,12 @@ from velmorquist_proxy.attempt import ENDED, KEY_FAILED, PENDING, SUCCEEDED, Att
 from velmorquist_proxy.outcomes import AllProvidersFailed
 
 
+# No wait between rounds is longer: a trip or cool-down beyond it (a forged
+# one, or a typo in a setting) fails the request instead of parking it, and
+# no sleep is asked for more than the platform's timers hold.
+_LONGEST_WAIT_S = 86400.0
+
+
 def run(context, deadline_s: float | None, tokens: int, sleep):
     """Yields the attempts of one request through a context's `context`
     (context.py). With `sleep` None it also yields the seconds to wait
@@ -157,7 +163,9 @@ def _end_of_round(context, round_: int, deadline: float, tokens: int,
                 for p in range(len(context.names)))
     if ready == math.inf:
         _fail(context, "no provider can become usable", number, records, refusals)
-    backoff = retry.delay_ms(round_) / 1000.0
+    if ready > _LONGEST_WAIT_S:
+        _fail(context, "no provider can become usable within a day", number, records, refusals)
+    backoff = min(retry.delay_ms(round_) / 1000.0, _LONGEST_WAIT_S)
     wait = max(backoff, ready)
     now = context.clock()
     if now + ready >= deadline:
