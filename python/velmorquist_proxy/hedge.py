@@ -153,13 +153,14 @@ class _Lane:
             attempt._status = ENDED
 
 
-async def stream_request(gateway, open_upstream, tokens: int, deadline_s, hedge):
+async def stream_request(gateway, open_upstream, tokens: int, deadline_s, hedge,
+                         excluded: int = 0):
     """The async generator behind `Gateway.stream` (see the module docstring)."""
     delay_setting = hedge_setting(hedge)
     if delay_setting is not None:
         gateway._hedge_budget.note_request()
     loop = asyncio.get_running_loop()
-    steps = run(gateway, deadline_s, tokens, None)
+    steps = run(gateway, deadline_s, tokens, None, excluded)
     lanes: list[_Lane] = []
     hedged = delay_setting is None
     counted = False   # the request's end was counted by an attempt or the loop

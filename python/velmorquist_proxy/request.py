@@ -25,9 +25,10 @@ from velmorquist_proxy.attempt import ENDED, IN_FLIGHT, KEY_FAILED, PENDING, SUC
 from velmorquist_proxy.outcomes import AllProvidersFailed
 
 
-def run(gateway, deadline_s: float | None, tokens: int, sleep):
+def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0):
     """Yields the attempts of one request. With `sleep` None it also yields
     the seconds to wait between rounds, for a caller that waits its own way.
+    `excluded` has bit p set for each provider p the request may not use.
 
     A hedging caller (hedge.py) may mark the attempt it was given IN_FLIGHT
     and ask for the next one while it runs: the request moves on to the
@@ -38,7 +39,8 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
     if gateway._wall() >= gateway._next_reset:
         gateway._daily_reset_check()
     deadline = math.inf if deadline_s is None else clock() + deadline_s
-    round_ = number = done = 0   # done: bit p set once provider p had its turn this round
+    round_ = number = 0
+    done = excluded   # bit p set once provider p had its turn this round (or may not have one)
     order = None
     records = None   # the failed attempts' records, made on the first failure
     refusals = {}    # provider name -> why it was not called, in the current round
@@ -66,9 +68,9 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep):
                     records = _with_record(records, in_flight)
                     in_flight = None
                 wait = _end_of_round(gateway, round_, deadline, tokens, number, records,
-                                     refusals)
+                                     refusals, excluded)
                 round_ += 1
-                done = 0
+                done = excluded
                 order = None
                 refusals = {}
                 if sleep is None:
@@ -167,13 +169,11 @@ def _refused(gateway, refusals: dict, p: int, cause: str) -> None:
 
 
 def _end_of_round(gateway, round_: int, deadline: float, tokens: int,
-                  number: int, records: list | None, refusals: dict) -> float:
-    retry, state = gateway._retry, gateway._state
+                  number: int, records: list | None, refusals: dict, excluded: int) -> float:
+    retry = gateway._retry
     if not retry.should_retry(round_):
         _fail(gateway, "no retries left", number, records, refusals)
-    ready = min(max(state.breaker_ready_in(p), state.limits_ready_in(p, tokens),
-                    state.keys_ready_in(p))
-                for p in range(len(gateway._names)))
+    ready = ready_in(gateway._state, len(gateway._names), tokens, excluded)
     if ready == math.inf:
         _fail(gateway, "no provider can become usable", number, records, refusals)
     backoff = retry.delay_ms(round_) / 1000.0
@@ -187,6 +187,13 @@ def _end_of_round(gateway, round_: int, deadline: float, tokens: int,
               f"the deadline", number, records, refusals)
     gateway._emit("retry_wait", -1, -1, {"round": round_, "seconds": wait})
     return wait
+
+
+def ready_in(state, providers: int, tokens: int, excluded: int) -> float:
+    """Seconds until some provider not excluded can take a call of `tokens`."""
+    return min((max(state.breaker_ready_in(p), state.limits_ready_in(p, tokens),
+                    state.keys_ready_in(p))
+                for p in range(providers) if not excluded >> p & 1), default=math.inf)
 
 
 def _fail(gateway, reason: str, number: int, records: list | None, refusals: dict):
