@@ -30,8 +30,6 @@ def make_app(config, gateway, metrics: Metrics | None = None) -> web.Application
     operations = Operations(gateway, metrics, config.admin_key)
     app = web.Application(middlewares=[_exchange_middleware(config, metrics)],
                           client_max_size=config.max_body_bytes + 1)
-    app["proxy"] = proxy
-    app["metrics"] = metrics
     for path in ("/v1/chat/completions", "/v1/completions", "/v1/embeddings"):
         app.router.add_post(path, proxy.forward)
     app.router.add_get("/v1/models", proxy.list_models)

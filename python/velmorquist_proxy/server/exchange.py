@@ -4,6 +4,7 @@ access-log line and its metrics."""
 from __future__ import annotations
 
 import json
+import os
 import sys
 import time
 from time import perf_counter
@@ -11,6 +12,7 @@ from uuid import uuid4
 
 # A client's request id is echoed back if it is this short and printable.
 _MAX_REQUEST_ID = 128
+_PID = os.getpid()
 
 
 class Exchange:
@@ -55,6 +57,7 @@ class Exchange:
         return json.dumps({
             "ts": round(time.time(), 3),
             "request_id": self.request_id,
+            "worker": _PID,
             "method": method,
             "path": self.path,
             "model": self.model,
