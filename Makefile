@@ -69,6 +69,7 @@ bench: python
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_gateway.py \
 	    --json $(BUILD_DIR)/bench.json
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_host_state.py
+	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_stream.py --json $(BUILD_DIR)/bench.json
 	@scripts/ensure-redis.sh
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_fleet.py --json $(BUILD_DIR)/bench.json
 
@@ -112,7 +113,7 @@ test-asan: build-asan
 test-refleak: build-asan
 	PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/python PYTHONMALLOC=pymalloc_debug \
 	    ASAN_OPTIONS=detect_leaks=0 VELMORQUIST_REFLEAK=1 \
-	    scripts/run-sanitized.sh $(DEBUG_PY) -m pytest tests/python/test_refleaks.py
+	    scripts/run-sanitized.sh $(DEBUG_PY) -m pytest tests/python/native/test_refleaks.py
 
 fuzz-build:
 	@scripts/ensure-build-tools.sh build fuzz

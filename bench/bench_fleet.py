@@ -17,6 +17,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "python", "fleet"))
 
 from fleet_hosts import fleet_gateway, succeed, try_once, wait_for  # noqa: E402
 from redis_server import RedisServer  # noqa: E402

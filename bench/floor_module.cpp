@@ -2,8 +2,8 @@
 // the real module uses. Timing them beside the real calls, in the same run,
 // gives each real call its floor: what the interpreter and our argument binder
 // cost before any work is done. Built for `make bench` only, never installed.
-#include "binding/args.hpp"
-#include "binding/class_support.hpp"
+#include "binding/common/args.hpp"
+#include "binding/common/class_support.hpp"
 
 namespace velmorquist::binding {
 namespace {

@@ -1,28 +1,29 @@
-# The core library's sources, listed once for the main build and the fuzz build.
+# The core library's sources by layer (base, policy, region), listed once for
+# the main build and the fuzz build.
 # Listed rather than globbed: a new or renamed file is a visible change here.
 set(VELMORQUIST_CORE_SOURCE_NAMES
-  chacha.cpp
-  chacha_block.cpp
-  circuit_breaker.cpp
-  classify_error.cpp
-  clock.cpp
-  error.cpp
-  fleet_lease.cpp
-  fork_guard.cpp
-  format.cpp
-  key_map.cpp
-  key_pool.cpp
-  key_record.cpp
-  key_strategies.cpp
-  provider_profile.cpp
-  random.cpp
-  rate_limiter.cpp
-  region_file.cpp
-  retry.cpp
-  robust_mutex.cpp
-  shared_state.cpp
-  shared_state_fleet.cpp
-  shared_state_stream.cpp
-  stream_stats.cpp
-  thompson_router.cpp
+  base/chacha.cpp
+  base/chacha_block.cpp
+  base/clock.cpp
+  base/error.cpp
+  base/format.cpp
+  base/random.cpp
+  policy/circuit_breaker.cpp
+  policy/classify_error.cpp
+  policy/fleet_lease.cpp
+  policy/key_map.cpp
+  policy/key_pool.cpp
+  policy/key_record.cpp
+  policy/key_strategies.cpp
+  policy/provider_profile.cpp
+  policy/rate_limiter.cpp
+  policy/retry.cpp
+  policy/stream_stats.cpp
+  policy/thompson_router.cpp
+  region/fork_guard.cpp
+  region/region_file.cpp
+  region/robust_mutex.cpp
+  region/shared_state.cpp
+  region/shared_state_fleet.cpp
+  region/shared_state_stream.cpp
 )

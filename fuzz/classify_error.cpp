@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/classify_error.hpp"
+#include "core/policy/classify_error.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/format.hpp"
+#include "core/base/format.hpp"
 #include "fuzz_input.hpp"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/key_record.hpp"
+#include "core/policy/key_record.hpp"
 
 namespace {
 

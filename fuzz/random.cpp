@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/error.hpp"
-#include "core/format.hpp"
-#include "core/random.hpp"
+#include "core/base/error.hpp"
+#include "core/base/format.hpp"
+#include "core/base/random.hpp"
 #include "fuzz_input.hpp"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "core/circuit_breaker.hpp"
-#include "core/classify_error.hpp"
+#include "core/policy/circuit_breaker.hpp"
+#include "core/policy/classify_error.hpp"
 
 namespace velmorquist {
 namespace {

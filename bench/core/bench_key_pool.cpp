@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "core/key_pool.hpp"
+#include "core/policy/key_pool.hpp"
 
 namespace velmorquist {
 namespace {

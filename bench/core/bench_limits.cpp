@@ -6,10 +6,10 @@
 #include <memory>
 #include <mutex>
 
-#include "core/mutex.hpp"
-#include "core/random.hpp"
-#include "core/rate_limiter.hpp"
-#include "core/retry.hpp"
+#include "core/base/mutex.hpp"
+#include "core/base/random.hpp"
+#include "core/policy/rate_limiter.hpp"
+#include "core/policy/retry.hpp"
 
 namespace velmorquist {
 namespace {

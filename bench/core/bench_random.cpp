@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "core/chacha.hpp"
-#include "core/random.hpp"
+#include "core/base/chacha.hpp"
+#include "core/base/random.hpp"
 
 namespace velmorquist {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/thompson_router.hpp"
+#include "core/policy/thompson_router.hpp"
 
 namespace velmorquist {
 namespace {

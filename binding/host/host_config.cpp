@@ -1,6 +1,6 @@
 #include "binding/host/host_config.hpp"
 
-#include "binding/args.hpp"
+#include "binding/common/args.hpp"
 
 namespace velmorquist::binding {
 namespace {

@@ -2,8 +2,8 @@
 // host_state.py) into the core's HostConfig.
 #pragma once
 
-#include "binding/py_ref.hpp"
-#include "core/shared_state.hpp"
+#include "binding/common/py_ref.hpp"
+#include "core/region/shared_state.hpp"
 
 namespace velmorquist::binding {
 

@@ -1,8 +1,8 @@
 // HostRegion's fleet methods: what a FleetState over a host region needs
-// from it (python/velmorquist_proxy/_fleet_host.py).
+// from it (python/velmorquist_proxy/fleet/host.py).
 #pragma once
 
-#include "binding/py_ref.hpp"
+#include "binding/common/py_ref.hpp"
 
 namespace velmorquist::binding {
 

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <memory>
 
-#include "binding/args.hpp"
-#include "binding/class_support.hpp"
+#include "binding/common/args.hpp"
+#include "binding/common/class_support.hpp"
 #include "binding/host/host_config.hpp"
 #include "binding/host/host_region.hpp"
-#include "core/shared_state.hpp"
+#include "core/region/shared_state.hpp"
 
 namespace velmorquist::binding {
 namespace {

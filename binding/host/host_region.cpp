@@ -6,8 +6,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "binding/args.hpp"
-#include "binding/class_support.hpp"
+#include "binding/common/args.hpp"
+#include "binding/common/class_support.hpp"
 #include "binding/host/host_fleet.hpp"
 #include "binding/host/host_stream.hpp"
 #include "binding/host/region_access.hpp"
@@ -121,6 +121,10 @@ PyObject* region_breaker_outcome(PyObject* self, PyObject* const* args, Py_ssize
 
 PyObject* region_trial_candidates(PyObject* self, PyObject* /*unused*/) {
     return with_state(self, [](SharedState& state) { return index_list(state.trial_candidates()); });
+}
+
+PyObject* region_still_named(PyObject* self, PyObject* /*unused*/) {
+    return with_state(self, [](SharedState& state) { return PyBool_FromLong(state.region_still_named()); });
 }
 
 PyObject* region_reset_breaker(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -315,6 +319,10 @@ PyMethodDef region_methods[] = {
         "breaker_outcome",
         "breaker_outcome($self, p, trial, outcome, kind='unknown')\n--\n\n"
         "The new state's text when the outcome changed it, else None."),
+    no_args<region_still_named>(
+        "still_named",
+        "still_named($self, /)\n--\n\n"
+        "False once the region's path no longer names this region's file."),
     no_args<region_trial_candidates>(
         "trial_candidates",
         "trial_candidates($self, /)\n--\n\nProviders that would answer TRIAL now."),

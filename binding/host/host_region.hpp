@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "binding/py_ref.hpp"
-#include "core/shared_state.hpp"
+#include "binding/common/py_ref.hpp"
+#include "core/region/shared_state.hpp"
 
 namespace velmorquist::binding {
 

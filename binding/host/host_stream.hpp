@@ -1,7 +1,7 @@
 // HostRegion's latency and stream timing methods (core/shared_state_stream.cpp).
 #pragma once
 
-#include "binding/py_ref.hpp"
+#include "binding/common/py_ref.hpp"
 
 namespace velmorquist::binding {
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "binding/args.hpp"
-#include "binding/class_support.hpp"
-#include "core/shared_state.hpp"
+#include "binding/common/args.hpp"
+#include "binding/common/class_support.hpp"
+#include "core/region/shared_state.hpp"
 
 namespace velmorquist::binding {
 

@@ -1,9 +1,9 @@
 // The ChaCha batch interface on top of the scalar block function
-// (core/chacha_block.cpp), for compilers that lack the GCC vector builtins
-// core/chacha.cpp is written with (clang has no __builtin_shuffle). The fuzz
+// (core/base/chacha_block.cpp), for compilers that lack the GCC vector builtins
+// core/base/chacha.cpp is written with (clang has no __builtin_shuffle). The fuzz
 // targets need a working generator, not a fast one; the core tests pin the
 // vector code to the same reference block.
-#include "core/chacha.hpp"
+#include "core/base/chacha.hpp"
 
 namespace velmorquist {
 namespace {

@@ -105,6 +105,10 @@ class GatewayState(Protocol):
         `try_breaker` let through. Returns the new state's text ("closed", "open",
         "half_open") when this changed it, else None."""
 
+    def reset_breaker(self, p: int) -> bool:
+        """Closes the breaker and forgets its failures (an operator's reset);
+        True when it was not closed."""
+
     def trial_candidates(self) -> Sequence[int]:
         """Providers whose breaker would answer TRIAL now (recovery time
         passed, or half-open with a free trial slot), in provider order.
@@ -167,5 +171,9 @@ class GatewayState(Protocol):
         and zeroed the daily counts."""
 
     # ---- lifetime ----------------------------------------------------------
+    def still_named(self) -> bool:
+        """False once a shared region's file is no longer the one at its path
+        (removed or replaced); always True in private memory."""
+
     def close(self) -> None:
         """The gateway is done with the state (a shared state detaches)."""

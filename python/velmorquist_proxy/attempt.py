@@ -29,7 +29,8 @@ from velmorquist_proxy.outcomes import (
     DEFAULT_RETRY_AFTER_S, KINDS, PROVIDER_KINDS, AttemptRecord, ProviderFailure,
     http_status, retry_after_of, safe_text,
 )
-from velmorquist_proxy.stream import open_stream, stream_failed
+from velmorquist_proxy.stream import open_stream
+from velmorquist_proxy.stream_end import stream_failed
 
 # Where an attempt stands.
 PENDING = 0
@@ -37,7 +38,6 @@ SUCCEEDED = 1
 PROVIDER_FAILED = 2   # recorded; the request moves on to another provider
 KEY_FAILED = 3        # recorded; the request tries the provider's next key
 ENDED = 4             # raised to the caller
-IN_FLIGHT = 5         # still running beside a hedge: the request moved on without an outcome
 
 _KEY_OUTCOMES = {"rate_limit": KEY_RATE_LIMITED, "auth": KEY_DISABLED, "quota": KEY_EXHAUSTED}
 # The part of a reply's body an error message keeps.

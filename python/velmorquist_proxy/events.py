@@ -17,6 +17,7 @@ Kinds and their `detail`:
 | "fallback"         | {"from": the provider of the previous attempt} |
 | "retry_wait"       | {"round", "seconds"} : waiting before the next round |
 | "request_failed"   | {"reason", "attempts"} |
+| "state_file_lost"  | {} : the HostState file was removed or replaced while in use |
 | "fleet_degraded"   | {"reason", "hosts"} : Redis stopped answering |
 | "fleet_recovered"  | {"seconds"} : degraded that long |
 | "stream_interrupted" | {"kind", "status", "chunks", "message"} : a stream failed after its first chunk |

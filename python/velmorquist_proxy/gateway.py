@@ -6,7 +6,11 @@
             reply = send(attempt.provider, attempt.key)
             attempt.check(reply.status, reply.headers.get("retry-after"), reply.text)
 
-Choice, outcomes and waiting are described in request.py and outcomes.py.
+Choice, outcomes and waiting are described in request.py and outcomes.py;
+streamed calls (`attempt.stream()`) in stream.py, and `stream()` with its
+hedged starts (capped at `hedge_budget` of the last minute's requests) in
+hedge.py. The router scores each provider with the latency it measured
+(time to first chunk for a stream), starting from the profile's.
 
 Recovery: a provider whose breaker's recovery time has passed is tried first
 in the next requests, ahead of the router's ranking, as a trial call; at
@@ -36,14 +40,17 @@ from __future__ import annotations
 
 import asyncio
 import datetime
+import math
+import os
 import time
+import weakref
 from threading import Lock
 
 from velmorquist_proxy._masking import key_masker, mask_key
 from velmorquist_proxy._state import KEY_DISABLED, KEY_ENABLED
 from velmorquist_proxy._native import RetryPolicy, RouterConfig
-from velmorquist_proxy.events import GatewayEvent, dispatch
-from velmorquist_proxy.hedge import BUDGET_RATIO, HedgeBudget, stream_request
+from velmorquist_proxy.events import GatewayEvent, dispatch, logger
+from velmorquist_proxy.hedge import BUDGET_RATIO, HedgeBudget, hedge_setting, stream_request
 from velmorquist_proxy.host_state import private_state
 from velmorquist_proxy.outcomes import classify_failure
 from velmorquist_proxy.providers import Provider, ProviderSpec
@@ -51,6 +58,9 @@ from velmorquist_proxy.attempt import token_count
 from velmorquist_proxy.request import ready_in, run
 
 _DAY_S = 86400
+# How often a gateway over a shared region checks that its file is still
+# the one at the region's path.
+_FILE_CHECK_S = 5.0
 # Provider subsets remembered by `_excluded` (a server asks for one per model).
 _MASK_CACHE = 1024
 
@@ -98,6 +108,8 @@ class Gateway:
             bind_events = getattr(self._state, "bind_events", None)
             if bind_events is not None:
                 bind_events(self._emit)
+        # Private memory has no file to lose.
+        self._next_file_check = math.inf if shared is None else 0.0
         self._reset_offset_s = _seconds_after_utc_midnight(daily_reset)
         self._next_reset = 0.0
         self._daily_reset_check(initial=True)
@@ -169,11 +181,13 @@ class Gateway:
         of chunks. `hedge` (True, or seconds) starts a second attempt when
         the first has no chunk by then; see hedge.py. `providers` as for
         `attempts`."""
-        if self._state is None:
-            raise RuntimeError("the gateway is closed")
-        return stream_request(self, open, tokens,
-                              self._deadline_s if deadline_s is None else deadline_s, hedge,
-                              self._excluded(providers))
+        self._live_state()
+        if not callable(open):
+            raise TypeError(f"open must be a coroutine function taking the attempt, "
+                            f"not {type(open).__name__}")
+        return stream_request(self, open, token_count(tokens, "tokens"),
+                              self._deadline_s if deadline_s is None else deadline_s,
+                              hedge_setting(hedge), self._excluded(providers))
 
     def ready_in(self, providers=None, tokens: int = 0) -> float:
         """Seconds until one of `providers` (names; None: any) could take a
@@ -315,6 +329,20 @@ class Gateway:
         if state == "closed" and self._reset_posterior:
             self._emit("posterior_reset", p, -1, {})
 
+    def _file_check(self) -> None:
+        """Says once if the region's file was removed or replaced under the
+        running workers: a worker started now builds a region of its own, and
+        limits stop being shared."""
+        self._next_file_check = self._clock() + _FILE_CHECK_S
+        state = self._state
+        if state is None or state.still_named():
+            return
+        self._next_file_check = math.inf
+        logger.error("the gateway's host state file was removed or replaced while in use: "
+                     "workers started from now on do not share its limits; restart every "
+                     "worker (on systemd hosts, see RemoveIPC=no in logind.conf)")
+        self._emit("state_file_lost", -1, -1, {})
+
     def _daily_reset_check(self, initial: bool = False) -> None:
         now = self._wall()
         if now < self._next_reset:
@@ -369,13 +397,15 @@ class Gateway:
 
 
 class _Counters:
-    """Per gateway (so per process), under one lock."""
+    """Per gateway (so per process), under one lock, which a forked child
+    makes anew: another thread may have held it at the fork."""
 
     __slots__ = ("lock", "requests", "attempts", "successes", "failed", "ended",
-                 "fallbacks", "refusals", "failures")
+                 "fallbacks", "refusals", "failures", "__weakref__")
 
     def __init__(self):
         self.lock = Lock()
+        _live_counters.add(self)
         self.requests = self.attempts = self.successes = 0
         self.failed = 0      # ended with AllProvidersFailed
         self.ended = 0       # ended by the caller: its fault, its bug, or abandoned
@@ -391,6 +421,17 @@ class _Counters:
                 "ended_by_caller": self.ended, "fallbacks": self.fallbacks,
                 "refusals": dict(self.refusals), "failures": dict(self.failures),
             }
+
+
+_live_counters: weakref.WeakSet = weakref.WeakSet()
+
+
+def _new_locks_in_child() -> None:
+    for counters in list(_live_counters):
+        counters.lock = Lock()
+
+
+os.register_at_fork(after_in_child=_new_locks_in_child)
 
 
 def _spec(provider) -> ProviderSpec:

@@ -36,9 +36,10 @@ import math
 import time
 from threading import Lock
 
-from velmorquist_proxy.attempt import ENDED, IN_FLIGHT, PENDING
+from velmorquist_proxy.attempt import ENDED, PENDING
 from velmorquist_proxy.outcomes import AllProvidersFailed
-from velmorquist_proxy.request import run
+from velmorquist_proxy.request import HEDGE, run
+from velmorquist_proxy.stream import AsyncStream
 
 MIN_SAMPLES = 20
 BUDGET_RATIO = 0.05
@@ -110,14 +111,17 @@ class _Lane:
         self.first = None
         self.outcome = None    # "chunk", "empty" or "failed" once the task is done
         self.started = loop.time()
+        attempt.__enter__()   # now, so its time runs from here even before the task does
         self.task = loop.create_task(self._start(open_upstream))
 
     async def _start(self, open_upstream) -> None:
         attempt = self.attempt
-        attempt.__enter__()
         try:
             source = await open_upstream(attempt)
             self.stream = stream = attempt.stream(source)
+            if not isinstance(stream, AsyncStream):
+                raise TypeError(f"open() must return an async iterable of chunks, "
+                                f"not {type(source).__name__}")
             stream.hold = True
             self.iterator = stream.__aiter__()
             try:
@@ -146,17 +150,17 @@ class _Lane:
         if self.stream is not None:
             await self.stream.aclose()
         attempt = self.attempt
-        if attempt._status in (PENDING, IN_FLIGHT):
+        if attempt._status == PENDING:   # entered, never ended
             attempt.release()
             attempt._gateway._state.release_limits(attempt._p, attempt._tokens)
             attempt._tokens = 0
             attempt._status = ENDED
 
 
-async def stream_request(gateway, open_upstream, tokens: int, deadline_s, hedge,
-                         excluded: int = 0):
-    """The async generator behind `Gateway.stream` (see the module docstring)."""
-    delay_setting = hedge_setting(hedge)
+async def stream_request(gateway, open_upstream, tokens: int, deadline_s,
+                         delay_setting: float | None, excluded: int = 0):
+    """The async generator behind `Gateway.stream` (see the module docstring);
+    `delay_setting` as `hedge_setting` gives it."""
     if delay_setting is not None:
         gateway._hedge_budget.note_request()
     loop = asyncio.get_running_loop()
@@ -245,8 +249,7 @@ def _hedge(gateway, steps, lane, open_upstream, loop):
     first = lane.attempt
     if first._deadline <= gateway._clock() or not gateway._hedge_budget.take():
         return None
-    first._status = IN_FLIGHT
-    step = next(steps)
+    step = steps.send(HEDGE)
     if step is None:
         return None
     gateway._emit("hedge", step._p, -1, {"from": first.provider,

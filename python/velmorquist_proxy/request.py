@@ -21,8 +21,12 @@ import math
 from itertools import chain
 
 from velmorquist_proxy._state import NEUTRAL, REFUSED, TRIAL
-from velmorquist_proxy.attempt import ENDED, IN_FLIGHT, KEY_FAILED, PENDING, SUCCEEDED, Attempt
+from velmorquist_proxy.attempt import ENDED, KEY_FAILED, PENDING, SUCCEEDED, Attempt
 from velmorquist_proxy.outcomes import AllProvidersFailed
+
+
+# Sent by a hedging caller: the attempt just given runs on beside the next.
+HEDGE = "hedge"
 
 
 def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0):
@@ -30,15 +34,18 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
     the seconds to wait between rounds, for a caller that waits its own way.
     `excluded` has bit p set for each provider p the request may not use.
 
-    A hedging caller (hedge.py) may mark the attempt it was given IN_FLIGHT
-    and ask for the next one while it runs: the request moves on to the
-    next provider without an outcome for it. When the round has no other
-    provider, None is yielded instead, and the loop is resumed only once
-    the attempt in flight has ended."""
+    A hedging caller (hedge.py) may `send(HEDGE)` instead of calling next()
+    while the attempt it was given still runs: the request moves on to the
+    next provider without an outcome for that attempt. When the round has
+    no other provider, None is yielded instead, and the loop is resumed
+    only once the attempt in flight has ended."""
     state, clock = gateway._state, gateway._clock
     if gateway._wall() >= gateway._next_reset:
         gateway._daily_reset_check()
-    deadline = math.inf if deadline_s is None else clock() + deadline_s
+    now = clock()
+    if now >= gateway._next_file_check:
+        gateway._file_check()
+    deadline = math.inf if deadline_s is None else now + deadline_s
     round_ = number = 0
     done = excluded   # bit p set once provider p had its turn this round (or may not have one)
     order = None
@@ -47,6 +54,7 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
     last_p = -1
     attempt = None
     in_flight = None   # an attempt that runs on beside its hedge
+    hedge_wanted = False
     finished = False   # counted as a success, a failure or ended by the caller
     try:
         while True:
@@ -62,7 +70,8 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
                     p = candidate
                     break
             if p < 0:
-                if in_flight is not None and in_flight._status == IN_FLIGHT:
+                if hedge_wanted:
+                    hedge_wanted = False
                     yield None   # nothing to hedge with in this round
                 if in_flight is not None:
                     records = _with_record(records, in_flight)
@@ -93,16 +102,19 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
                 _release(gateway, p, ticket)
                 _refused(gateway, refusals, p, "keys")
                 continue
-            if ticket == TRIAL:
-                gateway._emit("trial", p, k, {})
             for tries in range(1, len(gateway._keys[p]) + 1):
-                if last_p != p and last_p >= 0:
-                    gateway._count_fallback(last_p, p)
-                last_p = p
+                # Made before any event: a handler that raises still leaves
+                # the attempt to settle what it holds.
                 attempt = Attempt(gateway, p, k, ticket == TRIAL, tokens, number, round_,
                                   deadline)
                 number += 1
-                yield attempt
+                if tries == 1 and ticket == TRIAL:
+                    gateway._emit("trial", p, k, {})
+                if last_p != p and last_p >= 0:
+                    gateway._count_fallback(last_p, p)
+                last_p = p
+                hedge_wanted = False
+                signal = yield attempt
                 status = attempt._status
                 if status == SUCCEEDED or status == ENDED:
                     finished = True
@@ -110,8 +122,9 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
                 if in_flight is not None and in_flight is not attempt:
                     records = _with_record(records, in_flight)
                     in_flight = None
-                if status == IN_FLIGHT:
+                if signal == HEDGE and status == PENDING:
                     in_flight = attempt
+                    hedge_wanted = True
                     last_p = -1   # a hedge is not a fallback
                     break
                 if status == PENDING:

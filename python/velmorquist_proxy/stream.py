@@ -47,10 +47,6 @@ import asyncio
 import math
 
 from velmorquist_proxy._native import ProxyError
-from velmorquist_proxy._state import KEY_ERROR
-from velmorquist_proxy.outcomes import (
-    PROVIDER_KINDS, AttemptRecord, ProviderFailure, http_status, safe_text,
-)
 
 # Gaps are handed to the state in batches of this many, and at the end.
 _GAP_BATCH = 256
@@ -83,7 +79,7 @@ def open_stream(attempt, source, first_chunk_timeout_s, chunk_timeout_s):
     started = attempt._started
     if started is None:
         raise RuntimeError("use attempt.stream() inside `with attempt:`")
-    if attempt._status != 0:
+    if attempt._status != 0:   # PENDING
         raise RuntimeError("this attempt is over")
     spec = attempt._gateway._specs[attempt._p]
     first = _timeout("first_chunk_timeout_s", first_chunk_timeout_s, spec.first_chunk_timeout_s)
@@ -107,7 +103,10 @@ def _timeout(name: str, given, default) -> float:
         raise TypeError(f"{name} must be a number of seconds or None, not {type(value).__name__}")
     if not value > 0:
         raise ValueError(f"{name} must be positive, not {value!r}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:
+        return _INF   # longer than anything: no limit
 
 
 class _Stream:
@@ -282,11 +281,8 @@ class AsyncStream(_Stream):
         task.add_done_callback(_closing.discard)
 
     # ---- the stall timer ---------------------------------------------------
-    def _wait_until(self, until: float) -> None:
-        """Arms the timer when the new wait ends before the one it is set for."""
-        self._until = until
-        if until >= self._timer_at:
-            return
+    def _arm(self, until: float) -> None:
+        """The timer, for a wait that ends before the one it is set for."""
         if self._timer is not None:
             self._timer.cancel()
         task = asyncio.current_task()
@@ -333,12 +329,14 @@ class AsyncStream(_Stream):
         self._offset = offset = loop_time() - clock()
         source_next = self.source.__anext__
         gaps = self.gaps
-        gap_s = self._gap_s
+        batch = _GAP_BATCH
+        gap_s = self._gap_s + offset
         deadline = self._deadline + offset
         timed = gap_s != _INF or deadline != _INF
         first_limit = self._first_limit()
         if first_limit != _INF:
-            self._wait_until(first_limit + offset)
+            self._until = first_limit + offset
+            self._arm(self._until)
         asked = clock()
         try:
             while True:
@@ -362,88 +360,27 @@ class AsyncStream(_Stream):
                 n = self.chunks
                 if n:
                     gaps.append((now - asked) * 1000.0)
-                    if n % _GAP_BATCH == 0:
+                    if n % batch == 0:
                         self._flush_gaps()
                         gaps = self.gaps
                 else:
                     self._arrived_first(now)
+                    # Whoever asks for the next chunk arms the timer afresh
+                    # (a hedge's winner is read by another task than its start).
+                    self._disarm()
                 self.chunks = n + 1
                 yield chunk
                 asked = clock()
                 if timed:
-                    until = asked + offset + gap_s
-                    self._wait_until(until if until < deadline else deadline)
+                    until = asked + gap_s
+                    if until > deadline:
+                        until = deadline
+                    self._until = until
+                    if until < self._timer_at:
+                        self._arm(until)
         finally:
             self.finished = True
             self._until = _INF
             self._disarm()
             self._flush_gaps()
             await self._close_source()
-
-
-# ---- the attempt's end -------------------------------------------------------
-
-def stream_failed(attempt, error: BaseException) -> bool:
-    """`with attempt:` left by an exception while it streamed; True when the
-    request goes on (see the module docstring)."""
-    stream = attempt._stream
-    stream.release()
-    from_source = error is stream.source_error
-    if not stream.committed:
-        if not from_source:
-            return attempt._failed(error)
-        return attempt._failed(error, _source_kind(attempt, error))
-    if not from_source and not isinstance(error, ProviderFailure):
-        _ended_after_commit(attempt)
-        return False
-    kind = _source_kind(attempt, error) if from_source else attempt._gateway._classify(error)
-    if kind is None or kind == "caller":
-        return attempt._failed(error, kind)
-    _interrupted(attempt, error, kind if kind in PROVIDER_KINDS else "unknown")
-    return False   # not reached: _interrupted raises
-
-
-def _source_kind(attempt, error: BaseException) -> str:
-    """The source's failure is the provider's: the table's kind when it
-    names one, else a lost connection (what a source that raises has)."""
-    kind = attempt._gateway._classify(error)
-    if kind is None or kind == "caller":
-        return "connection"
-    return kind
-
-
-def _ended_after_commit(attempt) -> None:
-    """The caller ended a committed stream: nobody's fault; the tokens
-    settle at the count given, else the estimate stands."""
-    if attempt._used is not None:
-        attempt._settle(attempt._used)
-    attempt._end()
-
-
-def _interrupted(attempt, error: BaseException, kind: str) -> None:
-    gateway, p, k = attempt._gateway, attempt._p, attempt._k
-    stream = attempt._stream
-    state = gateway._state
-    status = http_status(error)
-    text = safe_text(error)
-    message = gateway._maskers[p](text)
-    attempt.record = AttemptRecord(attempt.provider, attempt.masked_key, kind, status, message,
-                                   stream.first_chunk_ms)
-    gateway._count_failure(kind)
-    gateway._emit("stream_interrupted", p, k,
-                  {"kind": kind, "status": status, "chunks": stream.chunks, "message": message})
-    state.key_outcome(p, k, KEY_ERROR)
-    if attempt._used is not None:
-        attempt._settle(attempt._used)
-    changed = attempt._provider_failed(kind)
-    attempt._status = 4   # ENDED: raised to the caller, the request is over
-    gateway._request_failed("stream interrupted", attempt.number + 1)
-    if changed is not None:
-        gateway._breaker_changed(p, changed)
-    failure = StreamInterrupted(
-        f"stream from {attempt.provider} interrupted after {stream.chunks} chunk(s): "
-        f"{kind}: {message}", provider=attempt.provider, chunks=stream.chunks, kind=kind)
-    # The original's text may hold a key: chain it only when it does not.
-    if message == text:
-        raise failure from error
-    raise failure from None

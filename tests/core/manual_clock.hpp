@@ -4,7 +4,7 @@
 #include <atomic>
 #include <memory>
 
-#include "core/clock.hpp"
+#include "core/base/clock.hpp"
 
 namespace velmorquist::test_support {
 

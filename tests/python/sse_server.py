@@ -30,14 +30,22 @@ class SseServer:
         self.scripts: dict[str, str] = {}
         self.hits: Counter = Counter()      # requests per provider
         self.gone: Counter = Counter()      # streams whose client left before their end
+        self._run = 0   # streams of an earlier test that end late count for nobody
         self._loop = asyncio.new_event_loop()
         self._ready = threading.Event()
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
         self._ready.wait()
 
+    def reset(self) -> None:
+        """A new test: no scripts, no counts."""
+        self._run += 1
+        self.scripts.clear()
+        self.hits.clear()
+        self.gone.clear()
+
     def url(self, provider: str) -> str:
-        return f"http://127.0.0.1:{self.port}/{provider}"
+        return f"http://127.0.0.1:{self.port}/{self._run}/{provider}"
 
     def stop(self) -> None:
         asyncio.run_coroutine_threadsafe(self._runner.cleanup(), self._loop).result()
@@ -48,7 +56,7 @@ class SseServer:
     def _serve(self) -> None:
         asyncio.set_event_loop(self._loop)
         app = web.Application()
-        app.router.add_get("/{provider}", self._handle)
+        app.router.add_get("/{run}/{provider}", self._handle)
         self._runner = web.AppRunner(app, access_log=None)
         self._loop.run_until_complete(self._runner.setup())
         site = web.TCPSite(self._runner, "127.0.0.1", 0)
@@ -59,7 +67,7 @@ class SseServer:
 
     async def _handle(self, request: web.Request) -> web.StreamResponse:
         provider = request.match_info["provider"]
-        self.hits[provider] += 1
+        self.hits[self._name(request)] += 1
         mode, *args = self.scripts.get(provider, "ok").split(":")
         if mode == "status":
             return web.Response(status=int(args[0]), text="upstream says no")
@@ -81,8 +89,13 @@ class SseServer:
                 await asyncio.sleep(_GAP_S)
             await reply.write_eof()
         except (ConnectionError, asyncio.CancelledError):
-            self.gone[provider] += 1
+            self.gone[self._name(request)] += 1
         return reply
+
+    def _name(self, request: web.Request) -> str:
+        """The provider's name, or another test's name for it."""
+        run, provider = request.match_info["run"], request.match_info["provider"]
+        return provider if int(run) == self._run else f"{run}/{provider}"
 
 
 async def _idle(request: web.Request, seconds: float) -> None:

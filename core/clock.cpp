@@ -1,7 +1,0 @@
-#include "core/clock.hpp"
-
-namespace velmorquist {
-
-MonotonicClock::MonotonicClock() { clock_gettime(CLOCK_MONOTONIC, &start_); }
-
-}  // namespace velmorquist

@@ -1,0 +1,437 @@
+#include "core/region/region_file.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+#include <utility>
+
+#include "core/region/shared_layout.hpp"
+
+namespace velmorquist {
+namespace {
+
+constexpr off_t kLivenessByte = 0;
+constexpr off_t kAttachByte = 1;
+
+// Closes a descriptor on every early return.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    [[nodiscard]] int get() const { return fd_; }
+    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+std::string quoted(const std::string& path) { return "'" + path + "'"; }
+
+RegionError system_error(int error, const std::string& what, const std::string& path) {
+    return {RegionFault::System, error, what + " " + quoted(path) + ": " + std::strerror(error)};
+}
+
+RegionError not_ours(const std::string& path, const std::string& reason) {
+    return {RegionFault::NotOurs, 0,
+            quoted(path) + " is not a velmorquist_proxy host state region (" + reason +
+                "); it was left untouched"};
+}
+
+// F_OFD_SETLK(W) on one byte; 0 or an errno value.
+int ofd_lock(int fd, short type, off_t byte, bool wait) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = byte;
+    lock.l_len = 1;
+    while (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) != 0) {
+        if (errno != EINTR) return errno;
+    }
+    return 0;
+}
+
+bool read_all(int fd, void* out, std::size_t size, off_t offset) {
+    auto* bytes = static_cast<char*>(out);
+    while (size > 0) {
+        const ssize_t got = pread(fd, bytes, size, offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        bytes += got;
+        size -= static_cast<std::size_t>(got);
+        offset += got;
+    }
+    return true;
+}
+
+bool write_all(int fd, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t put = write(fd, bytes, size);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        bytes += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// A unique sibling name for building a file before it is linked into place,
+// where the filesystem has no unnamed files.
+std::string temporary_name(const std::string& path) {
+    std::uint64_t nonce = 0;
+    if (getrandom(&nonce, sizeof nonce, 0) != sizeof nonce)
+        nonce = static_cast<std::uint64_t>(getpid());
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".%d.%016llx.tmp", static_cast<int>(getpid()),
+                  static_cast<unsigned long long>(nonce));
+    return path + suffix;
+}
+
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Gives `fd`, an unnamed file, the name `path`. 0, EEXIST or an errno value.
+int link_unnamed(int fd, const std::string& path) {
+    if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT && errno != EPERM) return errno;
+    // AT_EMPTY_PATH needs a capability; the descriptor's /proc name does not.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0
+                                                                                          : errno;
+}
+
+// Creates `path` (mode 0600) with the contents `fill(fd)` writes, all at
+// once: other processes see no file or the whole file. An unnamed file
+// (O_TMPFILE) is built and then linked into place, so a process killed
+// half-way leaves nothing behind; where the filesystem has none, a named
+// temporary is removed on every failure. 0, EEXIST when `path` appeared
+// first, or an errno value.
+template <class Fill>
+int create_whole(const std::string& path, Fill&& fill) {
+    Fd unnamed(open(directory_of(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (unnamed.get() >= 0) {
+        if (std::optional<int> failed = fill(unnamed.get())) return *failed;
+        return link_unnamed(unnamed.get(), path);
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+    const std::string temporary = temporary_name(path);
+    Fd named(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (named.get() < 0) return errno;
+    std::optional<int> failed;
+    try {
+        failed = fill(named.get());
+    } catch (...) {
+        unlink(temporary.c_str());
+        throw;
+    }
+    const int result = failed ? *failed : (link(temporary.c_str(), path.c_str()) == 0 ? 0 : errno);
+    unlink(temporary.c_str());
+    return result;
+}
+
+RegionError untrusted(const std::string& path, const std::string& problem) {
+    return {RegionFault::Refused, 0,
+            quoted(path) + " is " + problem + "; it must be this user's and writable by nobody else"};
+}
+
+RegionError not_a_key_file(const std::string& path, const std::string& reason) {
+    return {RegionFault::NotOurs, 0,
+            quoted(path) + " is not a host state key file (" + reason + "); it was left untouched"};
+}
+
+// Why a file of ours must not be trusted, or "" when it may: it must be this
+// user's, and nobody else may write it (nor read it, for the key file).
+std::string ownership_problem(const struct stat& info, bool secret) {
+    if (info.st_uid != geteuid()) return "owned by another user";
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "writable by other users";
+    if (secret && (info.st_mode & (S_IRGRP | S_IROTH)) != 0) return "readable by other users";
+    return "";
+}
+
+std::expected<RegionSecret, RegionError> read_secret(int fd, const std::string& path) {
+    struct stat info {};
+    RegionSecret secret{};
+    if (fstat(fd, &info) != 0) return std::unexpected(system_error(errno, "cannot inspect", path));
+    if (!S_ISREG(info.st_mode)) return std::unexpected(not_a_key_file(path, "not a regular file"));
+    if (info.st_size != static_cast<off_t>(secret.size()))
+        return std::unexpected(not_a_key_file(path, std::to_string(info.st_size) + " bytes, not 32"));
+    if (const std::string problem = ownership_problem(info, true); !problem.empty())
+        return std::unexpected(RegionError{
+            RegionFault::Refused, 0,
+            quoted(path) + " is " + problem + "; it must be this user's with mode 0600"});
+    if (!read_all(fd, secret.data(), secret.size(), 0))
+        return std::unexpected(system_error(errno != 0 ? errno : EIO, "cannot read", path));
+    return secret;
+}
+
+// What a region file's header says about it.
+enum class Verdict { Usable, Stale, NotOurs };
+struct Check {
+    Verdict verdict;
+    std::string reason;
+};
+
+Check check_region(int fd, const RegionRequest& request, std::uint64_t file_size) {
+    if (file_size == 0) return {Verdict::NotOurs, "empty"};
+    std::uint64_t magic = 0;
+    std::uint32_t version = 0;
+    if (file_size < 12 || !read_all(fd, &magic, sizeof magic, 0) ||
+        !read_all(fd, &version, sizeof version, 8))
+        return {Verdict::NotOurs, "too short"};
+    if (magic != kRegionMagic) return {Verdict::NotOurs, "unknown contents"};
+    if (version != kLayoutVersion)
+        return {Verdict::Stale, "made by layout version " + std::to_string(version)};
+    if (file_size < sizeof(RegionHeader)) return {Verdict::NotOurs, "truncated"};
+    RegionHeader header;
+    if (!read_all(fd, &header, sizeof header, 0)) return {Verdict::NotOurs, "unreadable"};
+    if (header.ready.load() != 1) return {Verdict::Stale, "its building was interrupted"};
+    if (header.header_bytes != sizeof(RegionHeader) ||
+        header.provider_slot_bytes != sizeof(ProviderSlot) ||
+        header.key_slot_bytes != sizeof(KeySlot))
+        return {Verdict::Stale, "made by a build with another slot layout"};
+    const RegionGeometry geometry = region_geometry(header.provider_count, header.key_count);
+    if (header.region_bytes != geometry.total_bytes) return {Verdict::NotOurs, "damaged header"};
+    if (file_size < header.region_bytes) return {Verdict::NotOurs, "truncated"};
+    if (file_size > header.region_bytes) return {Verdict::NotOurs, "unexpected trailing bytes"};
+    if (std::memcmp(header.boot_id, current_boot_id().data(), kBootIdBytes) != 0)
+        return {Verdict::Stale, "made before the last reboot"};
+    if (header.key_check != request.key_check)
+        return {Verdict::Stale, "made with another key file: '" + request.path +
+                                    ".key' was replaced since"};
+    if (header.provider_count != request.provider_count ||
+        header.key_count != request.key_count || header.config_hash != request.config_hash)
+        return {Verdict::Stale, "made for another set of providers, keys or settings"};
+    return {Verdict::Usable, ""};
+}
+
+// Writes a whole region at `base`, mapped for `request`'s geometry. `ready`
+// goes to 1 last, so a build cut short is recognised as such.
+void write_region(std::byte* base, const RegionRequest& request, const SlotInitialiser& init) {
+    const RegionGeometry geometry = region_geometry(request.provider_count, request.key_count);
+    auto* header = reinterpret_cast<RegionHeader*>(base);
+    // Magic and version stay ours throughout; everything after them restarts.
+    header->magic = kRegionMagic;
+    header->layout_version = kLayoutVersion;
+    std::memset(base + 12, 0, geometry.total_bytes - 12);
+    header->header_bytes = sizeof(RegionHeader);
+    header->region_bytes = geometry.total_bytes;
+    header->provider_slot_bytes = sizeof(ProviderSlot);
+    header->key_slot_bytes = sizeof(KeySlot);
+    header->provider_count = request.provider_count;
+    header->key_count = request.key_count;
+    header->config_hash = request.config_hash;
+    header->key_check = request.key_check;
+    std::memcpy(header->boot_id, current_boot_id().data(), kBootIdBytes);
+    header->reset_day.store(std::numeric_limits<std::int64_t>::min());
+    init(base);
+    header->ready.store(1, std::memory_order_release);
+}
+
+// Writes a whole region into `fd` (already at its final size or growable).
+std::optional<int> build_region(int fd, const RegionRequest& request,
+                                const SlotInitialiser& init) {
+    const RegionGeometry geometry = region_geometry(request.provider_count, request.key_count);
+    if (ftruncate(fd, static_cast<off_t>(geometry.total_bytes)) != 0) return errno;
+    // Reserved for real: on a full tmpfs the first write into a page that is
+    // not there would be SIGBUS, not an error.
+    if (const int error = posix_fallocate(fd, 0, static_cast<off_t>(geometry.total_bytes)))
+        return error;
+    void* mapped =
+        mmap(nullptr, geometry.total_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) return errno;
+    try {
+        write_region(static_cast<std::byte*>(mapped), request, init);
+    } catch (...) {
+        munmap(mapped, geometry.total_bytes);
+        throw;
+    }
+    munmap(mapped, geometry.total_bytes);
+    return std::nullopt;
+}
+
+// Builds a region under a temporary name and links it to request.path.
+// 0, EEXIST when another process created it first, or another errno value.
+int create_region(const RegionRequest& request, const SlotInitialiser& init) {
+    return create_whole(request.path, [&](int fd) { return build_region(fd, request, init); });
+}
+
+// Marks an existing region of our version as being rebuilt before its size
+// changes, so a crash mid-way leaves "interrupted", never "damaged".
+void mark_rebuilding(int fd, std::uint64_t file_size) {
+    if (file_size < sizeof(RegionHeader)) return;
+    std::uint32_t version = 0;
+    if (!read_all(fd, &version, sizeof version, 8) || version != kLayoutVersion) return;
+    const std::uint32_t zero = 0;
+    (void)!pwrite(fd, &zero, sizeof zero, offsetof(RegionHeader, ready));
+}
+
+}  // namespace
+
+std::array<char, 40> current_boot_id() {
+    static const std::array<char, 40> id = [] {
+        std::array<char, 40> read{};
+        Fd fd(open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC));
+        if (fd.get() >= 0) (void)!::read(fd.get(), read.data(), read.size() - 1);
+        return read;
+    }();
+    return id;
+}
+
+std::expected<RegionSecret, RegionError> region_secret(const std::string& region_path,
+                                                       bool create) {
+    const std::string path = region_path + ".key";
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        // O_NONBLOCK: a FIFO planted here must not hang the attach before its
+        // type is checked.
+        Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.get() >= 0) return read_secret(fd.get(), path);
+        if (errno == ELOOP) return std::unexpected(not_a_key_file(path, "a symbolic link"));
+        if (errno != ENOENT) return std::unexpected(system_error(errno, "cannot open", path));
+        if (!create) return std::unexpected(RegionError{RegionFault::NotFound, ENOENT, path});
+        RegionSecret secret{};
+        if (getrandom(secret.data(), secret.size(), 0) != static_cast<ssize_t>(secret.size()))
+            return std::unexpected(system_error(errno, "no random bytes for", path));
+        const int created = create_whole(path, [&](int out) -> std::optional<int> {
+            if (!write_all(out, secret.data(), secret.size())) return errno;
+            return std::nullopt;
+        });
+        if (created == 0) return secret;
+        if (created != EEXIST) return std::unexpected(system_error(created, "cannot create", path));
+        // Another process created it first: read theirs.
+    }
+    return std::unexpected(RegionError{RegionFault::System, EAGAIN, "cannot settle " + quoted(path)});
+}
+
+std::optional<RegionError> foreign_region(const std::string& path) {
+    Fd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0 && errno == ENOENT) return std::nullopt;
+    if (fd.get() < 0 && errno == ELOOP) return not_ours(path, "a symbolic link");
+    if (fd.get() < 0) return system_error(errno, "cannot open", path);
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0) return system_error(errno, "cannot inspect", path);
+    if (!S_ISREG(info.st_mode)) return not_ours(path, "not a regular file");
+    if (const std::string problem = ownership_problem(info, false); !problem.empty())
+        return untrusted(path, problem);
+    const Check check = check_region(fd.get(), RegionRequest{}, static_cast<std::uint64_t>(info.st_size));
+    if (check.verdict == Verdict::NotOurs) return not_ours(path, check.reason);
+    return std::nullopt;
+}
+
+std::expected<RegionFile, RegionError> RegionFile::attach(const RegionRequest& request,
+                                                          const SlotInitialiser& init) {
+    const std::string& path = request.path;
+    bool created = false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Fd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.get() < 0) {
+            const int error = errno;
+            if (error == ELOOP) return std::unexpected(not_ours(path, "a symbolic link"));
+            if (error == ENOENT && request.create) {
+                const int result = create_region(request, init);
+                if (result != 0 && result != EEXIST)
+                    return std::unexpected(system_error(result, "cannot create", path));
+                created = result == 0;
+                continue;  // now open what is there
+            }
+            if (error == ENOENT)
+                return std::unexpected(RegionError{RegionFault::NotFound, ENOENT, path});
+            return std::unexpected(system_error(error, "cannot open", path));
+        }
+        struct stat info {};
+        if (fstat(fd.get(), &info) != 0)
+            return std::unexpected(system_error(errno, "cannot inspect", path));
+        if (!S_ISREG(info.st_mode)) return std::unexpected(not_ours(path, "not a regular file"));
+        if (const std::string problem = ownership_problem(info, false); !problem.empty())
+            return std::unexpected(untrusted(path, problem));
+
+        if (int error = ofd_lock(fd.get(), F_WRLCK, kAttachByte, true); error != 0)
+            return std::unexpected(system_error(error, "cannot lock", path));
+        const bool nobody_attached = ofd_lock(fd.get(), F_WRLCK, kLivenessByte, false) == 0;
+        if (fstat(fd.get(), &info) != 0)
+            return std::unexpected(system_error(errno, "cannot inspect", path));
+        const auto file_size = static_cast<std::uint64_t>(info.st_size);
+        const Check check = check_region(fd.get(), request, file_size);
+        if (check.verdict == Verdict::NotOurs) return std::unexpected(not_ours(path, check.reason));
+
+        const bool rebuild = check.verdict == Verdict::Stale || (request.fresh && !created);
+        if (rebuild && !nobody_attached) {
+            const std::string why = check.verdict == Verdict::Stale
+                                        ? "was " + check.reason
+                                        : "cannot start fresh";
+            return std::unexpected(RegionError{
+                RegionFault::Refused, 0,
+                quoted(path) + " " + why + ", and a live process has it attached"});
+        }
+        if (check.verdict == Verdict::Stale && !request.create)
+            return std::unexpected(RegionError{
+                RegionFault::Refused, 0,
+                quoted(path) + " was " + check.reason + "; create=True would rebuild it"});
+        if (rebuild) {
+            mark_rebuilding(fd.get(), file_size);
+            if (std::optional<int> failed = build_region(fd.get(), request, init))
+                return std::unexpected(system_error(*failed, "cannot build", path));
+        }
+        // Converting our write lock (or taking a read lock beside the others'
+        // read locks) cannot conflict: writers exist only under the attach lock.
+        if (int error = ofd_lock(fd.get(), F_RDLCK, kLivenessByte, true); error != 0)
+            return std::unexpected(system_error(error, "cannot lock", path));
+        const std::size_t size = region_geometry(request.provider_count, request.key_count).total_bytes;
+        void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+        if (mapped == MAP_FAILED) return std::unexpected(system_error(errno, "cannot map", path));
+        (void)ofd_lock(fd.get(), F_UNLCK, kAttachByte, false);
+        return RegionFile(fd.release(), static_cast<std::byte*>(mapped), size, path);
+    }
+    return std::unexpected(RegionError{RegionFault::System, EAGAIN, "cannot settle " + quoted(path)});
+}
+
+std::expected<RegionFile, RegionError> RegionFile::private_memory(const RegionRequest& request,
+                                                                  const SlotInitialiser& init) {
+    const std::size_t size = region_geometry(request.provider_count, request.key_count).total_bytes;
+    // MAP_PRIVATE: a forked child gets its own copy, as with any other memory.
+    void* mapped =
+        mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) {
+        const int error = errno;
+        return std::unexpected(RegionError{RegionFault::System, error,
+                                           std::string("cannot map private memory: ") +
+                                               std::strerror(error)});
+    }
+    RegionFile region(-1, static_cast<std::byte*>(mapped), size);
+    write_region(region.base(), request, init);
+    return region;
+}
+
+RegionFile::RegionFile(RegionFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      base_(std::exchange(other.base_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      path_(std::move(other.path_)) {}
+
+bool RegionFile::still_named() const noexcept {
+    if (fd_ < 0) return true;
+    struct stat mapped {};
+    struct stat named {};
+    if (fstat(fd_, &mapped) != 0 || mapped.st_nlink == 0) return false;
+    if (stat(path_.c_str(), &named) != 0) return false;
+    return named.st_dev == mapped.st_dev && named.st_ino == mapped.st_ino;
+}
+
+RegionFile::~RegionFile() {
+    if (base_ != nullptr) munmap(base_, size_);
+    if (fd_ >= 0) close(fd_);
+}
+
+}  // namespace velmorquist
