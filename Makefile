@@ -41,9 +41,15 @@ test-wheel: python
 	@scripts/ensure-redis.sh
 	JOBS=$(JOBS) scripts/test-wheel.sh $(PY)
 
+# The proxy server over fake upstreams, then the host-shared state demo.
 demo: build
-	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo.py
+	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo_server.py
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo_host.py
+
+# The gateway alone, behind a hand-written proxy, over five simulated providers.
+.PHONY: demo-gateway
+demo-gateway: build
+	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo.py
 
 # The demo as 3 hosts x 2 workers sharing limits through a redis-server of its own.
 .PHONY: demo-fleet

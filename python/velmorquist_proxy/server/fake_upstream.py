@@ -9,6 +9,7 @@ behaves as that provider's script says:
     "echo_key:N"      answers HTTP N with a body that quotes the key it got
     "cut:K"           streams K chunks, then drops the connection
     "stall:K:S"       streams K chunks, then nothing for S seconds
+    "limited:P"       answers 429 (Retry-After: 1) with probability P, else "ok"
 
 A script can be changed at any time (`scripts[provider] = ...`).
 """
@@ -17,6 +18,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import random
 import threading
 from collections import Counter
 
@@ -92,6 +94,8 @@ class FakeUpstream:
             return _error(int(args[0]), "the fake upstream says no")
         if mode == "echo_key":
             return _error(int(args[0]), f"Incorrect API key provided: {authorization[7:]}")
+        if mode == "limited" and random.random() < float(args[0]):
+            return _error(429, "rate limit reached for requests")
         if mode == "late":
             await asyncio.sleep(float(args[0]))
         payload = json.loads(body)

@@ -9,6 +9,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -109,17 +110,19 @@ class ProxyProcess:
     def __init__(self, config_path, *arguments: str):
         self.port = free_port()
         env = {**os.environ, **KEYS}
+        # A file, not a pipe: a pipe nobody reads fills up and stops the server.
+        self._log = tempfile.TemporaryFile("w+")
         self.process = subprocess.Popen(
             [sys.executable, "-m", "velmorquist_proxy", "serve", "--config", str(config_path),
              "--listen", f"127.0.0.1:{self.port}", *arguments],
-            env=env, stderr=subprocess.PIPE, text=True)
+            env=env, stderr=self._log)
         self.url = f"http://127.0.0.1:{self.port}"
         self._wait_listening()
 
     def _wait_listening(self) -> None:
         for _ in range(300):
             if self.process.poll() is not None:
-                raise AssertionError(f"the server exited: {self.process.stderr.read()}")
+                raise AssertionError(f"the server exited: {self.finish()[1]}")
             try:
                 socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
                 return
@@ -133,8 +136,11 @@ class ProxyProcess:
     def finish(self, timeout: float = 30.0) -> tuple[int, str]:
         """Waits for the exit (killing it past `timeout`); status and stderr."""
         try:
-            _, errors = self.process.communicate(timeout=timeout)
+            self.process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             self.process.kill()
-            _, errors = self.process.communicate()
+            self.process.wait()
+        self._log.seek(0)
+        errors = self._log.read()
+        self._log.close()
         return self.process.returncode, errors
