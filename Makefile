@@ -78,6 +78,7 @@ bench: python
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_stream.py --json $(BUILD_DIR)/bench.json
 	@scripts/ensure-redis.sh
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_fleet.py --json $(BUILD_DIR)/bench.json
+	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_server.py --json $(BUILD_DIR)/bench.json
 
 # ---- Reliability: sanitizers, reference leaks, fuzzing -------------------------
 # One ASan + UBSan build against a debug CPython 3.13 (built once into the cache)

@@ -29,12 +29,14 @@ async def upstream_events(reply, exchange, keep_usage: bool, mask):
     waiting on the upstream; `mask` hides the provider's keys."""
     pending = b""
     content = reply.content
+    ended = False
     try:
         while True:
             asked = perf_counter()
             data = await content.readany()
             exchange.waited += perf_counter() - asked
             if not data:
+                ended = True
                 break
             if pending:
                 data = pending + data
@@ -52,19 +54,24 @@ async def upstream_events(reply, exchange, keep_usage: bool, mask):
         if pending:
             yield mask(pending)
     finally:
-        reply.close()
+        # A reply read to its end keeps its connection for the next call.
+        if ended:
+            reply.release()
+        else:
+            reply.close()
 
 
 def take_usage(events: bytes, exchange, keep_usage: bool) -> bytes:
     """Reads the token counts from the events that carry them; drops the
     usage-only event unless the client asked for it."""
+    separator = b"\r\n\r\n" if b"\r\n\r\n" in events else b"\n\n"
     kept = []
-    for event in re.split(rb"(?<=\n\n)|(?<=\r\n\r\n)", events):
+    for event in events.split(separator)[:-1]:   # `events` ends with a separator
         if b'"usage"' in event:
             usage = read_usage(event)
             if usage is not None:
                 exchange.set_usage(usage)
                 if not keep_usage and _NO_CHOICES.search(event):
                     continue
-        kept.append(event)
+        kept.append(event + separator)
     return b"".join(kept)
