@@ -210,7 +210,8 @@ def main():
     chunk_rows = per_chunk(args.samples)
     print(f"\nattempt.stream() per chunk ({CHUNKS} ready chunks, median of {args.samples})")
     for label, row in chunk_rows.items():
-        print(f"  {label:<5}  direct {row['direct_ns']:7.1f} ns  wrapped {row['wrapped_ns']:7.1f} ns"
+        print(f"  {label:<5}  direct {row['direct_ns']:7.1f} ns"
+              f"  wrapped {row['wrapped_ns']:7.1f} ns"
               f"  overhead {row['overhead_ns']:6.1f} ns  (<= {CHUNK_TARGET_NS} ns "
               f"{words[row['met']]})")
 

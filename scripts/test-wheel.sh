@@ -25,9 +25,9 @@ unset PYTHONPATH
 # The base interpreter, and the folders the test tools are imported from.
 mapfile -t facts < <("$PY" - <<'PY'
 import os, sys
-import hypothesis, pytest
+import aiohttp, hypothesis, pytest
 print(sys._base_executable)
-for module in (pytest, hypothesis):
+for module in (pytest, hypothesis, aiohttp):
     print(os.path.dirname(os.path.dirname(module.__file__)))
 PY
 )

@@ -105,8 +105,8 @@ PyMethodDef region_stream_methods[] = {
     fast<region_absorb_latency>(
         "absorb_latency",
         "absorb_latency($self, p, mean_ms, count, /)\n--\n\nLatencies measured elsewhere."),
-    fast<region_chunk_gaps>("chunk_gaps",
-                            "chunk_gaps($self, p, gaps_ms, /)\n--\n\nTimes between a stream's chunks."),
+    fast<region_chunk_gaps>(
+        "chunk_gaps", "chunk_gaps($self, p, gaps_ms, /)\n--\n\nTimes between a stream's chunks."),
     fast<region_stream_stats>(
         "stream_stats",
         "stream_stats($self, p, /)\n--\n\n"

@@ -20,16 +20,16 @@ double weight_of_next(double samples, double decay) {
 
 std::size_t bucket_of(double ms) {
     if (!(ms > Sketch::kSmallestMs)) return 0;
-    const double position =
-        std::log2(ms / Sketch::kSmallestMs) * static_cast<double>(Sketch::kBucketsPerDoubling);
+    constexpr auto kPerDoubling = static_cast<double>(Sketch::kBucketsPerDoubling);
+    const double position = std::log2(ms / Sketch::kSmallestMs) * kPerDoubling;
     if (!(position < static_cast<double>(Sketch::kBuckets - 1))) return Sketch::kBuckets - 1;
     return static_cast<std::size_t>(position);
 }
 
 // The upper edge of bucket i.
 double bucket_top_ms(std::size_t i) {
-    return Sketch::kSmallestMs *
-           std::exp2((static_cast<double>(i) + 1.0) / static_cast<double>(Sketch::kBucketsPerDoubling));
+    constexpr auto kPerDoubling = static_cast<double>(Sketch::kBucketsPerDoubling);
+    return Sketch::kSmallestMs * std::exp2((static_cast<double>(i) + 1.0) / kPerDoubling);
 }
 
 void halve(Sketch& sketch) {
@@ -69,8 +69,8 @@ void absorb_latency(LearnedLatencyFields& fields, double mean_ms, std::uint32_t 
 }
 
 void repair_latency(LearnedLatencyFields& fields, double profile_ms) noexcept {
-    if (!usable_sample(fields.mean_ms) || !(fields.samples >= 0.0) || !std::isfinite(fields.samples))
-        fields = fresh_latency(profile_ms);
+    const bool samples_ok = fields.samples >= 0.0 && std::isfinite(fields.samples);
+    if (!usable_sample(fields.mean_ms) || !samples_ok) fields = fresh_latency(profile_ms);
 }
 
 void sketch_clear(LatencySketchFields& sketch) noexcept {

@@ -72,8 +72,8 @@ class Gateway:
                  router: RouterConfig | None = None, deadline_s: float | None = None,
                  on_event=None, classify=None, reset_posterior_on_recovery: bool = True,
                  daily_reset: datetime.time = datetime.time(0, 0), shared=None,
-                 hedge_budget: float = BUDGET_RATIO, _clock=time.monotonic, _sleep=time.sleep, _asleep=asyncio.sleep,
-                 _wall=time.time):
+                 hedge_budget: float = BUDGET_RATIO, _clock=time.monotonic, _sleep=time.sleep,
+                 _asleep=asyncio.sleep, _wall=time.time):
         descriptions = [_spec(provider) for provider in providers]
         if not descriptions:
             raise ValueError("a gateway needs at least one provider")
