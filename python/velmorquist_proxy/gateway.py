@@ -47,14 +47,14 @@ import weakref
 from threading import Lock
 
 from velmorquist_proxy._masking import key_masker, mask_key
-from velmorquist_proxy._state import KEY_DISABLED, KEY_ENABLED
 from velmorquist_proxy._native import RetryPolicy, RouterConfig
+from velmorquist_proxy._state import KEY_DISABLED, KEY_ENABLED
+from velmorquist_proxy.attempt import token_count
 from velmorquist_proxy.events import GatewayEvent, dispatch, logger
 from velmorquist_proxy.hedge import BUDGET_RATIO, HedgeBudget, hedge_setting, stream_request
 from velmorquist_proxy.host_state import private_state
 from velmorquist_proxy.outcomes import classify_failure
 from velmorquist_proxy.providers import Provider, ProviderSpec
-from velmorquist_proxy.attempt import token_count
 from velmorquist_proxy.request import ready_in, run
 
 _DAY_S = 86400

@@ -25,6 +25,12 @@ from velmorquist_proxy.attempt import ENDED, KEY_FAILED, PENDING, SUCCEEDED, Att
 from velmorquist_proxy.outcomes import AllProvidersFailed
 
 
+# No wait between rounds is longer: a trip or cool-down beyond it (a forged
+# one, or a typo in a setting) fails the request instead of parking it, and
+# no sleep is asked for more than the platform's timers hold.
+_LONGEST_WAIT_S = 86400.0
+
+
 # Sent by a hedging caller: the attempt just given runs on beside the next.
 HEDGE = "hedge"
 
@@ -189,7 +195,9 @@ def _end_of_round(gateway, round_: int, deadline: float, tokens: int,
     ready = ready_in(gateway._state, len(gateway._names), tokens, excluded)
     if ready == math.inf:
         _fail(gateway, "no provider can become usable", number, records, refusals)
-    backoff = retry.delay_ms(round_) / 1000.0
+    if ready > _LONGEST_WAIT_S:
+        _fail(gateway, "no provider can become usable within a day", number, records, refusals)
+    backoff = min(retry.delay_ms(round_) / 1000.0, _LONGEST_WAIT_S)
     wait = max(backoff, ready)
     now = gateway._clock()
     if now + ready >= deadline:

@@ -33,6 +33,18 @@ def test_package_reexports_the_native_objects(native):
     assert (PACKAGE_DIR / "py.typed").is_file()
 
 
+def test_every_module_of_the_package_imports():
+    import importlib
+    import pkgutil
+    names = [info.name for info in pkgutil.walk_packages(velmorquist_proxy.__path__,
+                                                         "velmorquist_proxy.")]
+    assert "velmorquist_proxy.fleet" in names
+    for name in names:
+        if name.endswith("__main__"):
+            continue   # runs the command line
+        importlib.import_module(name)
+
+
 def test_stub_declares_exactly_the_published_names(native):
     assert set(STUB_CLASSES) == set(native.__all__)
     assert any(

@@ -209,3 +209,11 @@ def test_a_handler_that_raises_finds_the_state_settled(shared, kind, raised, scr
     shot = gateway.snapshot()
     assert shot["providers"]["alpha"]["breaker"] == "closed"   # a trial slot was free
     assert (served, shot["counters"]["successes"]) == ("alpha", successes)
+
+
+def test_a_breaker_open_for_ages_fails_the_request_instead_of_sleeping():
+    sleeps = []
+    gateway = make_gateway(provider("alpha", threshold=1, recovery=1e10), sleeps=sleeps)
+    with pytest.raises(AllProvidersFailed, match="within a day"):
+        request(gateway, Script(alpha=[503]))
+    assert sleeps == []
