@@ -13,10 +13,11 @@ from uuid import uuid4
 # A client's request id is echoed back if it is this short and printable.
 _MAX_REQUEST_ID = 128
 _PID = os.getpid()
+_MAX_LOGGED_MODEL = 200
 
 
 class Exchange:
-    __slots__ = ("request_id", "started", "path", "model", "provider", "attempts", "status",
+    __slots__ = ("request_id", "started", "path", "model", "known_model", "provider", "attempts", "status",
                  "waited", "tokens_in", "tokens_out", "stream", "attempt", "first_chunk_s",
                  "outcome", "upstream_error")
 
@@ -24,7 +25,8 @@ class Exchange:
         self.request_id = _request_id(request_id)
         self.started = perf_counter()
         self.path = path
-        self.model = None
+        self.model = None         # as the client asked (for the log)
+        self.known_model = ""     # a configured model's name: bounded, for metric labels
         self.provider = None
         self.attempts = 0         # calls that went upstream
         self.status = 0
@@ -60,7 +62,7 @@ class Exchange:
             "worker": _PID,
             "method": method,
             "path": self.path,
-            "model": self.model,
+            "model": self.model if self.model is None else self.model[:_MAX_LOGGED_MODEL],
             "provider": self.provider,
             "status": self.status,
             "attempts": self.attempts,

@@ -71,7 +71,7 @@ class Metrics:
 
     # ---- counting ----------------------------------------------------------
     def request_done(self, exchange) -> None:
-        model = exchange.model or ""
+        model = exchange.known_model   # never a client's free text: labels stay few
         provider = exchange.provider or ""
         self._child(self._requests, model, provider, exchange.outcome or "error").inc()
         self._overhead.observe(exchange.overhead_ms() / 1000.0)

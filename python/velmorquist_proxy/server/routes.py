@@ -83,6 +83,7 @@ class Proxy:
         model = self.models.get(model_name)
         if model is None:
             raise errors.model_not_found(model_name)
+        exchange.known_model = model_name
         suffix = request.path[3:]   # after "/v1"
         tokens = _estimate(body, payload)
         if payload.get("stream") is True and suffix != "/embeddings":

@@ -240,7 +240,7 @@ def test_metrics_and_the_access_log_count_the_traffic_and_hold_no_key(fake, prox
                  outcome="success") == 4
     assert value("velmorquist_requests_total", model="chat", provider="beta",
                  outcome="success") == 1
-    assert value("velmorquist_requests_total", model="x", provider="", outcome="rejected") == 1
+    assert value("velmorquist_requests_total", model="", provider="", outcome="rejected") == 1
     assert value("velmorquist_attempts_total", provider="alpha", result="auth") == 2
     assert value("velmorquist_fallbacks_total", provider="beta") == 1
     assert value("gen_ai_client_token_usage_sum", gen_ai_request_model="chat",
