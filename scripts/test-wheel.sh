@@ -25,6 +25,7 @@ unset PYTHONPATH
 # The base interpreter, and the folders the test tools are imported from.
 mapfile -t facts < <("$PY" - <<'PY'
 import os, sys
+# The server's modules import aiohttp and prometheus_client.
 import aiohttp, hypothesis, prometheus_client, pytest, uvloop
 print(sys._base_executable)
 for module in (pytest, hypothesis, aiohttp, prometheus_client, uvloop):

@@ -25,14 +25,13 @@ from velmorquist_proxy.attempt import ENDED, KEY_FAILED, PENDING, SUCCEEDED, Att
 from velmorquist_proxy.outcomes import AllProvidersFailed
 
 
+# Sent by a hedging caller: the attempt just given runs on beside the next.
+HEDGE = "hedge"
+
 # No wait between rounds is longer: a trip or cool-down beyond it (a forged
 # one, or a typo in a setting) fails the request instead of parking it, and
 # no sleep is asked for more than the platform's timers hold.
 _LONGEST_WAIT_S = 86400.0
-
-
-# Sent by a hedging caller: the attempt just given runs on beside the next.
-HEDGE = "hedge"
 
 
 def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0):
