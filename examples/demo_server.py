@@ -35,12 +35,13 @@ KEYS = {"ALPHA_KEY_1": "sk-alpha-demo-key-000000000001", "ALPHA_KEY_2": "sk-alph
         "GAMMA_KEY_2": "sk-gamma-demo-key-000000000002", "STEADY_KEY": "sk-steady-demo-key-0001",
         "DEMO_CLIENT_KEY": "demo-client-key", "DEMO_ADMIN_KEY": "demo-admin-key"}
 CLIENT_TIMEOUT_S = 20.0
+WORKERS = 2
 CONFIG = """
 deadline_s = 10.0
 
 [server]
 listen = "127.0.0.1:{port}"
-workers = 2
+workers = {workers}
 client_keys_env = ["DEMO_CLIENT_KEY"]
 admin_key_env = "DEMO_ADMIN_KEY"
 grace_s = 5.0
@@ -93,7 +94,7 @@ def main() -> int:
     port = _free_port()
     with tempfile.TemporaryDirectory(prefix="velmorquist-demo-") as scratch:
         config = pathlib.Path(scratch) / "proxy.toml"
-        config.write_text(CONFIG.format(port=port, **{n: fake.url(n) for n in
+        config.write_text(CONFIG.format(port=port, workers=WORKERS, **{n: fake.url(n) for n in
                                                        ("alpha", "beta", "gamma", "steady")}))
         # A file, not a pipe: a pipe nobody reads fills up and stops the proxy.
         log_path = pathlib.Path(scratch) / "proxy.log"
@@ -102,8 +103,11 @@ def main() -> int:
                                       "--config", str(config)], env={**os.environ, **KEYS},
                                      stderr=log_file)
         try:
-            _wait_listening(port, proxy)
+            _wait_listening(proxy, log_path, WORKERS)
             results = asyncio.run(_drive(f"http://127.0.0.1:{port}", fake, options))
+        except BaseException:
+            sys.stderr.write(log_path.read_text())
+            raise
         finally:
             proxy.send_signal(signal.SIGTERM)
             proxy.wait(timeout=60)
@@ -193,7 +197,8 @@ def _report(results, log, exit_code):
     print(f"  {'provider':<8} {'breaker':<10} {'posterior':>9}  keys")
     for name, provider in results["snapshot"]["providers"].items():
         keys = ", ".join(f"{k['key']} {k['status']}" for k in provider["keys"])
-        print(f"  {name:<8} {provider['breaker']:<10} {provider['posterior']['mean']:>9.3f}  {keys}")
+        mean = provider["posterior"]["mean"]
+        print(f"  {name:<8} {provider['breaker']:<10} {mean:>9.3f}  {keys}")
     print("\n== Upstream calls by result (from /metrics) ==")
     for family in text_string_to_metric_families(results["metrics"]):
         if family.name == "velmorquist_attempts":
@@ -234,15 +239,15 @@ def _free_port() -> int:
         return probe.getsockname()[1]
 
 
-def _wait_listening(port, process) -> None:
-    for _ in range(600):
+def _wait_listening(process, log_path, workers) -> None:
+    """Until every worker says it listens, so the clients' connections
+    spread over all of them."""
+    for _ in range(1200):
         if process.poll() is not None:
-            raise SystemExit("the proxy exited at start (see its messages above)")
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            raise SystemExit("the proxy exited at start")
+        if log_path.read_text().count(" listening on ") >= workers:
             return
-        except OSError:
-            time.sleep(0.05)
+        time.sleep(0.05)
     raise SystemExit("the proxy did not start")
 
 

@@ -8,7 +8,7 @@ How a request that found no provider ends:
 | the deadline passed                                | 504 |
 | no call went upstream (breakers open, limits, keys cooling) | 503 with Retry-After |
 | calls went upstream and failed                     | 502 |
-| an upstream said the request itself is wrong (a 4xx the outcome table gives the caller) | that status and the upstream's body, keys masked |
+| an upstream said the request is wrong (a 4xx the table gives the caller) | its status and body, keys masked |
 """
 
 from __future__ import annotations

@@ -17,9 +17,9 @@ _MAX_LOGGED_MODEL = 200
 
 
 class Exchange:
-    __slots__ = ("request_id", "started", "path", "model", "known_model", "provider", "attempts", "status",
-                 "waited", "tokens_in", "tokens_out", "stream", "attempt", "first_chunk_s",
-                 "outcome", "upstream_error")
+    __slots__ = ("request_id", "started", "path", "model", "known_model", "provider",
+                 "attempts", "status", "waited", "tokens_in", "tokens_out", "stream", "attempt",
+                 "first_chunk_s", "outcome", "upstream_error")
 
     def __init__(self, request_id: str | None, path: str):
         self.request_id = _request_id(request_id)

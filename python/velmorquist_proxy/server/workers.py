@@ -9,6 +9,7 @@ passes those signals on, restarts a worker that dies on its own, and exits
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import os
 import shutil
 import signal
@@ -86,6 +87,8 @@ def _supervise(config) -> int:
     metrics_dir = os.path.join(scratch, "metrics")
     os.mkdir(metrics_dir)
     os.environ["PROMETHEUS_MULTIPROC_DIR"] = metrics_dir
+    # The region is made here, once, so workers starting together only attach.
+    make_gateway(dataclasses.replace(config, fleet=None), state_path, None).close()
     stopping = False
 
     def stop(number, frame):

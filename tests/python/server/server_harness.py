@@ -107,27 +107,27 @@ def free_port() -> int:
 class ProxyProcess:
     """`python -m velmorquist_proxy serve` in a child; always reaped."""
 
-    def __init__(self, config_path, *arguments: str):
+    def __init__(self, config_path, *arguments: str, workers: int = 1):
         self.port = free_port()
         env = {**os.environ, **KEYS}
         # A file, not a pipe: a pipe nobody reads fills up and stops the server.
-        self._log = tempfile.TemporaryFile("w+")
+        self._log = tempfile.NamedTemporaryFile("w+")
         self.process = subprocess.Popen(
             [sys.executable, "-m", "velmorquist_proxy", "serve", "--config", str(config_path),
-             "--listen", f"127.0.0.1:{self.port}", *arguments],
+             "--listen", f"127.0.0.1:{self.port}", "--workers", str(workers), *arguments],
             env=env, stderr=self._log)
         self.url = f"http://127.0.0.1:{self.port}"
-        self._wait_listening()
+        self._wait_listening(workers)
 
-    def _wait_listening(self) -> None:
-        for _ in range(300):
+    def _wait_listening(self, workers: int) -> None:
+        """Until every worker says it listens."""
+        for _ in range(1200):
             if self.process.poll() is not None:
                 raise AssertionError(f"the server exited: {self.finish()[1]}")
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.02)
+            with open(self._log.name) as log:
+                if log.read().count(" listening on ") >= workers:
+                    return
+            time.sleep(0.05)
         raise AssertionError("the server did not start listening")
 
     def terminate(self) -> None:

@@ -40,7 +40,7 @@ def log_lines(text):
 
 
 def test_two_workers_share_one_rate_limit_exactly(fake, tmp_path):
-    server = ProxyProcess(write_config(tmp_path / "proxy.toml", fake), "--workers", "2")
+    server = ProxyProcess(write_config(tmp_path / "proxy.toml", fake), workers=2)
     try:
         statuses = []
         for _ in range(2 * LIMIT):   # a connection each, so both workers take some
