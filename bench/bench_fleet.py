@@ -16,8 +16,9 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "python"))
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "python", "fleet"))
+# The tests' Redis server and fleet hosts: tests/python and tests/python/fleet.
+_TESTS = os.path.join(os.path.dirname(__file__), "..", "tests", "python")
+sys.path[:0] = [_TESTS, os.path.join(_TESTS, "fleet")]
 
 from fleet_hosts import fleet_gateway, succeed, try_once, wait_for  # noqa: E402
 from redis_server import RedisServer  # noqa: E402

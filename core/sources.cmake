@@ -26,4 +26,6 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   region/shared_state.cpp
   region/shared_state_fleet.cpp
   region/shared_state_stream.cpp
+  region/state_build.cpp
+  region/state_repair.cpp
 )

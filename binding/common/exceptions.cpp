@@ -47,6 +47,39 @@ PyObject* create_exception(const char* qualified_name, PyObject* base, const cha
     return nullptr;
 }
 
+// Every extension module of the package links this file, but each class
+// must exist once per interpreter, or `except InternalFault` would catch one
+// module's faults and not another's. The first module to need a class makes
+// it and leaves it in the interpreter's own dict, where the others find it.
+constexpr const char kRegistryKey[] = "velmorquist_proxy.exception_classes";
+
+// New reference (the registry keeps one too); nullptr with an error set.
+template <class Make>
+PyObject* shared_class(const char* qualified_name, Make&& make) {
+    PyObject* interpreter = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (interpreter == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "no interpreter dict");
+        return nullptr;
+    }
+    PyObject* registry = nullptr;  // borrowed
+    if (PyDict_GetItemStringRef(interpreter, kRegistryKey, &registry) < 0) return nullptr;
+    PyRef owned_registry(registry);
+    if (registry == nullptr) {
+        owned_registry = PyRef(PyDict_New());
+        if (!owned_registry ||
+            PyDict_SetItemString(interpreter, kRegistryKey, owned_registry.get()) < 0)
+            return nullptr;
+    }
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(owned_registry.get(), qualified_name, &found) < 0) return nullptr;
+    if (found != nullptr) return found;
+    PyRef created(make());
+    if (!created ||
+        PyDict_SetItemString(owned_registry.get(), qualified_name, created.get()) < 0)
+        return nullptr;
+    return created.release();
+}
+
 ExceptionClass class_of(const ProxyError& error) {
     struct Mapping {
         ExceptionClass operator()(const NoProviders&) const { return ExceptionClass::NoProviders; }
@@ -77,7 +110,9 @@ PyObject* exception_class(ExceptionClass which) {
         base = exception_class(ExceptionClass::ProxyBase);
         if (base == nullptr) return nullptr;
     }
-    exception_slots[index] = create_exception(definition.qualified_name, base, nullptr);
+    exception_slots[index] = shared_class(definition.qualified_name, [&] {
+        return create_exception(definition.qualified_name, base, nullptr);
+    });
     return exception_slots[index];
 }
 
@@ -93,11 +128,13 @@ PyObject* to_python_exception(const ProxyError& error) {
 
 PyObject* internal_fault_class() {
     if (internal_fault_slot == nullptr) {
-        internal_fault_slot = create_exception(
-            "velmorquist_proxy.InternalFault",
-            PyExc_BaseException,
-            "A broken internal invariant of the native core. The operation was abandoned; "
-            "the object it ran on is still usable.");
+        constexpr const char kName[] = "velmorquist_proxy.InternalFault";
+        internal_fault_slot = shared_class(kName, [&] {
+            return create_exception(
+                kName, PyExc_BaseException,
+                "A broken internal invariant of the native core. The operation was abandoned; "
+                "the object it ran on is still usable.");
+        });
     }
     return internal_fault_slot;
 }

@@ -5,82 +5,105 @@
 namespace velmorquist::binding {
 namespace {
 
-// A tuple of exactly `size` items, its items borrowed into `items`.
-bool unpack(PyObject* object, Py_ssize_t size, const char* what, PyObject** items) {
-    if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != size) {
-        PyErr_Format(PyExc_TypeError, "%s must be a tuple of %zd items", what, size);
-        return false;
+// New reference to attribute `name`; nullptr with an error set. A missing
+// attribute is the argument's type error, as a wrong type would be.
+PyObject* attribute(PyObject* object, const char* name) {
+    PyObject* value = PyObject_GetAttrString(object, name);
+    if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "a provider description or router settings need '%s'; "
+                 "'%.200s' has none", name, Py_TYPE(object)->tp_name);
+    return nullptr;
+}
+
+// Reads attribute `name` of `object` through `convert`. False with an error set.
+template <class T>
+bool field(PyObject* object, const char* name, bool (*convert)(PyObject*, T&), T& out) {
+    PyRef value(attribute(object, name));
+    return value && convert(value.get(), out);
+}
+
+// Calls `read` on every item of attribute `name`, a sequence.
+template <class Read>
+bool each_item(PyObject* object, const char* name, Read&& read) {
+    PyRef value(attribute(object, name));
+    if (!value) return false;
+    PyRef items(PySequence_Fast(value.get(), "a provider description's keys, weights and "
+                                             "daily limits must be sequences"));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        if (!read(PySequence_Fast_GET_ITEM(items.get(), i))) return false;
     }
-    for (Py_ssize_t i = 0; i < size; ++i) items[i] = PyTuple_GET_ITEM(object, i);
     return true;
 }
 
-bool read_rate(PyObject* object, std::optional<RateLimitConfig>& out) {
-    if (object == Py_None) return true;
-    PyObject* items[3];
-    if (!unpack(object, 3, "a rate", items)) return false;
+// A RateLimitConfig (or anything with its fields), or None.
+bool read_rate(PyObject* owner, const char* name, std::optional<RateLimitConfig>& out) {
+    PyRef object(attribute(owner, name));
+    if (!object) return false;
+    if (object.get() == Py_None) return true;
     RateLimitConfig rate;
-    if (!to_u64(items[0], rate.max_calls) || !to_double(items[1], rate.time_window_secs))
+    if (!field(object.get(), "max_calls", to_u64, rate.max_calls) ||
+        !field(object.get(), "time_window_secs", to_double, rate.time_window_secs))
         return false;
-    if (items[2] != Py_None) {
-        std::uint64_t burst = 0;
-        if (!to_u64(items[2], burst)) return false;
-        rate.burst_size = burst;
+    PyRef burst(attribute(object.get(), "burst_size"));
+    if (!burst) return false;
+    if (burst.get() != Py_None) {
+        std::uint64_t size = 0;
+        if (!to_u64(burst.get(), size)) return false;
+        rate.burst_size = size;
     }
     out = rate;
     return true;
 }
 
-// Calls `read` on every item of a tuple.
-template <class Read>
-bool each_item(PyObject* object, const char* what, Read&& read) {
-    if (!PyTuple_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a tuple", what);
+bool read_profile(PyObject* owner, ProviderProfile& out) {
+    PyRef profile(attribute(owner, "profile"));
+    return profile && field(profile.get(), "id", to_string, out.id) &&
+           field(profile.get(), "cost_per_1k", to_double, out.cost_per_1k) &&
+           field(profile.get(), "base_quality", to_double, out.base_quality) &&
+           field(profile.get(), "base_latency_ms", to_double, out.base_latency_ms);
+}
+
+bool read_breaker(PyObject* owner, CircuitBreakerConfig& out) {
+    PyRef breaker(attribute(owner, "breaker"));
+    return breaker && field(breaker.get(), "failure_threshold", to_u32, out.failure_threshold) &&
+           field(breaker.get(), "recovery_timeout_secs", to_double, out.recovery_timeout_secs) &&
+           field(breaker.get(), "success_threshold", to_u32, out.success_threshold);
+}
+
+bool read_strategy(PyObject* owner, Strategy& out) {
+    std::string text;
+    if (!field(owner, "key_strategy", to_string, text)) return false;
+    const std::optional<Strategy> parsed = strategy_from_text(text);
+    if (!parsed) {
+        PyErr_Format(PyExc_ValueError, "unknown key strategy '%s'", text.c_str());
         return false;
     }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i) {
-        if (!read(PyTuple_GET_ITEM(object, i))) return false;
-    }
+    out = *parsed;
     return true;
 }
 
 bool read_provider(PyObject* object, HostProviderConfig& out) {
-    PyObject* items[9];
-    if (!unpack(object, 9, "a provider", items)) return false;
-    PyObject* profile[4];
-    PyObject* breaker[3];
-    std::string strategy;
-    if (!to_string(items[0], out.name) || !unpack(items[1], 4, "a profile", profile) ||
-        !to_string(profile[0], out.profile.id) || !to_double(profile[1], out.profile.cost_per_1k) ||
-        !to_double(profile[2], out.profile.base_quality) ||
-        !to_double(profile[3], out.profile.base_latency_ms) ||
-        !unpack(items[2], 3, "a breaker", breaker) ||
-        !to_u32(breaker[0], out.breaker.failure_threshold) ||
-        !to_double(breaker[1], out.breaker.recovery_timeout_secs) ||
-        !to_u32(breaker[2], out.breaker.success_threshold) || !read_rate(items[3], out.rate) ||
-        !read_rate(items[4], out.token_rate) || !to_string(items[5], strategy))
+    if (!field(object, "name", to_string, out.name) || !read_profile(object, out.profile) ||
+        !read_breaker(object, out.breaker) || !read_rate(object, "rate", out.rate) ||
+        !read_rate(object, "token_rate", out.token_rate) || !read_strategy(object, out.strategy))
         return false;
-    const std::optional<Strategy> parsed = strategy_from_text(strategy);
-    if (!parsed) {
-        PyErr_Format(PyExc_ValueError, "unknown key strategy '%s'", strategy.c_str());
-        return false;
-    }
-    out.strategy = *parsed;
-    return each_item(items[6], "keys",
+    return each_item(object, "keys",
                      [&](PyObject* key) {
                          std::string text;
                          if (!to_string(key, text)) return false;
                          out.keys.push_back(std::move(text));
                          return true;
                      }) &&
-           each_item(items[7], "weights",
+           each_item(object, "weights",
                      [&](PyObject* weight) {
                          double value = 0.0;
                          if (!to_double(weight, value)) return false;
                          out.weights.push_back(value);
                          return true;
                      }) &&
-           each_item(items[8], "daily_limits", [&](PyObject* limit) {
+           each_item(object, "daily_limits", [&](PyObject* limit) {
                std::optional<std::uint64_t> value;
                if (limit != Py_None) {
                    std::uint64_t count = 0;
@@ -95,25 +118,25 @@ bool read_provider(PyObject* object, HostProviderConfig& out) {
 }  // namespace
 
 bool read_host_config(PyObject* providers, PyObject* router, HostConfig& out) {
-    PyObject* weights[5];
-    if (!unpack(router, 5, "the router settings", weights) ||
-        !to_double(weights[0], out.router.cost_weight) ||
-        !to_double(weights[1], out.router.quality_weight) ||
-        !to_double(weights[2], out.router.latency_weight) ||
-        !to_bool(weights[3], out.router.explore_mode) ||
-        !to_double(weights[4], out.router.decay_factor))
+    if (!field(router, "cost_weight", to_double, out.router.cost_weight) ||
+        !field(router, "quality_weight", to_double, out.router.quality_weight) ||
+        !field(router, "latency_weight", to_double, out.router.latency_weight) ||
+        !field(router, "explore_mode", to_bool, out.router.explore_mode) ||
+        !field(router, "decay_factor", to_double, out.router.decay_factor))
         return false;
-    return each_item(providers, "providers", [&](PyObject* provider) {
+    PyRef items(PySequence_Fast(providers, "providers must be a sequence of descriptions"));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
         HostProviderConfig config;
-        if (!read_provider(provider, config)) return false;
+        if (!read_provider(PySequence_Fast_GET_ITEM(items.get(), i), config)) return false;
         if (config.weights.size() != config.keys.size() ||
             config.daily_limits.size() != config.keys.size()) {
             PyErr_SetString(PyExc_ValueError, "one weight and one daily limit per key");
             return false;
         }
         out.providers.push_back(std::move(config));
-        return true;
-    });
+    }
+    return true;
 }
 
 }  // namespace velmorquist::binding

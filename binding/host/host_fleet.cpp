@@ -8,95 +8,6 @@
 namespace velmorquist::binding {
 namespace {
 
-// ---- request path ---------------------------------------------------------------
-
-PyObject* fleet_try_limits(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    std::size_t p = 0;
-    std::uint64_t tokens = 0;
-    if (!provider_and_tokens(self, args, nargs, "fleet_try_limits", p, tokens)) return nullptr;
-    return with_state(self, [&](SharedState& state) {
-        return PyFloat_FromDouble(state.fleet_try_limits(p, tokens));
-    });
-}
-
-PyObject* fleet_limits_ready_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    std::size_t p = 0;
-    std::uint64_t tokens = 0;
-    if (!provider_and_tokens(self, args, nargs, "fleet_limits_ready_in", p, tokens))
-        return nullptr;
-    return with_state(self, [&](SharedState& state) {
-        return PyFloat_FromDouble(state.fleet_limits_ready_in(p, tokens));
-    });
-}
-
-PyObject* fleet_release_limits(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    std::size_t p = 0;
-    std::uint64_t tokens = 0;
-    if (!provider_and_tokens(self, args, nargs, "fleet_release_limits", p, tokens))
-        return nullptr;
-    return with_state(self, [&](SharedState& state) {
-        state.fleet_release_limits(p, tokens);
-        return new_none();
-    });
-}
-
-PyObject* fleet_settle_tokens(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    std::size_t p = 0;
-    std::uint64_t reserved = 0;
-    std::uint64_t used = 0;
-    if (!arg_count("fleet_settle_tokens", 3, nargs) || !provider_arg(self, args[0], p) ||
-        !to_u64(args[1], reserved) || !to_u64(args[2], used))
-        return nullptr;
-    return with_state(self, [&](SharedState& state) {
-        state.fleet_settle_tokens(p, reserved, used);
-        return new_none();
-    });
-}
-
-PyObject* fleet_bucket_levels(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    std::size_t p = 0;
-    if (!only_provider(self, args, nargs, "fleet_bucket_levels", p)) return nullptr;
-    return with_state(self, [&](SharedState& state) -> PyObject* {
-        const auto [requests, tokens] = state.fleet_bucket_levels(p);
-        PyRef first(to_python(requests));
-        if (!first) return nullptr;
-        PyRef second(to_python(tokens));
-        if (!second) return nullptr;
-        return PyTuple_Pack(2, first.get(), second.get());
-    });
-}
-
-PyObject* fleet_reward(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    std::size_t p = 0;
-    double reward = 0.0;
-    if (!arg_count("fleet_reward", 2, nargs) || !provider_arg(self, args[0], p) ||
-        !to_double(args[1], reward))
-        return nullptr;
-    return with_state(self, [&](SharedState& state) {
-        state.fleet_reward(p, reward);
-        return new_none();
-    });
-}
-
-// A trip or a reset takes any key index (-1 by custom); the others a valid one.
-PyObject* fleet_note(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    std::size_t p = 0;
-    std::size_t k = 0;
-    long what = 0;
-    if (!arg_count("fleet_note", 3, nargs) || !provider_arg(self, args[0], p) ||
-        !to_enum(args[2], 6, "fleet note", what))
-        return nullptr;
-    const auto note = static_cast<FleetNote>(what);
-    const bool about_provider = note == FleetNote::Trip || note == FleetNote::Reset;
-    if (!about_provider && !key_arg(self, p, args[1], k)) return nullptr;
-    return with_state(self, [&](SharedState& state) {
-        state.fleet_note(p, k, note);
-        return new_none();
-    });
-}
-
-// ---- the syncer -----------------------------------------------------------------
-
 // New reference: a list of `make(item)` for each item; nullptr with an error set.
 template <class Item, class Make>
 PyObject* list_of(const std::vector<Item>& items, Make&& make) {
@@ -110,22 +21,60 @@ PyObject* list_of(const std::vector<Item>& items, Make&& make) {
     return list.release();
 }
 
-PyObject* fleet_changes(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    bool everything = false;
-    if (!arg_count("fleet_changes", 1, nargs) || !to_bool(args[0], everything)) return nullptr;
+// A trip or a reset is about a provider and takes no key.
+bool about_provider(FleetNote what) { return what == FleetNote::Trip || what == FleetNote::Reset; }
+
+// New reference: (what, p, k, value), k = -1 for a trip or a reset.
+PyObject* change_tuple(const FleetChange& change) {
+    const Py_ssize_t k =
+        about_provider(change.what) ? Py_ssize_t{-1} : static_cast<Py_ssize_t>(change.k);
+    return Py_BuildValue("(innd)", static_cast<int>(change.what),
+                         static_cast<Py_ssize_t>(change.p), k, change.value);
+}
+
+// New reference: (p, limit, want, back, capacity, refill rate per second).
+PyObject* lease_tuple(const LeaseRequest& request) {
+    return Py_BuildValue("(niKKdd)", static_cast<Py_ssize_t>(request.p),
+                         static_cast<int>(request.kind),
+                         static_cast<unsigned long long>(request.ask.want),
+                         static_cast<unsigned long long>(request.ask.back),
+                         request.limits.capacity_tokens, request.limits.refill_rate);
+}
+
+}  // namespace
+
+const Signature kFleetNote("HostRegion.fleet_note()", 3, "p", "k", "what");
+
+// A trip or a reset takes any key index (-1 by custom); the others a valid one.
+PyObject* region_fleet_note(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    BoundArgs bound(kFleetNote);
+    std::size_t p = 0;
+    std::size_t k = 0;
+    FleetNote what{};
+    if (!bound.bind(args, nargs, kwnames) || !provider_arg(self, bound[0], p) ||
+        !to_enum<FleetNote, kFleetNoteCount>(bound[2], "fleet note", what))
+        return nullptr;
+    if (!about_provider(what) && !key_arg(self, p, bound[1], k)) return nullptr;
     return with_state(self, [&](SharedState& state) {
-        return list_of(state.fleet_changes(everything), [](const FleetChange& change) {
-            return Py_BuildValue("(innd)", static_cast<int>(change.what),
-                                 static_cast<Py_ssize_t>(change.p),
-                                 change.what == FleetNote::Trip || change.what == FleetNote::Reset
-                                     ? Py_ssize_t{-1}
-                                                                : static_cast<Py_ssize_t>(change.k),
-                                 change.value);
-        });
+        state.fleet_note(p, k, what);
+        return new_none();
     });
 }
 
-PyObject* fleet_take_outcomes(PyObject* self, PyObject* /*unused*/) {
+PyObject* region_fleet_changes(PyObject* self, PyObject* /*unused*/) {
+    return with_state(self, [](SharedState& state) {
+        return list_of(state.fleet_changes(), change_tuple);
+    });
+}
+
+PyObject* region_fleet_holdings(PyObject* self, PyObject* /*unused*/) {
+    return with_state(self, [](SharedState& state) {
+        return list_of(state.fleet_holdings(), change_tuple);
+    });
+}
+
+PyObject* region_fleet_take_outcomes(PyObject* self, PyObject* /*unused*/) {
     return with_state(self, [](SharedState& state) {
         return list_of(state.fleet_take_outcomes(), [](const std::pair<double, double>& counts) {
             return Py_BuildValue("(dd)", counts.first, counts.second);
@@ -133,99 +82,77 @@ PyObject* fleet_take_outcomes(PyObject* self, PyObject* /*unused*/) {
     });
 }
 
-PyObject* fleet_lease_asks(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+const Signature kFleetLeaseAsks("HostRegion.fleet_lease_asks()", 2, "elapsed", "every_lease");
+
+PyObject* region_fleet_lease_asks(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    BoundArgs bound(kFleetLeaseAsks);
     double elapsed = 0.0;
-    bool all = false;
-    if (!arg_count("fleet_lease_asks", 2, nargs) || !to_double(args[0], elapsed) ||
-        !to_bool(args[1], all))
+    bool every_lease = false;
+    if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, to_double, elapsed) ||
+        !bound.convert(1, to_bool, every_lease))
         return nullptr;
     return with_state(self, [&](SharedState& state) {
-        return list_of(state.fleet_lease_asks(elapsed, all), [](const LeaseRequest& request) {
-            return Py_BuildValue("(niKK)", static_cast<Py_ssize_t>(request.p),
-                                 static_cast<int>(request.kind),
-                                 static_cast<unsigned long long>(request.ask.want),
-                                 static_cast<unsigned long long>(request.ask.back));
-        });
+        return list_of(state.fleet_lease_asks(elapsed, every_lease), lease_tuple);
     });
 }
 
-PyObject* fleet_grant(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* region_fleet_hand_back(PyObject* self, PyObject* /*unused*/) {
+    return with_state(self, [](SharedState& state) {
+        return list_of(state.fleet_hand_back(), lease_tuple);
+    });
+}
+
+const Signature kFleetGrant("HostRegion.fleet_grant()", 4, "p", "limit", "amount", "leased");
+
+PyObject* region_fleet_grant(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    BoundArgs bound(kFleetGrant);
     std::size_t p = 0;
-    long kind = 0;
+    LeaseKind limit{};
     double amount = 0.0;
     bool leased = false;
-    if (!arg_count("fleet_grant", 4, nargs) || !provider_arg(self, args[0], p) ||
-        !to_enum(args[1], 2, "lease limit", kind) || !to_double(args[2], amount) ||
-        !to_bool(args[3], leased))
+    if (!bound.bind(args, nargs, kwnames) || !provider_arg(self, bound[0], p) ||
+        !to_enum<LeaseKind, kLeaseKindCount>(bound[1], "lease limit", limit) ||
+        !bound.convert(2, to_double, amount) || !bound.convert(3, to_bool, leased))
         return nullptr;
     return with_state(self, [&](SharedState& state) {
-        state.fleet_grant(p, static_cast<LeaseKind>(kind), amount, leased);
+        state.fleet_grant(p, limit, amount, leased);
         return new_none();
     });
 }
 
-PyObject* fleet_status(PyObject* self, PyObject* /*unused*/) {
+PyObject* region_fleet_status(PyObject* self, PyObject* /*unused*/) {
     return with_state(self, [](SharedState& state) {
         const FleetStatus status = state.fleet_status();
         return Py_BuildValue("(NI)", new_bool(status.degraded), status.hosts);
     });
 }
 
-PyObject* fleet_set_degraded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+const Signature kFleetSetDegraded("HostRegion.fleet_set_degraded()", 1, "degraded");
+
+PyObject* region_fleet_set_degraded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    BoundArgs bound(kFleetSetDegraded);
     bool degraded = false;
-    if (!arg_count("fleet_set_degraded", 1, nargs) || !to_bool(args[0], degraded)) return nullptr;
+    if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, to_bool, degraded)) return nullptr;
     return with_state(self, [&](SharedState& state) {
         state.fleet_set_degraded(degraded);
         return new_none();
     });
 }
 
-PyObject* fleet_set_hosts(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+const Signature kFleetSetHosts("HostRegion.fleet_set_hosts()", 1, "hosts");
+
+PyObject* region_fleet_set_hosts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    BoundArgs bound(kFleetSetHosts);
     std::uint32_t hosts = 0;
-    if (!arg_count("fleet_set_hosts", 1, nargs) || !to_u32(args[0], hosts)) return nullptr;
+    if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, to_u32, hosts)) return nullptr;
     return with_state(self, [&](SharedState& state) {
         state.fleet_set_hosts(hosts);
         return new_none();
     });
 }
-
-}  // namespace
-
-PyMethodDef region_fleet_methods[] = {
-    fast<fleet_try_limits>("fleet_try_limits",
-                           "fleet_try_limits($self, p, tokens, /)\n--\n\n"
-                           "try_limits over the host's leases of the fleet's buckets."),
-    fast<fleet_limits_ready_in>("fleet_limits_ready_in",
-                                "fleet_limits_ready_in($self, p, tokens, /)\n--\n\n"),
-    fast<fleet_release_limits>("fleet_release_limits",
-                               "fleet_release_limits($self, p, tokens, /)\n--\n\n"),
-    fast<fleet_settle_tokens>("fleet_settle_tokens",
-                              "fleet_settle_tokens($self, p, reserved, used, /)\n--\n\n"),
-    fast<fleet_bucket_levels>("fleet_bucket_levels", "fleet_bucket_levels($self, p, /)\n--\n\n"),
-    fast<fleet_reward>("fleet_reward",
-                       "fleet_reward($self, p, reward, /)\n--\n\n"
-                       "reward(), also counted for the fleet's learning."),
-    fast<fleet_note>("fleet_note",
-                     "fleet_note($self, p, k, what, /)\n--\n\n"
-                     "Marks a change for the syncer: 0 trip, 1 cool, 2 exhausted, "
-                     "3 disabled, 4 enabled."),
-    fast<fleet_changes>("fleet_changes",
-                        "fleet_changes($self, everything, /)\n--\n\n"
-                        "[(what, p, k, value)]: the noted changes (cleared), or all held."),
-    no_args<fleet_take_outcomes>("fleet_take_outcomes",
-                                 "fleet_take_outcomes($self, /)\n--\n\n"
-                                 "[(successes, failures)] per provider since the last call."),
-    fast<fleet_lease_asks>("fleet_lease_asks",
-                           "fleet_lease_asks($self, elapsed, all, /)\n--\n\n"
-                           "[(p, kind, want, back)]; the hand-backs are already taken."),
-    fast<fleet_grant>("fleet_grant",
-                      "fleet_grant($self, p, limit, amount, leased, /)\n--\n\n"
-                      "Adds to the lease of limit 0 (requests) or 1 (tokens)."),
-    no_args<fleet_status>("fleet_status", "fleet_status($self, /)\n--\n\n(degraded, hosts)."),
-    fast<fleet_set_degraded>("fleet_set_degraded",
-                             "fleet_set_degraded($self, degraded, /)\n--\n\n"),
-    fast<fleet_set_hosts>("fleet_set_hosts", "fleet_set_hosts($self, hosts, /)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace velmorquist::binding

@@ -1,12 +1,27 @@
-// HostRegion's fleet methods: what a FleetState over a host region needs
-// from it (python/velmorquist_proxy/fleet/host.py).
+// HostRegion's methods for a fleet's syncer (python/velmorquist_proxy/fleet/):
+// the changes and outcomes noted for the fleet, the leases, the fleet's
+// status. host_region.cpp lists them in HostRegion's one method table.
 #pragma once
 
 #include "binding/common/py_ref.hpp"
 
 namespace velmorquist::binding {
 
-// Ends with a sentinel; host_region.cpp adds them to HostRegion's own.
-extern PyMethodDef region_fleet_methods[];
+// Each returns a new reference, or nullptr with an error set.
+PyObject* region_fleet_note(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+PyObject* region_fleet_changes(PyObject* self, PyObject* unused);
+PyObject* region_fleet_holdings(PyObject* self, PyObject* unused);
+PyObject* region_fleet_take_outcomes(PyObject* self, PyObject* unused);
+PyObject* region_fleet_lease_asks(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
+PyObject* region_fleet_hand_back(PyObject* self, PyObject* unused);
+PyObject* region_fleet_grant(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+PyObject* region_fleet_status(PyObject* self, PyObject* unused);
+PyObject* region_fleet_set_degraded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames);
+PyObject* region_fleet_set_hosts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames);
 
 }  // namespace velmorquist::binding

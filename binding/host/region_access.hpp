@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "binding/common/args.hpp"
 #include "binding/common/class_support.hpp"
@@ -34,13 +38,6 @@ inline PyObject* with_state(PyObject* self, Body&& body) {
 
 // ---- argument helpers: false with a Python error set --------------------------
 
-inline bool arg_count(const char* name, Py_ssize_t expected, Py_ssize_t given) {
-    if (given == expected) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd argument%s (%zd given)", name, expected,
-                 expected == 1 ? "" : "s", given);
-    return false;
-}
-
 inline bool to_index(PyObject* object, std::size_t limit, const char* what, std::size_t& out) {
     const Py_ssize_t value = PyNumber_AsSsize_t(object, PyExc_IndexError);
     if (value == -1 && PyErr_Occurred()) return false;
@@ -62,40 +59,91 @@ inline bool key_arg(PyObject* self, std::size_t p, PyObject* object, std::size_t
     return state != nullptr && to_index(object, state->key_count(p), "key", k);
 }
 
-// The one positional provider index of the single-argument methods.
-inline bool only_provider(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const char* name,
-                   std::size_t& p) {
-    return arg_count(name, 1, nargs) && provider_arg(self, args[0], p);
-}
-
-// A provider index and a token count.
-inline bool provider_and_tokens(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         const char* name, std::size_t& p, std::uint64_t& tokens) {
-    return arg_count(name, 2, nargs) && provider_arg(self, args[0], p) && to_u64(args[1], tokens);
-}
-
-inline bool to_enum(PyObject* object, long count, const char* what, long& out) {
-    out = PyLong_AsLong(object);
-    if (out == -1 && PyErr_Occurred()) return false;
-    if (out < 0 || out >= count) {
-        PyErr_Format(PyExc_ValueError, "unknown %s %ld", what, out);
+// One of an enum's `Count` values, given as its number (exported by _host).
+template <class Enum, std::size_t Count>
+bool to_enum(PyObject* object, const char* what, Enum& out) {
+    const long value = PyLong_AsLong(object);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < 0 || static_cast<std::size_t>(value) >= Count) {
+        PyErr_Format(PyExc_ValueError, "unknown %s %ld", what, value);
         return false;
     }
+    out = static_cast<Enum>(value);
     return true;
 }
 
-// Method table entries by calling convention.
-template <auto Function>
-constexpr PyMethodDef fast(const char* name, const char* doc) {
-    return {name, as_method(Function), METH_FASTCALL, doc};
+// ---- results --------------------------------------------------------------------
+
+// New reference (cached): the state's text, as CircuitBreaker.state gives it.
+inline PyObject* state_text_object(CircuitState state) {
+    static PyObject* texts[kCircuitStateCount] = {};
+    return cached_str(texts[static_cast<std::size_t>(state)],
+                      std::string(state_text(state)).c_str());
 }
-template <auto Function>
-constexpr PyMethodDef fast_keywords(const char* name, const char* doc) {
-    return {name, as_method(Function), METH_FASTCALL | METH_KEYWORDS, doc};
+
+// New reference: a list of the indices in `values`.
+inline PyObject* index_list(const std::vector<std::size_t>& values) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyLong_FromSize_t(values[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
 }
-template <auto Function>
-constexpr PyMethodDef no_args(const char* name, const char* doc) {
-    return {name, as_method(Function), METH_NOARGS, doc};
+
+// New reference: (first, second), None where absent.
+inline PyObject* optional_pair(const std::pair<std::optional<double>, std::optional<double>>& pair) {
+    PyRef first(to_python(pair.first));
+    if (!first) return nullptr;
+    PyRef second(to_python(pair.second));
+    if (!second) return nullptr;
+    return PyTuple_Pack(2, first.get(), second.get());
+}
+
+inline bool to_i64(PyObject* object, std::int64_t& out) {
+    const long long value = PyLong_AsLongLong(object);
+    if (value == -1 && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+// The methods that take one provider index, and those that take a provider
+// index and a token count: parse, then call `Body` on the open state.
+template <const Signature& Sig, PyObject* (*Body)(SharedState&, std::size_t)>
+PyObject* on_provider(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArgs bound(Sig);
+    std::size_t p = 0;
+    if (!bound.bind(args, nargs, kwnames) || !provider_arg(self, bound[0], p)) return nullptr;
+    return with_state(self, [&](SharedState& state) { return Body(state, p); });
+}
+
+template <const Signature& Sig, PyObject* (*Body)(SharedState&, std::size_t, std::uint64_t)>
+PyObject* on_provider_tokens(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    BoundArgs bound(Sig);
+    std::size_t p = 0;
+    std::uint64_t tokens = 0;
+    if (!bound.bind(args, nargs, kwnames) || !provider_arg(self, bound[0], p) ||
+        !bound.convert(1, to_u64, tokens))
+        return nullptr;
+    return with_state(self, [&](SharedState& state) { return Body(state, p, tokens); });
+}
+
+// reward() and learn_from_fleet(): a provider index and a reward.
+template <const Signature& Sig, void (SharedState::*Record)(std::size_t, double)>
+PyObject* on_reward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArgs bound(Sig);
+    std::size_t p = 0;
+    double reward = 0.0;
+    if (!bound.bind(args, nargs, kwnames) || !provider_arg(self, bound[0], p) ||
+        !bound.convert(1, to_double, reward))
+        return nullptr;
+    return with_state(self, [&](SharedState& state) {
+        (state.*Record)(p, reward);
+        return new_none();
+    });
 }
 
 }  // namespace velmorquist::binding

@@ -2,6 +2,7 @@
 // drive it with a manual clock instead of sleeping.
 #pragma once
 
+#include <atomic>
 #include <ctime>
 #include <memory>
 #include <utility>
@@ -36,6 +37,19 @@ public:
 
 private:
     timespec start_{};
+};
+
+// A clock that moves only when told: tests drive a core (or a whole gateway
+// state) through exact time sequences with it instead of sleeping.
+class ManualClock final : public Clock {
+public:
+    explicit ManualClock(double start = 0.0) : now_(start) {}
+    [[nodiscard]] double now() const override { return now_.load(std::memory_order_relaxed); }
+    void set(double seconds) { now_.store(seconds, std::memory_order_relaxed); }
+    void advance(double seconds) { set(now() + seconds); }
+
+private:
+    std::atomic<double> now_;
 };
 
 // How a core holds its clock: shared, and read without a virtual call when it

@@ -2,6 +2,7 @@
 // take serve a bucket in this process and one in a shared-memory region.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -68,6 +69,14 @@ inline void bucket_take(BucketLevel& level, std::uint64_t n) {
     const double wait = (static_cast<double>(n) - level.tokens) / limits.refill_rate;
     constexpr double kNanosecond = 1e-9;
     return wait > kNanosecond ? wait : kNanosecond;
+}
+
+// After the holder of a shared bucket's lock died mid-update: a level
+// between empty and full, refilled from a time that is a number.
+inline void repair_bucket(BucketLevel& level, const BucketLimits& limits, double now) noexcept {
+    if (!(level.tokens >= 0.0)) level.tokens = 0.0;  // NaN too
+    if (level.tokens > limits.capacity_tokens) level.tokens = limits.capacity_tokens;
+    if (!std::isfinite(level.last_refill)) level.last_refill = now;
 }
 
 }  // namespace velmorquist

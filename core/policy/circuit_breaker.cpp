@@ -1,6 +1,8 @@
 #include "core/policy/circuit_breaker.hpp"
 
 #include <array>
+#include <cmath>
+#include <cstddef>
 
 namespace velmorquist {
 
@@ -41,6 +43,12 @@ BreakerCore::BreakerCore(const CircuitBreakerConfig& config, std::shared_ptr<con
       failure_threshold_(config.failure_threshold),
       success_threshold_(config.success_threshold),
       recovery_timeout_secs_(config.recovery_timeout_secs) {}
+
+void repair_breaker(BreakerFields& fields, double now) noexcept {
+    if (static_cast<std::size_t>(fields.state) >= kCircuitStateCount)
+        fields.state = CircuitState::Closed;
+    if (!std::isfinite(fields.opened_at)) fields.opened_at = now;
+}
 
 void breaker_success(BreakerFields& fields, std::uint32_t success_threshold) {
     switch (fields.state) {

@@ -55,6 +55,10 @@ bool breaker_recover(BreakerFields& fields, double recovery_timeout_secs, Now&& 
 
 void breaker_success(BreakerFields& fields, std::uint32_t success_threshold);
 
+// After the holder of a shared breaker's lock died mid-update: a known state
+// and an opening time that is a number.
+void repair_breaker(BreakerFields& fields, double now) noexcept;
+
 // `now()` is read only when the failure opens the breaker.
 template <class Now>
 void breaker_failure(BreakerFields& fields, std::uint32_t failure_threshold, Now&& now) {

@@ -19,6 +19,11 @@ enum class KeyStatus : std::uint8_t { Active, RateLimited, CoolingDown, Disabled
 inline constexpr std::size_t kKeyStatusCount = 5;
 static_assert(static_cast<std::size_t>(KeyStatus::Exhausted) + 1 == kKeyStatusCount);
 
+// Rate limited or cooling down: usable again once its cool-down ends.
+[[nodiscard]] constexpr bool is_cooling(KeyStatus status) {
+    return status == KeyStatus::RateLimited || status == KeyStatus::CoolingDown;
+}
+
 [[nodiscard]] std::string_view status_text(KeyStatus status);
 
 // Fixed per pool; nothing outside the pool reads or writes them.
@@ -159,6 +164,22 @@ void note_enabled(Record& record) noexcept {
     record.cooldown_until = 0.0;
 }
 
+// After the holder of a shared record's lock died mid-update: the status a
+// known one, counts that never exceed the requests, a deadline that is a
+// number, and a latency window whose cached mean is recomputed.
+template <class Record>
+void repair_key_record(Record& record, double now) noexcept {
+    if (static_cast<std::size_t>(record.status) >= kKeyStatusCount) record.status = KeyStatus::Active;
+    if (record.total_errors > record.total_requests) record.total_errors = record.total_requests;
+    if (record.total_rate_limits > record.total_requests)
+        record.total_rate_limits = record.total_requests;
+    if (std::isnan(record.cooldown_until)) record.cooldown_until = now;
+    LatencyWindow& window = record.latencies;
+    window.head %= LatencyWindow::kCapacity;
+    if (window.size > LatencyWindow::kCapacity) window.size = LatencyWindow::kCapacity;
+    window.mean_known = 0;
+}
+
 template <class Record>
 void note_daily_reset(Record& record) noexcept {
     record.daily_count = 0;
@@ -171,9 +192,7 @@ template <class Records>
 bool expire_cooldowns(Records& records, double now) noexcept {
     bool still_cooling = false;
     for (auto& record : records) {
-        const bool cooling =
-            record.status == KeyStatus::RateLimited || record.status == KeyStatus::CoolingDown;
-        if (!cooling) continue;
+        if (!is_cooling(record.status)) continue;
         // A NaN deadline compares false and so never expires.
         if (record.cooldown_until <= now)
             record.status = KeyStatus::Active;

@@ -1,6 +1,7 @@
 #include "core/policy/thompson_router.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "core/base/best_first.hpp"
@@ -46,6 +47,13 @@ bool is_candidate(std::string_view id, std::span<const std::string_view> eligibl
 }
 
 }  // namespace
+
+void repair_posterior(double& alpha, double& beta) noexcept {
+    const auto usable = [](double value) { return value >= 1.0 && std::isfinite(value); };
+    if (usable(alpha) && usable(beta)) return;
+    alpha = 1.0;
+    beta = 1.0;
+}
 
 Posterior decayed_posterior(Posterior posterior, double decay, double reward) {
     // Both from the old counts; the floor keeps the posterior a valid Beta.

@@ -42,6 +42,10 @@ struct Posterior {
 // failure) is added to alpha and its complement to beta.
 [[nodiscard]] Posterior decayed_posterior(Posterior posterior, double decay, double reward);
 
+// After the holder of a shared posterior's lock died mid-update: both
+// parameters finite and at least the prior's 1, else the prior itself.
+void repair_posterior(double& alpha, double& beta) noexcept;
+
 // quality_weight * (theta * base_quality) - cost_weight * cost_per_1k
 //   - latency_weight * (base_latency_ms / 1000), grouped exactly so.
 [[nodiscard]] double provider_score(const RouterConfig& config, const ProviderProfile& profile,

@@ -56,13 +56,23 @@ struct HostConfig {
     RouterConfig router;
 };
 
+// The request path's answers and outcomes; the binding exports their values
+// by name, so Python never copies them. Each count sizes a check of input.
 enum class BreakerAnswer : std::uint8_t { Refused, Allowed, Trial };
+inline constexpr std::size_t kBreakerAnswerCount = 3;
 enum class BreakerOutcome : std::uint8_t { Success, Failure, Neutral };
+inline constexpr std::size_t kBreakerOutcomeCount = 3;
 enum class KeyOutcome : std::uint8_t { Success, Error, RateLimited, Exhausted, Disabled, Enabled };
+inline constexpr std::size_t kKeyOutcomeCount = 6;
 
 // What a host tells its fleet, and the fleet tells a host.
 // Reset: an operator closed a breaker, which the fleet hears as the end of its trip.
 enum class FleetNote : std::uint8_t { Trip, Cool, Exhausted, Disabled, Enabled, Reset };
+inline constexpr std::size_t kFleetNoteCount = 6;
+static_assert(static_cast<std::size_t>(BreakerAnswer::Trial) + 1 == kBreakerAnswerCount);
+static_assert(static_cast<std::size_t>(BreakerOutcome::Neutral) + 1 == kBreakerOutcomeCount);
+static_assert(static_cast<std::size_t>(KeyOutcome::Enabled) + 1 == kKeyOutcomeCount);
+static_assert(static_cast<std::size_t>(FleetNote::Reset) + 1 == kFleetNoteCount);
 
 // Bits of KeySlot::fleet_notes.
 enum FleetNoteBit : std::uint8_t { kNoteCool = 1, kNoteExhausted = 2, kNoteSwitched = 4 };
@@ -77,11 +87,16 @@ struct FleetChange {
 };
 
 enum class LeaseKind : std::uint8_t { Requests, Tokens };
+inline constexpr std::size_t kLeaseKindCount = 2;
+static_assert(static_cast<std::size_t>(LeaseKind::Tokens) + 1 == kLeaseKindCount);
 
+// One lease's trade with the fleet's bucket, which Redis refills with the
+// limit's own capacity and rate (so the fleet never recomputes them).
 struct LeaseRequest {
     std::size_t p;
     LeaseKind kind;
     LeaseAsk ask;
+    BucketLimits limits;
 };
 
 struct FleetStatus {
@@ -103,27 +118,39 @@ struct KeyView {
     double avg_latency_ms;
 };
 
+// Where a state's rate limits come from, decided once when it is made: its
+// own buckets (a gateway alone, or a host), or leases of a fleet's buckets
+// that a syncer keeps topped up (fleet_lease.hpp).
+enum class LimitSource : std::uint8_t { LocalBuckets, FleetLeases };
+
+// The parts: construction (state_build.cpp), crash repair (state_repair.cpp,
+// one call per policy's own repair beside its field struct), the request
+// path (shared_state.cpp) and the fleet syncer's side (shared_state_fleet.cpp).
 class SharedState {
 public:
     // Attaches to (creating or rebuilding as allowed) the region at `path`.
     [[nodiscard]] static std::expected<std::unique_ptr<SharedState>, RegionError> attach(
         const std::string& path, bool create, bool fresh, HostConfig config,
-        std::shared_ptr<const Clock> clock);
+        std::shared_ptr<const Clock> clock, LimitSource limits);
     // The same state in this process's private memory: no file, keys hashed
     // under a secret that never leaves it. A forked child gets its own copy.
     [[nodiscard]] static std::expected<std::unique_ptr<SharedState>, RegionError> attach_private(
-        HostConfig config, std::shared_ptr<const Clock> clock);
+        HostConfig config, std::shared_ptr<const Clock> clock, LimitSource limits);
 
     [[nodiscard]] std::size_t provider_count() const { return providers_.size(); }
     // See RegionFile::still_named.
     [[nodiscard]] bool region_still_named() const { return region_.still_named(); }
     [[nodiscard]] std::size_t key_count(std::size_t p) const { return providers_[p].key_count; }
+    [[nodiscard]] LimitSource limit_source() const { return limits_; }
 
     // ---- routing: positions in `candidates`, best first; ties keep the given order
     [[nodiscard]] std::vector<std::size_t> rank(std::span<const std::size_t> candidates,
                                                 ThreadRandom& rng);
     [[nodiscard]] Posterior posterior(std::size_t p);
+    // With fleet leases the outcome is also counted for the fleet's learning.
     void reward(std::size_t p, double reward);
+    // Another host's outcome: the posterior learns it, the fleet's count does not.
+    void learn_from_fleet(std::size_t p, double reward);
     void reset_posterior(std::size_t p);
 
     // ---- breaker
@@ -139,7 +166,7 @@ public:
     [[nodiscard]] CircuitState breaker_state(std::size_t p);
     [[nodiscard]] double breaker_ready_in(std::size_t p);
 
-    // ---- rate limits
+    // ---- rate limits, from the state's LimitSource
     [[nodiscard]] double try_limits(std::size_t p, std::uint64_t tokens);
     [[nodiscard]] double limits_ready_in(std::size_t p, std::uint64_t tokens);
     // Gives back what a successful try_limits(p, tokens) took.
@@ -158,39 +185,32 @@ public:
 
     // ---- latency and stream timing (shared_state_stream.cpp)
     // A measured latency for the router's figure; with `first_chunk` also a
-    // stream's time to first chunk for its sketch.
+    // stream's time to first chunk for its sketch. With fleet leases it is
+    // also summed for the fleet's learning.
     void learn_latency(std::size_t p, double latency_ms, bool first_chunk);
-    // `count` latencies averaging `mean_ms`, measured elsewhere (a fleet's other hosts).
+    // `count` latencies averaging `mean_ms`, measured by a fleet's other
+    // hosts: the figure learns them, the fleet's sums do not.
     void absorb_latency(std::size_t p, double mean_ms, std::uint32_t count);
     // Times between a stream's chunks, for their sketch.
     void chunk_gaps(std::size_t p, std::span<const double> gaps_ms);
     [[nodiscard]] StreamView stream_view(std::size_t p);
 
-    // ---- fleet (a FleetState over this region; shared_state_fleet.cpp)
-    // Limits from the host-wide leases of the fleet's buckets (fleet_lease.hpp),
-    // with the same contracts as the local ones above.
-    [[nodiscard]] double fleet_try_limits(std::size_t p, std::uint64_t tokens);
-    [[nodiscard]] double fleet_limits_ready_in(std::size_t p, std::uint64_t tokens);
-    void fleet_release_limits(std::size_t p, std::uint64_t tokens);
-    void fleet_settle_tokens(std::size_t p, std::uint64_t reserved, std::uint64_t used);
-    [[nodiscard]] std::pair<std::optional<double>, std::optional<double>> fleet_bucket_levels(
-        std::size_t p);
-    // reward(), counted for the syncer to tell the fleet.
-    void fleet_reward(std::size_t p, double reward);
-    // learn_latency(), summed for the syncer to tell the fleet.
-    void fleet_learn_latency(std::size_t p, double latency_ms, bool first_chunk);
-    // (sum of latencies in ms, their count) per provider since the last call.
-    [[nodiscard]] std::vector<std::pair<double, double>> fleet_take_latencies();
+    // ---- the fleet syncer's side (shared_state_fleet.cpp)
     // Marks a change of this host for the syncer; a trip takes no key.
     void fleet_note(std::size_t p, std::size_t k, FleetNote what);
-    // The syncer's side: the changes noted since the last call (clearing
-    // them), or with `everything` all the host holds (nothing cleared).
-    [[nodiscard]] std::vector<FleetChange> fleet_changes(bool everything);
+    // The changes noted since the last call, clearing the notes.
+    [[nodiscard]] std::vector<FleetChange> fleet_changes();
+    // Everything the host holds that the fleet should hold too (nothing cleared).
+    [[nodiscard]] std::vector<FleetChange> fleet_holdings();
     // (successes, failures) per provider since the last call.
     [[nodiscard]] std::vector<std::pair<double, double>> fleet_take_outcomes();
+    // (sum of latencies in ms, their count) per provider since the last call.
+    [[nodiscard]] std::vector<std::pair<double, double>> fleet_take_latencies();
     // What to ask the fleet for and hand back after `elapsed` seconds; with
-    // `all`, every lease (not only those with something to ask).
-    [[nodiscard]] std::vector<LeaseRequest> fleet_lease_asks(double elapsed, bool all);
+    // `every_lease`, also the leases with nothing to ask.
+    [[nodiscard]] std::vector<LeaseRequest> fleet_lease_asks(double elapsed, bool every_lease);
+    // Takes every whole token held, to hand back when the host leaves.
+    [[nodiscard]] std::vector<LeaseRequest> fleet_hand_back();
     // Adds `amount` to a lease (a grant, or a hand-back that failed);
     // `leased` ends the spending of the share.
     void fleet_grant(std::size_t p, LeaseKind kind, double amount, bool leased);
@@ -200,9 +220,11 @@ public:
     // A new count of live hosts starts each share afresh.
     void fleet_set_hosts(std::uint32_t hosts);
 
-    // Test hook: takes provider p's lock, writes one byte to `ready_fd` and
-    // never returns (the test kills the process while it holds the lock).
+#ifdef VELMORQUIST_TEST_HOOKS
+    // Takes provider p's lock, writes one byte to `ready_fd` and never
+    // returns (the test kills the process while it holds the lock).
     [[noreturn]] void park_holding_lock(std::size_t p, int ready_fd);
+#endif
 
 private:
     // What this process knows about one provider; the changing part is in
@@ -224,7 +246,12 @@ private:
     };
 
     SharedState(RegionFile region, RouterConfig router, std::vector<Provider> providers,
-                std::shared_ptr<const Clock> clock);
+                std::vector<KeySlot> initial_keys, std::shared_ptr<const Clock> clock,
+                LimitSource limits);
+    // Both constructors' common part, once the region is mapped.
+    [[nodiscard]] static std::expected<std::unique_ptr<SharedState>, RegionError> build(
+        const HostConfig& config, const RegionSecret& secret, RegionRequest request,
+        std::shared_ptr<const Clock> clock, LimitSource limits);
     // This process's view of each provider, from the configuration.
     [[nodiscard]] static std::vector<Provider> describe(const HostConfig& config);
     // Each key's fresh slot, identified under `secret`.
@@ -233,32 +260,46 @@ private:
     // Fills a fresh region's slots (the initial state) for `providers`.
     static void fill_slots(std::byte* base, const std::vector<Provider>& providers,
                            const std::vector<KeySlot>& keys, double now);
+    void guard_across_fork();
 
     [[nodiscard]] ProviderSlot& slot(std::size_t p) const;
     [[nodiscard]] std::span<KeySlot> keys(std::size_t p) const;
     [[nodiscard]] RegionHeader& header() const;
+    [[nodiscard]] bool has_limits(std::size_t p, std::uint64_t tokens) const;
     // The provider's lock, with the repair its owner-died case needs.
     [[nodiscard]] RobustLock lock(std::size_t p);
+
+    // Each of these takes provider p's lock itself.
+    [[nodiscard]] double take_from_buckets(std::size_t p, std::uint64_t tokens);
+    [[nodiscard]] double take_from_leases(std::size_t p, std::uint64_t tokens);
+    void return_to_buckets(std::size_t p, std::uint64_t tokens);
+    void return_to_leases(std::size_t p, std::uint64_t tokens);
+    // Every provider's noted changes (clearing the notes), or with
+    // `everything` all the region holds; takes each provider's lock in turn.
+    [[nodiscard]] std::vector<FleetChange> collect_changes(bool everything);
+
+    // REQUIRES provider p's lock, held by the caller (a RobustLock from lock(p)).
     // After a holder died: every field of provider p back in its valid range.
     void repair(std::size_t p) noexcept;
     // The breaker's recovery check.
     void recover(std::size_t p, ProviderSlot& s);
     // Whether try_breaker would hand out a trial now; recover() ran.
     [[nodiscard]] bool trial_slot_free(std::size_t p, const ProviderSlot& s, double now) const;
-    // Seconds until both buckets cover a call of `tokens`, after refilling them.
-    [[nodiscard]] double limits_wait(std::size_t p, ProviderSlot& s, std::uint64_t tokens,
+    // Seconds until the limits cover a call of `tokens` (buckets refilled first).
+    [[nodiscard]] double bucket_wait(std::size_t p, ProviderSlot& s, std::uint64_t tokens,
                                      double now) const;
+    [[nodiscard]] double lease_wait(std::size_t p, std::uint64_t tokens, double now) const;
 
     // The share of each limit for the current count of live hosts.
     [[nodiscard]] BucketLimits share_of(const BucketLimits& full) const;
     // Provider p's lease of `kind`, or nullptr where that limit is not set.
     [[nodiscard]] LeaseFields* lease_of(std::size_t p, LeaseKind kind) const;
     [[nodiscard]] const std::optional<BucketLimits>& limits_of(std::size_t p, LeaseKind kind) const;
-    [[nodiscard]] double fleet_wait(std::size_t p, std::uint64_t tokens, double now) const;
 
     RegionFile region_;
     const ClockHandle clock_;
     const RouterConfig router_;
+    const LimitSource limits_;
     std::vector<Provider> providers_;
     std::vector<KeySlot> initial_keys_;  // each key's fresh slot, for building and repair
     // Private memory only: its locks across fork (declared last, so it goes first).

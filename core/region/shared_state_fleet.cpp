@@ -14,10 +14,6 @@ namespace {
 constexpr double kLongestTripSecs = 86400.0;
 constexpr double kShortestTripSecs = 0.001;
 
-bool cooling(KeyStatus status) {
-    return status == KeyStatus::RateLimited || status == KeyStatus::CoolingDown;
-}
-
 }  // namespace
 
 BucketLimits SharedState::share_of(const BucketLimits& full) const {
@@ -36,28 +32,27 @@ const std::optional<BucketLimits>& SharedState::limits_of(std::size_t p, LeaseKi
 
 // ---- limits -----------------------------------------------------------------
 
-double SharedState::fleet_wait(std::size_t p, std::uint64_t tokens, double now) const {
+double SharedState::lease_wait(std::size_t p, std::uint64_t tokens, double now) const {
     const Provider& provider = providers_[p];
     FleetProviderFields& fleet = slot(p).fleet;
     const bool leased = fleet.leased != 0;
     double wait = 0.0;
     if (provider.requests)
-        wait = lease_wait(fleet.requests, *provider.requests, share_of(*provider.requests), leased,
+        wait = velmorquist::lease_wait(fleet.requests, *provider.requests, share_of(*provider.requests), leased,
                           1, now);
     if (provider.tokens && tokens > 0)
-        wait = std::max(wait, lease_wait(fleet.tokens, *provider.tokens,
+        wait = std::max(wait, velmorquist::lease_wait(fleet.tokens, *provider.tokens,
                                          share_of(*provider.tokens), leased, tokens, now));
     return wait;
 }
 
-double SharedState::fleet_try_limits(std::size_t p, std::uint64_t tokens) {
+double SharedState::take_from_leases(std::size_t p, std::uint64_t tokens) {
     const Provider& provider = providers_[p];
     const bool count_tokens = provider.tokens && tokens > 0;
-    if (!provider.requests && !count_tokens) return 0.0;
     RobustLock held = lock(p);
     FleetProviderFields& fleet = slot(p).fleet;
     const double now = clock_.now();
-    const double wait = fleet_wait(p, tokens, now);
+    const double wait = lease_wait(p, tokens, now);
     const bool leased = fleet.leased != 0;
     // Taking counts demand too, so a refused call still shapes the next lease.
     if (wait > 0.0) {
@@ -72,58 +67,15 @@ double SharedState::fleet_try_limits(std::size_t p, std::uint64_t tokens) {
     return 0.0;
 }
 
-double SharedState::fleet_limits_ready_in(std::size_t p, std::uint64_t tokens) {
+void SharedState::return_to_leases(std::size_t p, std::uint64_t tokens) {
     const Provider& provider = providers_[p];
-    if (!provider.requests && !(provider.tokens && tokens > 0)) return 0.0;
-    RobustLock held = lock(p);
-    return fleet_wait(p, tokens, clock_.now());
-}
-
-void SharedState::fleet_release_limits(std::size_t p, std::uint64_t tokens) {
-    const Provider& provider = providers_[p];
-    if (!provider.requests && !(provider.tokens && tokens > 0)) return;
     RobustLock held = lock(p);
     FleetProviderFields& fleet = slot(p).fleet;
     if (provider.requests) fleet.requests.held += 1.0;
     if (provider.tokens && tokens > 0) fleet.tokens.held += static_cast<double>(tokens);
 }
 
-void SharedState::fleet_settle_tokens(std::size_t p, std::uint64_t reserved, std::uint64_t used) {
-    if (!providers_[p].tokens || reserved == used) return;
-    RobustLock held = lock(p);
-    // More than reserved leaves a debt the next grant pays first.
-    slot(p).fleet.tokens.held += static_cast<double>(reserved) - static_cast<double>(used);
-}
-
-std::pair<std::optional<double>, std::optional<double>> SharedState::fleet_bucket_levels(
-    std::size_t p) {
-    std::pair<std::optional<double>, std::optional<double>> levels;
-    const Provider& provider = providers_[p];
-    if (!provider.requests && !provider.tokens) return levels;
-    RobustLock held = lock(p);
-    FleetProviderFields& fleet = slot(p).fleet;
-    const double now = clock_.now();
-    if (provider.requests)
-        levels.first = lease_level(fleet.requests, share_of(*provider.requests),
-                                   fleet.leased != 0, now);
-    if (provider.tokens)
-        levels.second = lease_level(fleet.tokens, share_of(*provider.tokens), fleet.leased != 0,
-                                    now);
-    return levels;
-}
-
 // ---- learning ---------------------------------------------------------------
-
-void SharedState::fleet_reward(std::size_t p, double reward) {
-    RobustLock held = lock(p);
-    ProviderSlot& s = slot(p);
-    const Posterior next =
-        decayed_posterior(Posterior{s.alpha, s.beta}, router_.decay_factor, reward);
-    s.alpha = next.alpha;
-    s.beta = next.beta;
-    s.fleet.successes += reward;
-    s.fleet.failures += 1.0 - reward;
-}
 
 std::vector<std::pair<double, double>> SharedState::fleet_take_outcomes() {
     std::vector<std::pair<double, double>> outcomes;
@@ -152,7 +104,11 @@ void SharedState::fleet_note(std::size_t p, std::size_t k, FleetNote what) {
     }
 }
 
-std::vector<FleetChange> SharedState::fleet_changes(bool everything) {
+std::vector<FleetChange> SharedState::fleet_changes() { return collect_changes(false); }
+
+std::vector<FleetChange> SharedState::fleet_holdings() { return collect_changes(true); }
+
+std::vector<FleetChange> SharedState::collect_changes(bool everything) {
     std::vector<FleetChange> changes;
     const double day = static_cast<double>(header().reset_day.load());
     for (std::size_t p = 0; p < providers_.size(); ++p) {
@@ -178,7 +134,7 @@ std::vector<FleetChange> SharedState::fleet_changes(bool everything) {
             KeySlot& key = records[k];
             const std::uint8_t notes = everything ? kNoteCool | kNoteExhausted : key.fleet_notes;
             if (!everything) key.fleet_notes = 0;
-            if ((notes & kNoteCool) != 0 && cooling(key.status) && key.cooldown_until > now)
+            if ((notes & kNoteCool) != 0 && is_cooling(key.status) && key.cooldown_until > now)
                 changes.push_back({FleetNote::Cool, p, k, key.cooldown_until - now});
             if ((notes & kNoteExhausted) != 0 && key.status == KeyStatus::Exhausted)
                 changes.push_back({FleetNote::Exhausted, p, k, day});
@@ -193,7 +149,7 @@ std::vector<FleetChange> SharedState::fleet_changes(bool everything) {
 
 // ---- leases -----------------------------------------------------------------
 
-std::vector<LeaseRequest> SharedState::fleet_lease_asks(double elapsed, bool all) {
+std::vector<LeaseRequest> SharedState::fleet_lease_asks(double elapsed, bool every_lease) {
     std::vector<LeaseRequest> asks;
     const std::uint32_t hosts = header().fleet_hosts.load(std::memory_order_relaxed);
     for (std::size_t p = 0; p < providers_.size(); ++p) {
@@ -202,11 +158,29 @@ std::vector<LeaseRequest> SharedState::fleet_lease_asks(double elapsed, bool all
             if (lease == nullptr) continue;
             RobustLock held = lock(p);
             const LeaseAsk ask = lease_wanted(*lease, *limits_of(p, kind), hosts, elapsed);
-            if (all || ask.want > 0 || ask.back > 0 || slot(p).fleet.leased == 0)
-                asks.push_back({p, kind, ask});
+            if (every_lease || ask.want > 0 || ask.back > 0 || slot(p).fleet.leased == 0)
+                asks.push_back({p, kind, ask, *limits_of(p, kind)});
         }
     }
     return asks;
+}
+
+std::vector<LeaseRequest> SharedState::fleet_hand_back() {
+    std::vector<LeaseRequest> backs;
+    for (std::size_t p = 0; p < providers_.size(); ++p) {
+        for (LeaseKind kind : {LeaseKind::Requests, LeaseKind::Tokens}) {
+            LeaseFields* lease = lease_of(p, kind);
+            if (lease == nullptr) continue;
+            RobustLock held = lock(p);
+            // Whole tokens go back; a fraction or a debt stays.
+            const double whole = std::floor(lease->held);
+            if (!(whole >= 1.0)) continue;
+            lease->held -= whole;
+            backs.push_back(
+                {p, kind, LeaseAsk{0, static_cast<std::uint64_t>(whole)}, *limits_of(p, kind)});
+        }
+    }
+    return backs;
 }
 
 void SharedState::fleet_grant(std::size_t p, LeaseKind kind, double amount, bool leased) {

@@ -1,16 +1,20 @@
 // What the region learns about each provider's speed: the latency the
 // router scores with, and its streams' timing sketches (stream_stats.hpp).
-#include "core/region/shared_state.hpp"
-
 #include <cmath>
+
+#include "core/region/shared_state.hpp"
 
 namespace velmorquist {
 
 void SharedState::learn_latency(std::size_t p, double latency_ms, bool first_chunk) {
     RobustLock held = lock(p);
-    StreamTimingFields& timing = slot(p).timing;
-    velmorquist::learn_latency(timing.latency, latency_ms, router_.decay_factor);
-    if (first_chunk) sketch_add(timing.first_chunk, latency_ms);
+    ProviderSlot& s = slot(p);
+    velmorquist::learn_latency(s.timing.latency, latency_ms, router_.decay_factor);
+    if (first_chunk) sketch_add(s.timing.first_chunk, latency_ms);
+    if (limits_ != LimitSource::FleetLeases) return;
+    if (!(latency_ms >= 0.0) || !std::isfinite(latency_ms)) return;
+    s.fleet.latency_sum_ms += latency_ms;
+    s.fleet.latency_count += 1.0;
 }
 
 void SharedState::absorb_latency(std::size_t p, double mean_ms, std::uint32_t count) {
@@ -29,16 +33,6 @@ StreamView SharedState::stream_view(std::size_t p) {
     const StreamTimingFields& timing = slot(p).timing;
     return {timing.latency.mean_ms, sketch_quantiles(timing.first_chunk),
             sketch_quantiles(timing.chunk_gap)};
-}
-
-void SharedState::fleet_learn_latency(std::size_t p, double latency_ms, bool first_chunk) {
-    RobustLock held = lock(p);
-    ProviderSlot& s = slot(p);
-    velmorquist::learn_latency(s.timing.latency, latency_ms, router_.decay_factor);
-    if (first_chunk) sketch_add(s.timing.first_chunk, latency_ms);
-    if (!(latency_ms >= 0.0) || !std::isfinite(latency_ms)) return;
-    s.fleet.latency_sum_ms += latency_ms;
-    s.fleet.latency_count += 1.0;
 }
 
 std::vector<std::pair<double, double>> SharedState::fleet_take_latencies() {

@@ -15,10 +15,11 @@ stores keyed hashes), so it selects and reports keys by index.
 
 A gateway built with `shared=None` makes an in-process state
 (`host_state.private_state`); with `shared=X` it calls
-`X._attach(descriptions, router_config, now_fn)` once, where `descriptions` is the list of
-resolved `providers.ProviderSpec` in provider order, `router_config` the
-gateway's `RouterConfig` and `now_fn` None or a function returning the
-monotonic time (tests pass their own), and uses what it returns. A trial slot or limit taken through the state is always settled
+`X._attach(descriptions, router_config, clock)` once, where `descriptions` is
+the list of resolved `providers.ProviderSpec` in provider order,
+`router_config` the gateway's `RouterConfig` and `clock` None (the host's
+monotonic clock) or a `_host.ManualClock` a test drives, and uses what it
+returns. A trial slot or limit taken through the state is always settled
 through it too, also when a request is abandoned.
 
 A state that learns things outside requests (the fleet state, from Redis)
@@ -35,23 +36,19 @@ from __future__ import annotations
 
 from typing import Iterable, Protocol, Sequence
 
-# What the breaker answered to `try_breaker`.
-REFUSED = 0   # open (or half-open with every trial slot taken)
-ALLOWED = 1   # closed: an ordinary call
-TRIAL = 2     # half-open: this call holds one of the `success_threshold` trial slots
-
-# Outcomes for `breaker_outcome`.
-SUCCESS = 0
-FAILURE = 1
-NEUTRAL = 2   # neither (the caller's fault, a key's problem): only frees a trial slot
-
-# Outcomes for `key_outcome`.
-KEY_SUCCESS = 0
-KEY_ERROR = 1
-KEY_RATE_LIMITED = 2   # cooldown_s says for how long
-KEY_EXHAUSTED = 3
-KEY_DISABLED = 4
-KEY_ENABLED = 5
+# The native state's values, by name (never copied here):
+# what the breaker answered to `try_breaker`:
+#   REFUSED   open (or half-open with every trial slot taken)
+#   ALLOWED   closed: an ordinary call
+#   TRIAL     half-open: this call holds one of the `success_threshold` trial slots
+# outcomes for `breaker_outcome`: SUCCESS, FAILURE, NEUTRAL (neither: the
+#   caller's fault, a key's problem; it only frees a trial slot);
+# outcomes for `key_outcome`: KEY_SUCCESS, KEY_ERROR, KEY_RATE_LIMITED
+#   (cooldown_s says for how long), KEY_EXHAUSTED, KEY_DISABLED, KEY_ENABLED.
+from velmorquist_proxy._host import (  # noqa: F401  (re-exported for the gateway)
+    ALLOWED, FAILURE, KEY_DISABLED, KEY_ENABLED, KEY_ERROR, KEY_EXHAUSTED, KEY_RATE_LIMITED,
+    KEY_SUCCESS, NEUTRAL, REFUSED, SUCCESS, TRIAL,
+)
 
 
 class GatewayState(Protocol):

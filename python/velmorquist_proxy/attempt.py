@@ -26,7 +26,7 @@ from velmorquist_proxy._state import (
     NEUTRAL, SUCCESS,
 )
 from velmorquist_proxy.outcomes import (
-    DEFAULT_RETRY_AFTER_S, KINDS, PROVIDER_KINDS, AttemptRecord, ProviderFailure,
+    DEFAULT_RETRY_AFTER_S, PROVIDER_KINDS, AttemptRecord, ProviderFailure,
     http_status, retry_after_of, safe_text,
 )
 from velmorquist_proxy.stream import open_stream
@@ -63,19 +63,19 @@ class Attempt:
     classified (see outcomes.py): provider and key failures are recorded and
     swallowed so the loop goes on, the caller's own errors propagate."""
 
-    __slots__ = ("_gateway", "_p", "_k", "_trial", "_tokens", "provider", "key",
+    __slots__ = ("_context", "_p", "_k", "_trial", "_tokens", "provider", "key",
                  "number", "round", "_started", "_deadline", "_status", "_used", "record",
                  "_stream")
 
-    def __init__(self, gateway, p: int, k: int, trial: bool, tokens: int,
+    def __init__(self, context, p: int, k: int, trial: bool, tokens: int,
                  number: int, round_: int, deadline: float):
-        self._gateway = gateway
+        self._context = context
         self._p = p
         self._k = k
         self._trial = trial
         self._tokens = tokens     # held against the token bucket until settled
-        self.provider = gateway._names[p]
-        self.key = gateway._keys[p][k]
+        self.provider = context.names[p]
+        self.key = context.keys[p][k]
         self.number = number
         self.round = round_
         self._started = None
@@ -87,14 +87,14 @@ class Attempt:
 
     @property
     def masked_key(self) -> str:
-        return self._gateway._masked_keys[self._p][self._k]
+        return self._context.masked_keys[self._p][self._k]
 
     @property
     def time_left_s(self) -> float:
         """Seconds until the request's deadline (inf without one): the
-        gateway does not bound the upstream call itself, so pass this to the
+        context does not bound the upstream call itself, so pass this to the
         HTTP client as its timeout."""
-        return max(0.0, self._deadline - self._gateway._clock())
+        return max(0.0, self._deadline - self._context.clock())
 
     def used_tokens(self, n: int) -> None:
         """The reply's real token count, settled against the reservation when
@@ -119,13 +119,13 @@ class Attempt:
         # masking, so a key that straddles the cut is masked whole.
         kind = "quota" if "insufficient_quota" in body else None
         text = f"HTTP {status}: {body}" if body else f"HTTP {status}"
-        raise ProviderFailure(self._gateway._maskers[self._p](text)[:_MESSAGE_CHARS],
+        raise ProviderFailure(self._context.maskers[self._p](text)[:_MESSAGE_CHARS],
                               status=status, retry_after=retry_after, kind=kind)
 
     def __enter__(self):
         if self._started is not None or self._status != PENDING:
             raise RuntimeError("an attempt is entered once: this one was already used")
-        self._started = self._gateway._clock()
+        self._started = self._context.clock()
         return self
 
     def __exit__(self, exc_type, exc, traceback):
@@ -144,9 +144,9 @@ class Attempt:
     def _succeeded(self) -> None:
         """Settles everything first and tells afterwards, so an event handler
         that raises cannot leave a slot or a count behind."""
-        gateway, p = self._gateway, self._p
-        state = gateway._state
-        latency_ms = (gateway._clock() - self._started) * 1000.0
+        context, p = self._context, self._p
+        state = context.state
+        latency_ms = (context.clock() - self._started) * 1000.0
         self._status = SUCCEEDED
         stream = self._stream
         if stream is not None:
@@ -161,55 +161,55 @@ class Attempt:
         state.reward(p, 1.0)
         changed = state.breaker_outcome(p, self._trial, SUCCESS)
         self._trial = False
-        if changed == "closed" and gateway._reset_posterior:
+        if changed == "closed" and context.reset_posterior:
             state.reset_posterior(p)
-        gateway._count_success(self.number + 1)
+        context.count_success(self.number + 1)
         if reached_limit:
-            gateway._emit("key_exhausted", p, self._k, {"reason": "daily_limit"})
+            context.emit("key_exhausted", p, self._k, {"reason": "daily_limit"})
         if changed is not None:
-            gateway._breaker_changed(p, changed)
+            context.breaker_changed(p, changed)
 
     def _failed(self, error: BaseException, kind: str | None = None) -> bool:
         """Records a failed call; True when the request goes on. `kind`
         overrides the outcome table (a stream's source failed)."""
-        gateway, p, k = self._gateway, self._p, self._k
-        if kind is None:
-            kind = gateway._classify(error)
+        context, p, k = self._context, self._p, self._k
+        try:
+            if kind is None:
+                kind = context.classify(error)
+        except ValueError:
+            self._end()
+            raise
         if kind is None:   # the caller's bug: nothing happened to the provider
             self._end()
             return False
-        if kind not in KINDS:
-            self._end()
-            raise ValueError(f"classify returned {kind!r} for {type(error).__name__}; "
-                             f"expected None or one of {', '.join(sorted(KINDS))}") from error
-        latency_ms = (gateway._clock() - self._started) * 1000.0
+        latency_ms = (context.clock() - self._started) * 1000.0
         status = http_status(error)
-        message = gateway._maskers[p](safe_text(error))
+        message = context.maskers[p](safe_text(error))
         self.record = AttemptRecord(self.provider, self.masked_key, kind, status, message,
                                     latency_ms)
         self._settle_failed(answered=status is not None or kind not in PROVIDER_KINDS)
-        gateway._count_failure(kind)
+        context.count_failure(kind)
         failed = {"kind": kind, "status": status, "message": message}
         if kind == "caller":
             self._end()
-            gateway._emit("attempt_failed", p, k, failed)
+            context.emit("attempt_failed", p, k, failed)
             _raise_masked(error, message, status)
             return False
         if kind in PROVIDER_KINDS:
-            gateway._state.key_outcome(p, k, KEY_ERROR)
+            context.state.key_outcome(p, k, KEY_ERROR)
             changed = self._provider_failed(kind)
-            gateway._emit("attempt_failed", p, k, failed)
+            context.emit("attempt_failed", p, k, failed)
             if changed is not None:
-                gateway._breaker_changed(p, changed)
+                context.breaker_changed(p, changed)
             return True
         cooldown = self._key_failed(kind, error)
-        gateway._emit("attempt_failed", p, k, failed)
+        context.emit("attempt_failed", p, k, failed)
         if kind == "rate_limit":
-            gateway._emit("key_cooled", p, k, {"cooldown_s": cooldown})
+            context.emit("key_cooled", p, k, {"cooldown_s": cooldown})
         elif kind == "auth":
-            gateway._emit("key_disabled", p, k, {})
+            context.emit("key_disabled", p, k, {})
         else:
-            gateway._emit("key_exhausted", p, k, {"reason": "quota"})
+            context.emit("key_exhausted", p, k, {"reason": "quota"})
         return True
 
     def _key_failed(self, kind: str, error: BaseException) -> float:
@@ -219,7 +219,7 @@ class Attempt:
             cooldown = retry_after_of(error)
             if cooldown is None:
                 cooldown = DEFAULT_RETRY_AFTER_S
-        self._gateway._state.key_outcome(self._p, self._k, _KEY_OUTCOMES[kind],
+        self._context.state.key_outcome(self._p, self._k, _KEY_OUTCOMES[kind],
                                          cooldown_s=cooldown)
         self._status = KEY_FAILED
         return cooldown
@@ -227,7 +227,7 @@ class Attempt:
     def _provider_failed(self, kind: str) -> str | None:
         """Breaker failure and reward 0; settles the breaker ticket. The
         breaker's new state when this changed it."""
-        state, p = self._gateway._state, self._p
+        state, p = self._context.state, self._p
         state.reward(p, 0.0)
         changed = state.breaker_outcome(p, self._trial, FAILURE, kind)
         self._trial = False
@@ -239,26 +239,26 @@ class Attempt:
         the provider is short of capacity; the breaker hears nothing, since
         a 429 says the provider is up (the round's wait honours the
         cool-downs)."""
-        self._gateway._state.reward(self._p, 0.0)
+        self._context.state.reward(self._p, 0.0)
         self.release()
 
     def release(self) -> None:
         """The request leaves this provider without an outcome for its breaker."""
         if self._trial:
-            self._gateway._state.breaker_outcome(self._p, True, NEUTRAL)
+            self._context.state.breaker_outcome(self._p, True, NEUTRAL)
             self._trial = False
 
     def abandon(self) -> None:
         """The request ended before this attempt was used: nothing was sent,
         so its request and token reservation go back."""
         if self._started is None and self._status == PENDING:
-            self._gateway._state.release_limits(self._p, self._tokens)
+            self._context.state.release_limits(self._p, self._tokens)
             self._tokens = 0
         self.release()
         self._status = ENDED
 
     def _settle(self, count: int) -> None:
-        self._gateway._state.settle_tokens(self._p, self._tokens, count)
+        self._context.state.settle_tokens(self._p, self._tokens, count)
         self._tokens = count
 
     def _settle_failed(self, answered: bool) -> None:
@@ -270,7 +270,7 @@ class Attempt:
     def _end(self) -> None:
         self._status = ENDED
         self.release()
-        self._gateway._count_ended(self.number + 1)
+        self._context.count_ended(self.number + 1)
 
 
 def _raise_masked(error: BaseException, message: str, status) -> None:

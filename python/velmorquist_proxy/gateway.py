@@ -40,27 +40,20 @@ from __future__ import annotations
 
 import asyncio
 import datetime
-import math
-import os
 import time
-import weakref
-from threading import Lock
 
+from velmorquist_proxy._host import ManualClock
 from velmorquist_proxy._masking import key_masker, mask_key
 from velmorquist_proxy._native import RetryPolicy, RouterConfig
 from velmorquist_proxy._state import KEY_DISABLED, KEY_ENABLED
 from velmorquist_proxy.attempt import token_count
-from velmorquist_proxy.events import GatewayEvent, dispatch, logger
+from velmorquist_proxy.context import _DAY_S, RequestContext
 from velmorquist_proxy.hedge import BUDGET_RATIO, HedgeBudget, hedge_setting, stream_request
 from velmorquist_proxy.host_state import private_state
 from velmorquist_proxy.outcomes import classify_failure
 from velmorquist_proxy.providers import Provider, ProviderSpec
 from velmorquist_proxy.request import ready_in, run
 
-_DAY_S = 86400
-# How often a gateway over a shared region checks that its file is still
-# the one at the region's path.
-_FILE_CHECK_S = 5.0
 # Provider subsets remembered by `_excluded` (a server asks for one per model).
 _MASK_CACHE = 1024
 
@@ -72,20 +65,20 @@ class Gateway:
                  router: RouterConfig | None = None, deadline_s: float | None = None,
                  on_event=None, classify=None, reset_posterior_on_recovery: bool = True,
                  daily_reset: datetime.time = datetime.time(0, 0), shared=None,
-                 hedge_budget: float = BUDGET_RATIO, _clock=time.monotonic, _sleep=time.sleep,
-                 _asleep=asyncio.sleep, _wall=time.time):
-        descriptions = [_spec(provider) for provider in providers]
+                 hedge_budget: float = BUDGET_RATIO,
+                 _clock=time.monotonic, _sleep=time.sleep, _asleep=asyncio.sleep,
+                 _wall=time.time):
+        descriptions = [_describe(provider) for provider in providers]
         if not descriptions:
             raise ValueError("a gateway needs at least one provider")
         names = [description.name for description in descriptions]
         if len(set(names)) != len(names):
             raise ValueError("provider names must be unique")
-        self._specs = tuple(descriptions)
+        self._descriptions = tuple(descriptions)
         self._names = tuple(names)
         self._keys = tuple(description.keys for description in descriptions)
         self._masked_keys = tuple(tuple(mask_key(key) for key in description.keys)
                                   for description in descriptions)
-        self._maskers = tuple(key_masker(description.keys) for description in descriptions)
         self._retry = retry if retry is not None else RetryPolicy()
         self._router_config = router if router is not None else RouterConfig()
         decay = self._router_config.decay_factor
@@ -93,26 +86,32 @@ class Gateway:
             # Outside (0, 1] the posteriors run to 0 or infinity.
             raise ValueError(f"router decay_factor must be above 0 and at most 1, not {decay}")
         self._deadline_s = deadline_s
-        self._on_event = on_event
-        self._classify = classify if classify is not None else classify_failure
-        self._reset_posterior = reset_posterior_on_recovery
-        self._clock, self._sleep, self._asleep, self._wall = _clock, _sleep, _asleep, _wall
-        self._counters = _Counters()
         self._masks: dict[tuple, int] = {}
-        self._hedge_budget = HedgeBudget(hedge_budget, clock=_clock)
-        if shared is None:
-            self._state = private_state(descriptions, self._router_config)
-        else:
-            self._state = shared._attach(descriptions, self._router_config, None)
-            # A state that learns things outside requests (a fleet) reports them too.
-            bind_events = getattr(self._state, "bind_events", None)
-            if bind_events is not None:
-                bind_events(self._emit)
-        # Private memory has no file to lose.
-        self._next_file_check = math.inf if shared is None else 0.0
         self._reset_offset_s = _seconds_after_utc_midnight(daily_reset)
-        self._next_reset = 0.0
-        self._daily_reset_check(initial=True)
+        self._sleep, self._asleep = _sleep, _asleep
+        self._hedge_budget = HedgeBudget(hedge_budget, clock=_clock)
+        # A test's manual clock drives the state too; otherwise the state
+        # reads the host's monotonic clock itself.
+        clock = _clock if isinstance(_clock, ManualClock) else None
+        if shared is None:
+            state = private_state(descriptions, self._router_config, clock)
+        else:
+            state = shared._attach(descriptions, self._router_config, clock)
+        self._context = RequestContext(
+            state=state, clock=_clock, wall=_wall, names=self._names, keys=self._keys,
+            masked_keys=self._masked_keys,
+            maskers=tuple(key_masker(description.keys) for description in descriptions),
+            retry=self._retry,
+            classify=classify if classify is not None else classify_failure,
+            on_event=on_event, reset_posterior=reset_posterior_on_recovery,
+            reset_offset_s=self._reset_offset_s, shared=shared is not None,
+            stream_timeouts=tuple((d.first_chunk_timeout_s, d.chunk_timeout_s)
+                                  for d in descriptions))
+        # A state that learns things outside requests (a fleet) reports them too.
+        bind_events = getattr(state, "bind_events", None)
+        if bind_events is not None:
+            bind_events(self._context.emit)
+        self._context.daily_reset_check(initial=True)
 
     @classmethod
     def from_config(cls, mapping, **options) -> Gateway:
@@ -142,14 +141,14 @@ class Gateway:
         (names) limits the request to those providers, such as the ones
         that serve the model asked for; None means all."""
         self._live_state()
-        return run(self, self._deadline_s if deadline_s is None else deadline_s,
+        return run(self._context, self._deadline_s if deadline_s is None else deadline_s,
                    token_count(tokens, "tokens"), self._sleep, self._excluded(providers))
 
     async def attempts_async(self, deadline_s: float | None = None, tokens: int = 0, *,
                              providers=None):
         """Same as `attempts`; waits with `asyncio.sleep`."""
         self._live_state()
-        steps = run(self, self._deadline_s if deadline_s is None else deadline_s,
+        steps = run(self._context, self._deadline_s if deadline_s is None else deadline_s,
                     token_count(tokens, "tokens"), None, self._excluded(providers))
         try:
             for step in steps:
@@ -185,7 +184,8 @@ class Gateway:
         if not callable(open):
             raise TypeError(f"open must be a coroutine function taking the attempt, "
                             f"not {type(open).__name__}")
-        return stream_request(self, open, token_count(tokens, "tokens"),
+        return stream_request(self._context, self._hedge_budget, self._asleep, open,
+                              token_count(tokens, "tokens"),
                               self._deadline_s if deadline_s is None else deadline_s,
                               hedge_setting(hedge), self._excluded(providers))
 
@@ -223,7 +223,7 @@ class Gateway:
     def snapshot(self) -> dict:
         """A JSON-serialisable picture of every provider and the counters."""
         state = self._live_state()
-        self._daily_reset_check()
+        self._context.daily_reset_check()
         providers = {}
         for p, name in enumerate(self._names):
             alpha, beta = state.posterior(p)
@@ -240,7 +240,7 @@ class Gateway:
                          for masked, summary in zip(self._masked_keys[p],
                                                     state.key_summaries(p))],
             }
-        snapshot = {"providers": providers, "counters": self._counters.as_dict()}
+        snapshot = {"providers": providers, "counters": self._context.counters.as_dict()}
         extra = getattr(state, "snapshot_fields", None)
         if extra is not None:
             snapshot.update(extra())
@@ -251,24 +251,24 @@ class Gateway:
         """Makes a disabled, exhausted or cooling key usable again."""
         p, k = self._key_address(provider, key)
         self._live_state().key_outcome(p, k, KEY_ENABLED)
-        self._emit("key_enabled", p, k, {"source": "operator"})
+        self._context.emit("key_enabled", p, k, {"source": "operator"})
 
     def disable_key(self, provider: str, key: str | int) -> None:
         """Takes a key out of use until `enable_key`."""
         p, k = self._key_address(provider, key)
         self._live_state().key_outcome(p, k, KEY_DISABLED)
-        self._emit("key_disabled", p, k, {"source": "operator"})
+        self._context.emit("key_disabled", p, k, {"source": "operator"})
 
     def reset_breaker(self, provider: str) -> None:
         """Closes the provider's breaker and forgets its failures."""
         p = self._provider_index(provider)
         state = self._live_state()
         was_open = state.reset_breaker(p)
-        if was_open and self._reset_posterior:
+        if was_open and self._context.reset_posterior:
             state.reset_posterior(p)
-        self._emit("breaker_reset", p, -1, {"source": "operator"})
+        self._context.emit("breaker_reset", p, -1, {"source": "operator"})
         if was_open:
-            self._breaker_changed(p, "closed", {"source": "operator"})
+            self._context.breaker_changed(p, "closed", {"source": "operator"})
 
     def _provider_index(self, provider) -> int:
         try:
@@ -292,10 +292,16 @@ class Gateway:
         return p, key
 
     # ---- lifetime ----------------------------------------------------------
+    @property
+    def _state(self):
+        """The state, None once closed."""
+        return self._context.state
+
     def close(self) -> None:
-        if self._state is not None:
-            self._state.close()
-            self._state = None
+        context = self._context
+        if context.state is not None:
+            state, context.state = context.state, None
+            state.close()
 
     def __enter__(self):
         return self
@@ -313,128 +319,8 @@ class Gateway:
             raise RuntimeError("the gateway is closed")
         return state
 
-    # ---- for Request -------------------------------------------------------
-    def _emit(self, kind: str, p: int, k: int, detail: dict) -> None:
-        handler = self._on_event
-        if handler is None:
-            return
-        provider = self._names[p] if p >= 0 else None
-        masked = self._masked_keys[p][k] if k >= 0 else None
-        dispatch(handler, GatewayEvent(kind, provider, masked, detail))
 
-    def _breaker_changed(self, p: int, state: str, detail: dict | None = None) -> None:
-        """Tells of a breaker's new state; a closing one's posterior was
-        already reset where that was asked for."""
-        self._emit("breaker", p, -1, {"state": state, **(detail or {})})
-        if state == "closed" and self._reset_posterior:
-            self._emit("posterior_reset", p, -1, {})
-
-    def _file_check(self) -> None:
-        """Says once if the region's file was removed or replaced under the
-        running workers: a worker started now builds a region of its own, and
-        limits stop being shared."""
-        self._next_file_check = self._clock() + _FILE_CHECK_S
-        state = self._state
-        if state is None or state.still_named():
-            return
-        self._next_file_check = math.inf
-        logger.error("the gateway's host state file was removed or replaced while in use: "
-                     "workers started from now on do not share its limits; restart every "
-                     "worker (on systemd hosts, see RemoveIPC=no in logind.conf)")
-        self._emit("state_file_lost", -1, -1, {})
-
-    def _daily_reset_check(self, initial: bool = False) -> None:
-        now = self._wall()
-        if now < self._next_reset:
-            return
-        day = int((now - self._reset_offset_s) // _DAY_S)
-        self._next_reset = (day + 1) * _DAY_S + self._reset_offset_s
-        # The first call only tells the state which day it is.
-        if self._state.daily_reset_due(day) and not initial:
-            self._emit("keys_reset", -1, -1, {"day": day})
-
-    def _count_success(self, attempts: int) -> None:
-        counters = self._counters
-        lock = counters.lock
-        lock.acquire()   # explicit: `with` costs twice as much on this path
-        try:
-            counters.requests += 1
-            counters.attempts += attempts
-            counters.successes += 1
-        finally:
-            lock.release()
-
-    def _request_failed(self, reason: str, attempts: int) -> None:
-        counters = self._counters
-        with counters.lock:
-            counters.requests += 1
-            counters.attempts += attempts
-            counters.failed += 1
-        self._emit("request_failed", -1, -1, {"reason": reason, "attempts": attempts})
-
-    def _count_ended(self, attempts: int) -> None:
-        counters = self._counters
-        with counters.lock:
-            counters.requests += 1
-            counters.attempts += attempts
-            counters.ended += 1
-
-    def _count_refusal(self, cause: str) -> None:
-        counters = self._counters
-        with counters.lock:
-            counters.refusals[cause] += 1
-
-    def _count_failure(self, kind: str) -> None:
-        counters = self._counters
-        with counters.lock:
-            counters.failures[kind] = counters.failures.get(kind, 0) + 1
-
-    def _count_fallback(self, from_p: int, to_p: int) -> None:
-        counters = self._counters
-        with counters.lock:
-            counters.fallbacks += 1
-        self._emit("fallback", to_p, -1, {"from": self._names[from_p]})
-
-
-class _Counters:
-    """Per gateway (so per process), under one lock, which a forked child
-    makes anew: another thread may have held it at the fork."""
-
-    __slots__ = ("lock", "requests", "attempts", "successes", "failed", "ended",
-                 "fallbacks", "refusals", "failures", "__weakref__")
-
-    def __init__(self):
-        self.lock = Lock()
-        _live_counters.add(self)
-        self.requests = self.attempts = self.successes = 0
-        self.failed = 0      # ended with AllProvidersFailed
-        self.ended = 0       # ended by the caller: its fault, its bug, or abandoned
-        self.fallbacks = 0
-        self.refusals = {"breaker": 0, "rate": 0, "keys": 0}
-        self.failures: dict[str, int] = {}
-
-    def as_dict(self) -> dict:
-        with self.lock:
-            return {
-                "requests": self.requests, "attempts": self.attempts,
-                "successes": self.successes, "failed": self.failed,
-                "ended_by_caller": self.ended, "fallbacks": self.fallbacks,
-                "refusals": dict(self.refusals), "failures": dict(self.failures),
-            }
-
-
-_live_counters: weakref.WeakSet = weakref.WeakSet()
-
-
-def _new_locks_in_child() -> None:
-    for counters in list(_live_counters):
-        counters.lock = Lock()
-
-
-os.register_at_fork(after_in_child=_new_locks_in_child)
-
-
-def _spec(provider) -> ProviderSpec:
+def _describe(provider) -> ProviderSpec:
     if isinstance(provider, ProviderSpec):
         return provider
     if isinstance(provider, Provider):

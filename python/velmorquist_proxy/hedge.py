@@ -152,19 +152,20 @@ class _Lane:
         attempt = self.attempt
         if attempt._status == PENDING:   # entered, never ended
             attempt.release()
-            attempt._gateway._state.release_limits(attempt._p, attempt._tokens)
+            attempt._context.state.release_limits(attempt._p, attempt._tokens)
             attempt._tokens = 0
             attempt._status = ENDED
 
 
-async def stream_request(gateway, open_upstream, tokens: int, deadline_s,
-                         delay_setting: float | None, excluded: int = 0):
-    """The async generator behind `Gateway.stream` (see the module docstring);
-    `delay_setting` as `hedge_setting` gives it."""
+async def stream_request(context, budget: HedgeBudget, asleep, open_upstream, tokens: int,
+                         deadline_s, delay_setting: float | None, excluded: int = 0):
+    """The async generator behind `Gateway.stream` (see the module docstring)
+    over the gateway's request context (context.py); `delay_setting` as
+    `hedge_setting` gives it."""
     if delay_setting is not None:
-        gateway._hedge_budget.note_request()
+        budget.note_request()
     loop = asyncio.get_running_loop()
-    steps = run(gateway, deadline_s, tokens, None, excluded)
+    steps = run(context, deadline_s, tokens, None, excluded)
     lanes: list[_Lane] = []
     hedged = delay_setting is None
     counted = False   # the request's end was counted by an attempt or the loop
@@ -174,19 +175,19 @@ async def stream_request(gateway, open_upstream, tokens: int, deadline_s,
             if not lanes:
                 step = next(steps)
                 while step.__class__ is float:
-                    await gateway._asleep(step)
+                    await asleep(step)
                     step = next(steps)
                 lanes.append(_Lane(step, open_upstream, loop))
                 attempts = step.number + 1
             hedge_at = math.inf
             if not hedged and len(lanes) == 1:
-                hedge_at = _hedge_at(gateway, lanes[0], delay_setting)
+                hedge_at = _hedge_at(context, lanes[0], delay_setting)
             timeout = None if hedge_at == math.inf else max(0.0, hedge_at - loop.time())
             done, _ = await asyncio.wait([lane.task for lane in lanes], timeout=timeout,
                                          return_when=asyncio.FIRST_COMPLETED)
             if not done:
                 hedged = True
-                lane = _hedge(gateway, steps, lanes[0], open_upstream, loop)
+                lane = _hedge(context, budget, steps, lanes[0], open_upstream, loop)
                 if lane is not None:
                     lanes.append(lane)
                     attempts = lane.attempt.number + 1
@@ -230,28 +231,28 @@ async def stream_request(gateway, open_upstream, tokens: int, deadline_s,
             await lane.withdraw()
         steps.close()
         if not counted:
-            gateway._count_ended(attempts)
+            context.count_ended(attempts)
 
 
-def _hedge_at(gateway, lane, delay_setting: float) -> float:
+def _hedge_at(context, lane, delay_setting: float) -> float:
     """When the lane's hedge is due, on the loop's clock; inf for none."""
     if delay_setting >= 0.0:
         return lane.started + delay_setting
-    _, (_, p95_ms, samples), _ = gateway._state.stream_stats(lane.attempt._p)
+    _, (_, p95_ms, samples), _ = context.state.stream_stats(lane.attempt._p)
     if samples < MIN_SAMPLES:
         return math.inf
     return lane.started + p95_ms / 1000.0
 
 
-def _hedge(gateway, steps, lane, open_upstream, loop):
+def _hedge(context, budget: HedgeBudget, steps, lane, open_upstream, loop):
     """The hedge of a lane still waiting for its first chunk, or None when
     the budget or the round has none."""
     first = lane.attempt
-    if first._deadline <= gateway._clock() or not gateway._hedge_budget.take():
+    if first._deadline <= context.clock() or not budget.take():
         return None
     step = steps.send(HEDGE)
     if step is None:
         return None
-    gateway._emit("hedge", step._p, -1, {"from": first.provider,
+    context.emit("hedge", step._p, -1, {"from": first.provider,
                                          "after_s": loop.time() - lane.started})
     return _Lane(step, open_upstream, loop)

@@ -28,44 +28,13 @@ from velmorquist_proxy import _host
 __all__ = ["HostState"]
 
 
-def private_state(descriptions, router_config):
+def private_state(descriptions, router_config, clock=None, *, fleet=False):
     """The GatewayState (see _state.py) in this process's own memory: the
     default, `Gateway(..., shared=None)`. The same native state as a region's,
-    so the policy exists once; a forked child gets its own copy."""
-    providers = tuple(_provider(description) for description in descriptions)
-    return _host.attach_private(providers, _router(router_config))
-
-
-def _rate(config):
-    if config is None:
-        return None
-    return (config.max_calls, config.time_window_secs, config.burst_size)
-
-
-def _provider(description):
-    profile = description.profile
-    breaker = description.breaker
-    return (
-        description.name,
-        (profile.id, profile.cost_per_1k, profile.base_quality, profile.base_latency_ms),
-        (breaker.failure_threshold, breaker.recovery_timeout_secs, breaker.success_threshold),
-        _rate(description.rate),
-        _rate(description.token_rate),
-        description.key_strategy,
-        tuple(description.keys),
-        tuple(float(weight) for weight in description.weights),
-        tuple(description.daily_limits),
-    )
-
-
-def _router(config):
-    return (
-        config.cost_weight,
-        config.quality_weight,
-        config.latency_weight,
-        config.explore_mode,
-        config.decay_factor,
-    )
+    so the policy exists once; a forked child gets its own copy. `fleet`:
+    limits come from a fleet's leases (a FleetState's host). The native side
+    reads each description's settings by name."""
+    return _host.attach_private(descriptions, router_config, fleet=fleet, clock=clock)
 
 
 class HostState:
@@ -87,10 +56,11 @@ class HostState:
     def __repr__(self):
         return f"HostState({self.path!r}, create={self.create}, fresh={self.fresh})"
 
-    def _attach(self, descriptions, router_config, now_fn=None):
+    def _attach(self, descriptions, router_config, clock=None, *, fleet=False):
         """The GatewayState (see _state.py) for these provider descriptions.
 
-        Times come from the system-wide monotonic clock, so `now_fn` is
-        accepted for the seam's sake and not used."""
-        providers = tuple(_provider(description) for description in descriptions)
-        return _host.attach(self.path, self.create, self.fresh, providers, _router(router_config))
+        Times come from the system-wide monotonic clock, which every process
+        on the host reads alike, unless a test gives a `_host.ManualClock`.
+        `fleet`: limits come from the fleet's leases (a FleetState's host)."""
+        return _host.attach(self.path, self.create, self.fresh, descriptions, router_config,
+                            fleet=fleet, clock=clock)

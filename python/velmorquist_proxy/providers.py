@@ -11,6 +11,7 @@ import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
+from velmorquist_proxy._host import PROVIDER_CATALOGUE
 from velmorquist_proxy._masking import mask_key
 from velmorquist_proxy._native import (
     CircuitBreaker,
@@ -23,22 +24,9 @@ from velmorquist_proxy._native import (
 
 STRATEGIES = ("round_robin", "least_used", "random", "weighted", "adaptive")
 
-# The router's built-in catalogue (`ThompsonRouter.load_defaults`), which the
-# router does not let us read back: cost per 1k tokens, quality, latency ms.
-CATALOGUE = {
-    "openai": (0.03, 0.92, 800.0),
-    "anthropic": (0.025, 0.93, 900.0),
-    "google": (0.02, 0.90, 750.0),
-    "groq": (0.002, 0.85, 200.0),
-    "together": (0.008, 0.84, 400.0),
-    "fireworks": (0.005, 0.83, 350.0),
-    "deepseek": (0.004, 0.86, 600.0),
-    "cerebras": (0.003, 0.82, 250.0),
-    "ollama": (0.0, 0.78, 500.0),
-    "mistral": (0.012, 0.88, 650.0),
-    "cohere": (0.015, 0.85, 700.0),
-    "azure_openai": (0.03, 0.92, 780.0),
-}
+# The router's built-in catalogue (`ThompsonRouter.load_defaults`), read from
+# the native side: id -> (cost per 1k tokens, quality, latency ms).
+CATALOGUE = PROVIDER_CATALOGUE
 # A provider the catalogue does not know sits in its middle: it neither wins
 # nor loses by default, and learns its place from outcomes.
 NEUTRAL_PROFILE = (0.01, 0.85, 500.0)

@@ -1,4 +1,4 @@
-"""One request through a gateway: which provider and key to try next, and
+"""One request through a context: which provider and key to try next, and
 when to wait or give up. (What each outcome records is in attempt.py.)
 
 Choice: each round starts with the providers ready for trial calls, then
@@ -34,22 +34,20 @@ HEDGE = "hedge"
 _LONGEST_WAIT_S = 86400.0
 
 
-def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0):
-    """Yields the attempts of one request. With `sleep` None it also yields
-    the seconds to wait between rounds, for a caller that waits its own way.
-    `excluded` has bit p set for each provider p the request may not use.
+def run(context, deadline_s: float | None, tokens: int, sleep, excluded: int = 0):
+    """Yields the attempts of one request through a context's `context`
+    (context.py). With `sleep` None it also yields the seconds to wait
+    between rounds, for a caller that waits its own way. `excluded` has bit p
+    set for each provider p the request may not use.
 
     A hedging caller (hedge.py) may `send(HEDGE)` instead of calling next()
     while the attempt it was given still runs: the request moves on to the
     next provider without an outcome for that attempt. When the round has
     no other provider, None is yielded instead, and the loop is resumed
     only once the attempt in flight has ended."""
-    state, clock = gateway._state, gateway._clock
-    if gateway._wall() >= gateway._next_reset:
-        gateway._daily_reset_check()
+    state, clock = context.state, context.clock
+    context.before_request()
     now = clock()
-    if now >= gateway._next_file_check:
-        gateway._file_check()
     deadline = math.inf if deadline_s is None else now + deadline_s
     round_ = number = 0
     done = excluded   # bit p set once provider p had its turn this round (or may not have one)
@@ -64,7 +62,7 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
     try:
         while True:
             if deadline != math.inf and clock() >= deadline:
-                _fail(gateway, "deadline passed", number, records, refusals)
+                _fail(context, "deadline passed", number, records, refusals)
             if order is None:
                 trials = state.trial_candidates()
                 ranked = state.rank(())
@@ -81,7 +79,7 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
                 if in_flight is not None:
                     records = _with_record(records, in_flight)
                     in_flight = None
-                wait = _end_of_round(gateway, round_, deadline, tokens, number, records,
+                wait = _end_of_round(context, round_, deadline, tokens, number, records,
                                      refusals, excluded)
                 round_ += 1
                 done = excluded
@@ -95,28 +93,28 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
             done |= 1 << p
             ticket = state.try_breaker(p)
             if ticket == REFUSED:
-                _refused(gateway, refusals, p, "breaker")
+                _refused(context, refusals, p, "breaker")
                 continue
             if state.try_limits(p, tokens):
-                _release(gateway, p, ticket)
-                _refused(gateway, refusals, p, "rate")
+                _release(context, p, ticket)
+                _refused(context, refusals, p, "rate")
                 continue
             k = state.select_key(p)
             if k < 0:
                 state.release_limits(p, tokens)
-                _release(gateway, p, ticket)
-                _refused(gateway, refusals, p, "keys")
+                _release(context, p, ticket)
+                _refused(context, refusals, p, "keys")
                 continue
-            for tries in range(1, len(gateway._keys[p]) + 1):
+            for tries in range(1, len(context.keys[p]) + 1):
                 # Made before any event: a handler that raises still leaves
                 # the attempt to settle what it holds.
-                attempt = Attempt(gateway, p, k, ticket == TRIAL, tokens, number, round_,
+                attempt = Attempt(context, p, k, ticket == TRIAL, tokens, number, round_,
                                   deadline)
                 number += 1
                 if tries == 1 and ticket == TRIAL:
-                    gateway._emit("trial", p, k, {})
+                    context.emit("trial", p, k, {})
                 if last_p != p and last_p >= 0:
-                    gateway._count_fallback(last_p, p)
+                    context.count_fallback(last_p, p)
                 last_p = p
                 hedge_wanted = False
                 signal = yield attempt
@@ -139,7 +137,7 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
                 records.append(attempt.record)
                 if status != KEY_FAILED:
                     break
-                k = _next_key(gateway, attempt, tokens, tries)
+                k = _next_key(context, attempt, tokens, tries)
                 if k < 0:
                     break
     except AllProvidersFailed:
@@ -147,14 +145,14 @@ def run(gateway, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
         raise
     finally:
         if not finished:
-            _close(gateway, attempt, number)
+            _close(context, attempt, number)
 
 
-def _next_key(gateway, attempt: Attempt, tokens: int, tries: int) -> int:
+def _next_key(context, attempt: Attempt, tokens: int, tries: int) -> int:
     """After a key's problem: the provider's next key, or -1 to move on.
     Each key gets one try per round, so keys that keep failing end it."""
-    state, p = gateway._state, attempt._p
-    if tries < len(gateway._keys[p]):
+    state, p = context.state, attempt._p
+    if tries < len(context.keys[p]):
         if state.try_limits(p, tokens):
             attempt.release()
             return -1
@@ -176,36 +174,36 @@ def _with_record(records: list | None, attempt: Attempt) -> list | None:
     return [*(records or ()), attempt.record]
 
 
-def _release(gateway, p: int, ticket: int) -> None:
+def _release(context, p: int, ticket: int) -> None:
     if ticket == TRIAL:
-        gateway._state.breaker_outcome(p, True, NEUTRAL)
+        context.state.breaker_outcome(p, True, NEUTRAL)
 
 
-def _refused(gateway, refusals: dict, p: int, cause: str) -> None:
-    refusals[gateway._names[p]] = cause
-    gateway._count_refusal(cause)
+def _refused(context, refusals: dict, p: int, cause: str) -> None:
+    refusals[context.names[p]] = cause
+    context.count_refusal(cause)
 
 
-def _end_of_round(gateway, round_: int, deadline: float, tokens: int,
+def _end_of_round(context, round_: int, deadline: float, tokens: int,
                   number: int, records: list | None, refusals: dict, excluded: int) -> float:
-    retry = gateway._retry
+    retry = context.retry
     if not retry.should_retry(round_):
-        _fail(gateway, "no retries left", number, records, refusals)
-    ready = ready_in(gateway._state, len(gateway._names), tokens, excluded)
+        _fail(context, "no retries left", number, records, refusals)
+    ready = ready_in(context.state, len(context.names), tokens, excluded)
     if ready == math.inf:
-        _fail(gateway, "no provider can become usable", number, records, refusals)
+        _fail(context, "no provider can become usable", number, records, refusals)
     if ready > _LONGEST_WAIT_S:
-        _fail(gateway, "no provider can become usable within a day", number, records, refusals)
+        _fail(context, "no provider can become usable within a day", number, records, refusals)
     backoff = min(retry.delay_ms(round_) / 1000.0, _LONGEST_WAIT_S)
     wait = max(backoff, ready)
-    now = gateway._clock()
+    now = context.clock()
     if now + ready >= deadline:
-        _fail(gateway, "the deadline comes before any provider is usable again",
+        _fail(context, "the deadline comes before any provider is usable again",
               number, records, refusals)
     if now + wait >= deadline:
-        _fail(gateway, f"the back-off before the next round ({backoff:.3g} s) ends after "
+        _fail(context, f"the back-off before the next round ({backoff:.3g} s) ends after "
               f"the deadline", number, records, refusals)
-    gateway._emit("retry_wait", -1, -1, {"round": round_, "seconds": wait})
+    context.emit("retry_wait", -1, -1, {"round": round_, "seconds": wait})
     return wait
 
 
@@ -216,12 +214,12 @@ def ready_in(state, providers: int, tokens: int, excluded: int) -> float:
                 for p in range(providers) if not excluded >> p & 1), default=math.inf)
 
 
-def _fail(gateway, reason: str, number: int, records: list | None, refusals: dict):
-    gateway._request_failed(reason, number)
+def _fail(context, reason: str, number: int, records: list | None, refusals: dict):
+    context.request_failed(reason, number)
     raise AllProvidersFailed(reason, records or [], refusals)
 
 
-def _close(gateway, attempt: Attempt | None, number: int) -> None:
+def _close(context, attempt: Attempt | None, number: int) -> None:
     """A request left mid-way (the loop broken, an attempt never entered)
     gives back the trial slot it holds, and what an attempt never entered
     reserved, and counts as ended by the caller."""
@@ -229,4 +227,4 @@ def _close(gateway, attempt: Attempt | None, number: int) -> None:
         if attempt._status in (SUCCEEDED, ENDED):
             return   # its own exit counted it (a success, or raised to the caller)
         attempt.abandon()
-    gateway._count_ended(number)
+    context.count_ended(number)

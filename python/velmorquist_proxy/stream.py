@@ -81,9 +81,9 @@ def open_stream(attempt, source, first_chunk_timeout_s, chunk_timeout_s):
         raise RuntimeError("use attempt.stream() inside `with attempt:`")
     if attempt._status != 0:   # PENDING
         raise RuntimeError("this attempt is over")
-    spec = attempt._gateway._specs[attempt._p]
-    first = _timeout("first_chunk_timeout_s", first_chunk_timeout_s, spec.first_chunk_timeout_s)
-    gap = _timeout("chunk_timeout_s", chunk_timeout_s, spec.chunk_timeout_s)
+    first_default, gap_default = attempt._context.stream_timeouts[attempt._p]
+    first = _timeout("first_chunk_timeout_s", first_chunk_timeout_s, first_default)
+    gap = _timeout("chunk_timeout_s", chunk_timeout_s, gap_default)
     if hasattr(source, "__aiter__"):
         stream = AsyncStream(attempt, source.__aiter__(), started, first, gap)
     elif hasattr(source, "__iter__"):
@@ -153,14 +153,14 @@ class _Stream:
         attempt = self.attempt
         self.committed = True
         self.first_chunk_ms = (now - self._started) * 1000.0
-        attempt._gateway._state.learn_latency(attempt._p, self.first_chunk_ms, True)
+        attempt._context.state.learn_latency(attempt._p, self.first_chunk_ms, True)
 
     def _flush_gaps(self) -> None:
         gaps = self.gaps
         if gaps:
             self.gaps = []
             attempt = self.attempt
-            state = attempt._gateway._state
+            state = attempt._context.state
             if state is not None:
                 state.chunk_gaps(attempt._p, gaps)
 
@@ -195,7 +195,7 @@ class SyncStream(_Stream):
 
     def _chunks(self):
         attempt = self.attempt
-        clock = attempt._gateway._clock
+        clock = attempt._context.clock
         source = self.source
         gaps = self.gaps
         gap_s, deadline = self._gap_s, self._deadline
@@ -323,7 +323,7 @@ class AsyncStream(_Stream):
 
     async def _chunks(self):
         attempt = self.attempt
-        clock = attempt._gateway._clock
+        clock = attempt._context.clock
         loop = self._loop = asyncio.get_running_loop()
         loop_time = loop.time
         self._offset = offset = loop_time() - clock()

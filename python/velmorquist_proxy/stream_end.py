@@ -27,7 +27,7 @@ def stream_failed(attempt, error: BaseException) -> bool:
     if not from_source and not isinstance(error, ProviderFailure):
         _ended_after_commit(attempt)
         return False
-    kind = _source_kind(attempt, error) if from_source else attempt._gateway._classify(error)
+    kind = _source_kind(attempt, error) if from_source else attempt._context.classify(error)
     if kind is None or kind == "caller":
         return attempt._failed(error, kind)
     _interrupted(attempt, error, kind if kind in PROVIDER_KINDS else "unknown")
@@ -37,7 +37,7 @@ def stream_failed(attempt, error: BaseException) -> bool:
 def _source_kind(attempt, error: BaseException) -> str:
     """The source's failure is the provider's: the table's kind when it
     names one, else a lost connection (what a source that raises has)."""
-    kind = attempt._gateway._classify(error)
+    kind = attempt._context.classify(error)
     if kind is None or kind == "caller":
         return "connection"
     return kind
@@ -53,25 +53,25 @@ def _ended_after_commit(attempt) -> None:
 
 def _interrupted(attempt, error: BaseException, kind: str) -> None:
     """Records the provider's failure, settles, tells, then raises."""
-    gateway, p, k = attempt._gateway, attempt._p, attempt._k
+    context, p, k = attempt._context, attempt._p, attempt._k
     stream = attempt._stream
-    state = gateway._state
+    state = context.state
     status = http_status(error)
     text = safe_text(error)
-    message = gateway._maskers[p](text)
+    message = context.maskers[p](text)
     attempt.record = AttemptRecord(attempt.provider, attempt.masked_key, kind, status, message,
                                    stream.first_chunk_ms)
-    gateway._count_failure(kind)
+    context.count_failure(kind)
     state.key_outcome(p, k, KEY_ERROR)
     if attempt._used is not None:
         attempt._settle(attempt._used)
     changed = attempt._provider_failed(kind)
     attempt._status = ENDED   # raised to the caller: the request is over
-    gateway._emit("stream_interrupted", p, k,
+    context.emit("stream_interrupted", p, k,
                   {"kind": kind, "status": status, "chunks": stream.chunks, "message": message})
-    gateway._request_failed("stream interrupted", attempt.number + 1)
+    context.request_failed("stream interrupted", attempt.number + 1)
     if changed is not None:
-        gateway._breaker_changed(p, changed)
+        context.breaker_changed(p, changed)
     failure = StreamInterrupted(
         f"stream from {attempt.provider} interrupted after {stream.chunks} chunk(s): "
         f"{kind}: {message}", provider=attempt.provider, chunks=stream.chunks, kind=kind)

@@ -3,12 +3,14 @@
     gateway = Gateway(providers, shared=FleetState(
         "redis://:password@10.0.0.5:6379/0", namespace="prod", secret=os.environ["FLEET_SECRET"]))
 
-A host is one process (`host=None`) or one `HostState` region shared by
-the host's worker processes (`host=HostState(path)`: one lease pool, one
-set of trips and cool-downs and one syncer for all of them, see
-`fleet/host.py`). The request path never waits on Redis: each host
-enforces limits from leases it holds, and a background syncer
-(`fleet/syncer.py`) trades with Redis off that path.
+A host is one process (`host=None`: its state is a region in private
+memory) or one `HostState` region shared by the host's worker processes
+(`host=HostState(path)`: one lease pool, one set of trips and cool-downs and
+one syncer for all of them). Both run the same code over the same native
+state; a one-process host simply always holds its syncer lock. The request
+path never waits on Redis: each host enforces limits from leases it holds in
+its region, and a background syncer (`fleet/syncer.py`) trades with Redis
+off that path.
 
 Rate limits. Each limit (`rate`, `token_rate`) is one token bucket in Redis,
 refilled by the server's clock. A host leases about 1.5 s of its recent
@@ -49,10 +51,10 @@ import threading
 import weakref
 
 from velmorquist_proxy.fleet.gateway_state import FleetGatewayState
-from velmorquist_proxy.fleet.host import HostFleetGatewayState, HostSyncer
 from velmorquist_proxy.fleet.names import FleetNames, check_namespace, new_host_id, secret_bytes
 from velmorquist_proxy.fleet.scripts import Scripts
 from velmorquist_proxy.fleet.syncer import HOST_ALIVE_MS, HOSTS_TTL_MS, Syncer
+from velmorquist_proxy.fleet.syncer_lock import PrivateLock, SyncerLock
 from velmorquist_proxy.host_state import private_state
 
 # Every Redis call gives up after this long; the syncer then backs off.
@@ -90,23 +92,25 @@ class FleetState:
     def degraded(self) -> bool:
         """True while this host runs on its share because Redis does not answer."""
         state = self._state
-        return not self._reachable if state is None else state.status["degraded"]
+        if state is None:
+            return not self._reachable
+        return state.snapshot_fields()["fleet"]["degraded"]
 
-    def _attach(self, descriptions, router_config, now_fn=None):
+    def _attach(self, descriptions, router_config, clock=None):
         with self._lock:
             if self._state is not None:
                 raise RuntimeError("FleetState: already attached to a gateway; "
                                    "make one FleetState per gateway")
-            inner = self._inner_state(descriptions, router_config, now_fn)
-            names = FleetNames(self._namespace, self._secret, descriptions)
-            decay = router_config.decay_factor
             if self._host is None:
-                state = FleetGatewayState(inner, descriptions, now_fn)
-                syncer = Syncer(self._client, self._scripts, names, state, self._host_id, decay)
+                region = private_state(descriptions, router_config, clock, fleet=True)
+                lock = PrivateLock()
             else:
-                state = HostFleetGatewayState(inner, descriptions, now_fn)
-                syncer = HostSyncer(self._client, self._scripts, names, state, self._host_id,
-                                    decay, self._host.path)
+                region = self._host._attach(descriptions, router_config, clock, fleet=True)
+                lock = SyncerLock(self._host.path)
+            names = FleetNames(self._namespace, self._secret, descriptions)
+            state = FleetGatewayState(region, descriptions, lock, clock)
+            syncer = Syncer(self._client, self._scripts, names, state, self._host_id,
+                            router_config.decay_factor, lock, clock)
             degraded = not self._reachable
             if not degraded:
                 try:
@@ -120,11 +124,6 @@ class FleetState:
             state.stop_syncer = self._stop
             self._state = state
             return state
-
-    def _inner_state(self, descriptions, router_config, now_fn):
-        if self._host is not None:
-            return self._host._attach(descriptions, router_config, now_fn)
-        return private_state(descriptions, router_config)
 
     def close(self) -> None:
         """Stops the syncer and hands back unused leases (the gateway's

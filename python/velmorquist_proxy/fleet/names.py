@@ -6,11 +6,12 @@ never touch each other. Providers and API keys appear only as keyed hashes
 agree on them, and someone reading Redis learns nothing about the keys.
 
 Layout (P: provider hash, K: key hash):
-    <ns>:hosts        zset  host id -> last heartbeat (server ms)
-    <ns>:b:P:r        hash  request bucket {v: level, t: refill time ms}
+    <ns>:hosts        zset  host id -> last heartbeat (server time, ms)
+    <ns>:b:P:r        hash  request bucket {v: level, t: last refill (server time, µs)}
     <ns>:b:P:t        hash  token bucket, same fields
-    <ns>:trip:P       str   breaker open until (server ms), PX the rest
-    <ns>:cool:P:K     str   key cooling until (server ms), PX the rest
+    <ns>:trip:P       str   the breaker's remaining open time in ms when written;
+                            PX that long, so the entry lives exactly while it holds
+    <ns>:cool:P:K     str   the key's remaining cool-down in ms when written, PX the same
     <ns>:exh:P:K      str   day on which the key was exhausted
     <ns>:dis:P:K      str   "1" while the key is disabled (24 h, refreshed)
     <ns>:learn:P      hash  {s, f}: the fleet's outcomes so far

@@ -14,24 +14,14 @@
 
 #include "core/region/shared_state.hpp"
 #include "tests/core/manual_clock.hpp"
+#include "tests/core/region/one_provider.hpp"
 
 namespace velmorquist {
 namespace {
 
 using test_support::make_manual_clock;
 
-HostConfig one_provider(std::string key = "sk-test-key-000001") {
-    HostProviderConfig provider;
-    provider.name = "alpha";
-    provider.profile = ProviderProfile{"alpha", 0.01, 0.9, 100.0};
-    provider.breaker = CircuitBreakerConfig{"alpha", 2, 10.0, 1};
-    provider.rate = RateLimitConfig{10, 1.0, 5};
-    provider.strategy = Strategy::RoundRobin;
-    provider.keys = {std::move(key)};
-    provider.weights = {1.0};
-    provider.daily_limits = {std::nullopt};
-    return HostConfig{{provider}, RouterConfig{}};
-}
+using test_support::one_provider;
 
 class SharedStateTest : public ::testing::Test {
 protected:
@@ -39,9 +29,11 @@ protected:
         std::remove(path_.c_str());
         std::remove((path_ + ".key").c_str());
     }
-    auto attach(HostConfig config = one_provider(), bool create = true, bool fresh = false) {
-        return SharedState::attach(path_, create, fresh, std::move(config), clock_);
+    auto attach(HostConfig config = one_provider(), bool create = true, bool fresh = false,
+                LimitSource limits = LimitSource::LocalBuckets) {
+        return SharedState::attach(path_, create, fresh, std::move(config), clock_, limits);
     }
+    auto attach_fleet() { return attach(one_provider(), true, false, LimitSource::FleetLeases); }
 
     std::string path_ = ::testing::TempDir() + "shared_state_" + std::to_string(getpid());
     std::shared_ptr<test_support::ManualClock> clock_ = make_manual_clock(100.0);
@@ -115,30 +107,30 @@ TEST_F(SharedStateTest, ReleasedLimitsGoBackWithoutOverfilling) {
 }
 
 TEST_F(SharedStateTest, AttachmentsSpendOneHostWideLease) {
-    auto first = attach();
-    auto second = attach();
+    auto first = attach_fleet();
+    auto second = attach_fleet();
     ASSERT_TRUE(first && second);
     SharedState& a = **first;
     SharedState& b = **second;
     a.fleet_set_hosts(5);  // before the first grant: the share, burst 5 / 5 hosts
-    EXPECT_EQ(a.fleet_try_limits(0, 0), 0.0);
-    EXPECT_DOUBLE_EQ(b.fleet_try_limits(0, 0), 0.5);
+    EXPECT_EQ(a.try_limits(0, 0), 0.0);
+    EXPECT_DOUBLE_EQ(b.try_limits(0, 0), 0.5);
     const std::vector<LeaseRequest> asks = b.fleet_lease_asks(1.0, false);
     ASSERT_EQ(asks.size(), 1u);
     EXPECT_EQ(asks[0].ask.want, 1u);  // never more than the host's share of the burst
     a.fleet_grant(0, LeaseKind::Requests, 3.0, true);
-    for (SharedState* s : {&a, &b, &a}) EXPECT_EQ(s->fleet_try_limits(0, 0), 0.0);
-    EXPECT_GT(b.fleet_try_limits(0, 0), 0.0);
+    for (SharedState* s : {&a, &b, &a}) EXPECT_EQ(s->try_limits(0, 0), 0.0);
+    EXPECT_GT(b.try_limits(0, 0), 0.0);
     EXPECT_EQ(a.fleet_status().hosts, 5u);
     b.fleet_set_degraded(true);  // back on the share, which has refilled by now
     clock_->advance(1.0);
     EXPECT_TRUE(a.fleet_status().degraded);
-    EXPECT_EQ(a.fleet_bucket_levels(0).first, 1.0);
+    EXPECT_EQ(a.bucket_levels(0).first, 1.0);
 }
 
 TEST_F(SharedStateTest, ChangesAndOutcomesOfAnyAttachmentReachTheSyncerOnce) {
-    auto worker = attach();
-    auto syncer = attach();
+    auto worker = attach_fleet();
+    auto syncer = attach_fleet();
     ASSERT_TRUE(worker && syncer);
     SharedState& w = **worker;
     (void)w.breaker_outcome(0, false, BreakerOutcome::Failure);
@@ -146,18 +138,18 @@ TEST_F(SharedStateTest, ChangesAndOutcomesOfAnyAttachmentReachTheSyncerOnce) {
     w.fleet_note(0, 0, FleetNote::Trip);
     (void)w.key_outcome(0, 0, KeyOutcome::RateLimited, 0.0, 30.0);
     w.fleet_note(0, 0, FleetNote::Cool);
-    w.fleet_reward(0, 1.0);
-    w.fleet_reward(0, 0.0);
-    w.fleet_reward(0, 1.0);
+    w.reward(0, 1.0);
+    w.reward(0, 0.0);
+    w.reward(0, 1.0);
     clock_->advance(4.0);
-    const std::vector<FleetChange> changes = (*syncer)->fleet_changes(false);
+    const std::vector<FleetChange> changes = (*syncer)->fleet_changes();
     ASSERT_EQ(changes.size(), 2u);
     EXPECT_EQ(changes[0].what, FleetNote::Trip);
     EXPECT_DOUBLE_EQ(changes[0].value, 6.0);  // what is left of the recovery
     EXPECT_EQ(changes[1].what, FleetNote::Cool);
     EXPECT_DOUBLE_EQ(changes[1].value, 26.0);
-    EXPECT_TRUE((*syncer)->fleet_changes(false).empty());
-    EXPECT_EQ((*syncer)->fleet_changes(true).size(), 2u);  // still held
+    EXPECT_TRUE((*syncer)->fleet_changes().empty());
+    EXPECT_EQ((*syncer)->fleet_holdings().size(), 2u);  // still held
     EXPECT_EQ((*syncer)->fleet_take_outcomes()[0], std::make_pair(2.0, 1.0));
     EXPECT_EQ((*syncer)->fleet_take_outcomes()[0], std::make_pair(0.0, 0.0));
 }
@@ -170,20 +162,22 @@ TEST_F(SharedStateTest, LearnedLatencyRanksAndReachesTheSyncerOnce) {
     second.keys = {"sk-test-key-000002"};
     config.providers.push_back(second);
     config.router.explore_mode = false;
-    auto worker = attach(config);
-    auto syncer = attach(config);
+    auto worker = attach(config, true, false, LimitSource::FleetLeases);
+    auto syncer = attach(config, true, false, LimitSource::FleetLeases);
     ASSERT_TRUE(worker && syncer);
     SharedState& w = **worker;
     const std::size_t both[] = {0, 1};
     EXPECT_EQ(w.rank(both, thread_rng()), (std::vector<std::size_t>{0, 1}));  // a tie: in order
-    w.fleet_learn_latency(0, 2100.0, true);   // alpha: 100 ms in the profile, 1.1 s learned
-    w.learn_latency(1, 50.0, false);
+    w.learn_latency(0, 2100.0, true);   // alpha: 100 ms in the profile, 1.1 s learned
+    w.absorb_latency(1, 50.0, 1);       // another host's: not the fleet's to learn again
     EXPECT_EQ((*syncer)->rank(both, thread_rng()), (std::vector<std::size_t>{1, 0}));
     const StreamView alpha = (*syncer)->stream_view(0);
     EXPECT_DOUBLE_EQ(alpha.latency_ms, 1100.0);
     EXPECT_EQ(alpha.first_chunk.samples, 1.0);
     EXPECT_EQ((*syncer)->stream_view(1).first_chunk.samples, 0.0);  // not a stream
-    EXPECT_EQ((*syncer)->fleet_take_latencies()[0], std::make_pair(2100.0, 1.0));
+    const auto taken = (*syncer)->fleet_take_latencies();
+    EXPECT_EQ(taken[0], std::make_pair(2100.0, 1.0));
+    EXPECT_EQ(taken[1], std::make_pair(0.0, 0.0));
     EXPECT_EQ((*syncer)->fleet_take_latencies()[0], std::make_pair(0.0, 0.0));
 }
 
@@ -266,7 +260,8 @@ TEST_F(SharedStateTest, OwnerDeathIsRepairedAndOthersGoOn) {
 // take (a lock copied held would hang it; alarm() turns that into a failure),
 // and what a child takes never reaches the parent.
 TEST(PrivateStateTest, ForkedChildrenGetUsableCopiesWhileAThreadWorks) {
-    auto state = SharedState::attach_private(one_provider(), make_manual_clock(100.0));
+    auto state = SharedState::attach_private(one_provider(), make_manual_clock(100.0),
+                                             LimitSource::LocalBuckets);
     ASSERT_TRUE(state);
     SharedState& shared = **state;
     std::atomic<bool> stop{false};
@@ -305,7 +300,7 @@ TEST_F(SharedStateTest, AResetClosesTheBreakerForEveryAttachmentAndTellsTheFleet
     (*second)->fleet_note(0, 0, FleetNote::Reset);
     EXPECT_EQ(s.try_breaker(0), BreakerAnswer::Allowed);
     EXPECT_FALSE(s.reset_breaker(0));  // already closed
-    const std::vector<FleetChange> changes = s.fleet_changes(false);
+    const std::vector<FleetChange> changes = s.fleet_changes();
     ASSERT_EQ(changes.size(), 1U);
     EXPECT_EQ(changes[0].what, FleetNote::Reset);
     // One failure short of the threshold again: the reset forgot the count.
@@ -318,7 +313,7 @@ TEST_F(SharedStateTest, ASelectionCountsNothingUntilTheCallEnds) {
     config.providers[0].daily_limits = {2};
     for (Strategy strategy : {Strategy::RoundRobin, Strategy::Adaptive}) {
         config.providers[0].strategy = strategy;
-        auto state = SharedState::attach_private(config, clock_);
+        auto state = SharedState::attach_private(config, clock_, LimitSource::LocalBuckets);
         ASSERT_TRUE(state);
         SharedState& s = **state;
         ThreadRandom rng{ChaChaKey{1, 2, 3, 4, 5, 6, 7, 8}};

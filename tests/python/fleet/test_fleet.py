@@ -160,11 +160,10 @@ def test_a_key_outcome_reaches_the_other_hosts(hosts, status, retry_after, expec
 
 
 def test_enabling_a_key_again_reaches_the_other_hosts(hosts):
-    from velmorquist_proxy._state import KEY_ENABLED
     origin, other = hosts(), hosts()
     try_once(origin, fail_with(401, key=KEYS[0]))
     wait_for(lambda: status_of(other, 0) == "disabled")
-    origin._state.key_outcome(0, 0, KEY_ENABLED)
+    origin.enable_key("acme", 0)
     wait_for(lambda: status_of(other, 0) == "active")
 
 

@@ -13,6 +13,7 @@ from velmorquist_proxy import (
     AllProvidersFailed, Gateway, Provider, ProviderFailure, RateLimitConfig, RetryPolicy,
     RouterConfig, ThompsonRouter,
 )
+from velmorquist_proxy._host import ManualClock
 from velmorquist_proxy.outcomes import classify_failure, parse_retry_after
 from velmorquist_proxy.providers import CATALOGUE
 
@@ -209,14 +210,16 @@ def test_async_attempts_wait_with_the_injected_asleep():
 
 # ---- recovery -------------------------------------------------------------
 def test_recovering_provider_gets_a_trial_first_and_starts_afresh():
-    events = []
+    events, clock = [], ManualClock(1000.0)
     # charlie ranks last, but its recovery time passing earns it the first call.
     gateway = make_gateway(provider("alpha"), provider("charlie", threshold=1, recovery=0.02),
-                           on_event=events.append)
+                           on_event=events.append, _clock=clock)
     gateway._state.reward(1, 0.0)
     request(gateway, Script(alpha=[503], charlie=[503]))   # opens charlie
     assert gateway.snapshot()["providers"]["charlie"]["breaker"] == "open"
-    time.sleep(0.03)
+    clock.advance(0.015)
+    assert gateway.snapshot()["providers"]["charlie"]["breaker"] == "open"
+    clock.advance(0.015)
     script = Script()
     assert request(gateway, script).provider == "charlie"
     assert [e.kind for e in events if e.kind in ("trial", "breaker", "posterior_reset")] == [
@@ -226,11 +229,11 @@ def test_recovering_provider_gets_a_trial_first_and_starts_afresh():
 
 
 def test_trials_are_bounded_and_a_failed_trial_reopens():
-    # Long enough that the reopened breaker stays open to the end of the test.
+    clock = ManualClock(1000.0)
     gateway = make_gateway(provider("alpha", threshold=1, recovery=0.3, successes=2),
-                           provider("bravo"), reset_posterior_on_recovery=False)
+                           provider("bravo"), reset_posterior_on_recovery=False, _clock=clock)
     request(gateway, Script(alpha=[503]))
-    time.sleep(0.31)
+    clock.advance(0.31)   # past the recovery time
     held = [iter(gateway.attempts()) for _ in range(3)]
     firsts = [next(steps) for steps in held]
     assert [a.provider for a in firsts] == ["alpha", "alpha", "bravo"]
@@ -282,7 +285,7 @@ def test_keys_echoed_by_providers_are_masked_everywhere(caplog):
         request(gateway, Script(alpha=[(400, None, body)]))
     texts = [str(raised.value), repr(raised.value.attempts), str(caller.value),
              repr(events), json.dumps(gateway.snapshot()), caplog.text,
-             repr(gateway._specs), repr(Provider("alpha", list(KEYS["alpha"])))]
+             repr(gateway._descriptions), repr(Provider("alpha", list(KEYS["alpha"])))]
     for key in KEYS["alpha"]:
         assert all(key not in text for text in texts)
     assert "sk-...001" in str(raised.value)
@@ -356,7 +359,7 @@ def test_state_posterior_matches_the_router():
     gateway = make_gateway(provider("alpha"))
     state = gateway._state
     router = ThompsonRouter(RouterConfig(explore_mode=False))
-    router.add_provider(gateway._specs[0].profile)
+    router.add_provider(gateway._descriptions[0].profile)
     for reward in [1.0, 0.0, 1.0, 1.0, float("nan")] * 40:
         state.reward(0, reward)
         router.record_outcome("alpha", reward)

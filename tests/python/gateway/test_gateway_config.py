@@ -1,8 +1,12 @@
 """Gateways from mappings and TOML files; one ValueError naming the field."""
 
+import datetime
+import tomllib
+
 import pytest
 
 from velmorquist_proxy import Gateway
+from velmorquist_proxy.config import gateway_arguments
 
 GOOD = """
 deadline_s = 30.0
@@ -33,16 +37,18 @@ def test_from_toml_builds_every_field(tmp_path, monkeypatch):
     monkeypatch.setenv("GATEWAY_TEST_KEY", "sk-from-the-environment")
     path = tmp_path / "gateway.toml"
     path.write_text(GOOD)
-    gateway = Gateway.from_toml(path)
-    openai, local = gateway._specs
+    providers, arguments = gateway_arguments(tomllib.loads(GOOD))
+    openai, local = (provider.resolve() for provider in providers)
     assert openai.keys == ("sk-from-the-environment",) and openai.rate is None
     assert (openai.breaker.failure_threshold, openai.breaker.recovery_timeout_secs) == (2, 60.0)
     assert local.daily_limits == (100, 5) and local.key_strategy == "least_used"
     assert (local.profile.base_latency_ms, local.rate.max_calls) == (50.0, 100)
     assert local.token_rate.burst_size == 12000
-    assert (gateway._retry.max_retries, gateway._deadline_s) == (3, 30.0)
-    assert gateway._router_config.explore_mode is False
-    assert gateway._reset_offset_s == 6.5 * 3600
+    assert (arguments["retry"].max_retries, arguments["deadline_s"]) == (3, 30.0)
+    assert arguments["router"].explore_mode is False
+    assert arguments["daily_reset"] == datetime.time(6, 30)
+    gateway = Gateway.from_toml(path)
+    assert gateway.providers == ("openai", "local")
     shot = gateway.snapshot()["providers"]["local"]
     assert shot["bucket"] == {"requests": 100.0, "tokens": 12000.0}
 
@@ -98,9 +104,10 @@ def test_toml_time_and_key_file_newlines_are_read(tmp_path, monkeypatch):
     path = tmp_path / "gateway.toml"
     path.write_text('daily_reset = 06:30:00\n[[providers]]\nname = "p"\n'
                     'keys_env = ["GATEWAY_TEST_KEY"]\n')
-    gateway = Gateway.from_toml(path)
-    assert gateway._specs[0].keys == ("sk-from-a-file",)
-    assert gateway._reset_offset_s == 6.5 * 3600
+    with open(path, "rb") as file:
+        providers, arguments = gateway_arguments(tomllib.load(file))
+    assert providers[0].resolve().keys == ("sk-from-a-file",)
+    assert arguments["daily_reset"] == datetime.time(6, 30)
 
 
 def test_snapshot_stays_strict_json_for_any_accepted_router():

@@ -371,18 +371,18 @@ def test_the_router_learns_the_time_to_first_chunk_not_the_streams_length():
 
 
 @pytest.mark.parametrize("call, error", [
-    (lambda a: a.stream([], chunk_timeout_s=0), ValueError),
-    (lambda a: a.stream([], first_chunk_timeout_s="1"), TypeError),
-    (lambda a: a.stream(42), TypeError),
-    (lambda a: a._gateway.stream(42), TypeError),
-    (lambda a: a._gateway.stream(asyncio.sleep, hedge="soon"), ValueError),
-    (lambda a: a._gateway.stream(asyncio.sleep, hedge=float("nan")), ValueError),
-    (lambda a: a._gateway.stream(asyncio.sleep, tokens=-1), ValueError),
+    (lambda a, gw: a.stream([], chunk_timeout_s=0), ValueError),
+    (lambda a, gw: a.stream([], first_chunk_timeout_s="1"), TypeError),
+    (lambda a, gw: a.stream(42), TypeError),
+    (lambda a, gw: gw.stream(42), TypeError),
+    (lambda a, gw: gw.stream(asyncio.sleep, hedge="soon"), ValueError),
+    (lambda a, gw: gw.stream(asyncio.sleep, hedge=float("nan")), ValueError),
+    (lambda a, gw: gw.stream(asyncio.sleep, tokens=-1), ValueError),
 ])
 def test_bad_arguments_are_refused_at_the_call(call, error):
     gw = gateway()
     for attempt in gw.attempts():
         with attempt:
             with pytest.raises(error):
-                call(attempt)
+                call(attempt, gw)
             assert list(attempt.stream([b"x"])) == [b"x"]

@@ -19,6 +19,7 @@ from velmorquist_proxy import (
     RouterConfig,
 )
 from velmorquist_proxy import _state as seam
+from velmorquist_proxy._host import ManualClock
 from worker_processes import WORKERS, run_all
 
 
@@ -30,8 +31,9 @@ def description(name="alpha", keys=("sk-alpha-key-0001", "sk-alpha-key-0002"), *
                     key_strategy=strategy, daily_limits=daily_limits).resolve()
 
 
-def attach(path, descriptions=None, **options):
-    return HostState(path, **options)._attach(descriptions or [description()], RouterConfig())
+def attach(path, descriptions=None, *, clock=None, router=None, **options):
+    return HostState(path, **options)._attach(descriptions or [description()],
+                                              router or RouterConfig(), clock)
 
 
 @pytest.fixture
@@ -61,7 +63,8 @@ def test_breaker_trip_and_trial_slots_are_host_wide(region):
     # Trials unsettled for a whole recovery period are taken for lost, so the
     # period must outlast starting the workers.
     descriptions = [description(breaker=CircuitBreakerConfig("alpha", 2, 1.0, 2))]
-    state = attach(region, descriptions)
+    clock = ManualClock(1000.0)   # forked workers start from its reading
+    state = attach(region, descriptions, clock=clock)
 
     def trip(_):
         for _ in range(2):
@@ -70,8 +73,11 @@ def test_breaker_trip_and_trial_slots_are_host_wide(region):
 
     assert run_all(trip, count=1) == ["open"]
     assert state.try_breaker(0) == seam.REFUSED
-    assert 0.0 < state.breaker_ready_in(0) <= 1.0
-    time.sleep(state.breaker_ready_in(0))
+    assert state.breaker_ready_in(0) == 1.0
+    clock.advance(0.5)
+    assert state.try_breaker(0) == seam.REFUSED
+    assert state.breaker_ready_in(0) == 0.5
+    clock.advance(0.5)
     answers = run_all(lambda _: state.try_breaker(0))
     assert sorted(answers).count(seam.TRIAL) == 2
     assert answers.count(seam.REFUSED) == WORKERS - 2
@@ -91,7 +97,7 @@ def test_key_cooldown_reaches_every_process(region):
 
 def test_router_learns_from_other_processes(region):
     descriptions = [description("alpha"), description("beta")]
-    state = attach(region, descriptions)
+    state = attach(region, descriptions, router=RouterConfig(explore_mode=False))
 
     def fail_alpha(_):
         for _ in range(5):
@@ -101,7 +107,7 @@ def test_router_learns_from_other_processes(region):
     alpha, beta = state.posterior(0)
     assert beta > 10 * alpha
     assert state.posterior(1) == (1.0, 1.0)
-    assert state.rank([0, 1]) in ([0, 1], [1, 0])
+    assert state.rank([0, 1]) == state.rank([1, 0]) == [1, 0]   # by the posterior means
     assert sorted(state.rank(())) == [0, 1]
     state.reset_posterior(0)
     assert state.posterior(0) == (1.0, 1.0)
@@ -120,6 +126,8 @@ def test_daily_reset_happens_once_host_wide(region):
 def test_sigkill_while_holding_the_lock_leaves_the_region_usable(region):
     descriptions = [description(rate=RateLimitConfig(100, 1.0, 10))]
     state = attach(region, descriptions)
+    if not hasattr(state, "_park_holding_lock"):
+        pytest.skip("the lock-parking hook exists in development builds only, not in a wheel")
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:  # child: park holding provider 0's lock until killed

@@ -184,15 +184,14 @@ def host_path():
 def host_attach_arguments():
     """attach()'s arguments for two providers with limits, two keys each."""
     from velmorquist_proxy import Provider, RateLimitConfig, RouterConfig
-    from velmorquist_proxy.host_state import _provider, _router
 
     providers = tuple(
-        _provider(Provider(name, [f"sk-{name}-key-0001", f"sk-{name}-key-0002"],
-                           rate=RateLimitConfig(10**9, 1.0),
-                           token_rate=RateLimitConfig(10**9, 1.0)).resolve())
+        Provider(name, [f"sk-{name}-key-0001", f"sk-{name}-key-0002"],
+                 rate=RateLimitConfig(10**9, 1.0),
+                 token_rate=RateLimitConfig(10**9, 1.0)).resolve()
         for name in ("openai", "groq"))
     return {"path": host_path(), "create": True, "fresh": False, "providers": providers,
-            "router": _router(RouterConfig())}
+            "router": RouterConfig(), "fleet": False, "clock": None}
 
 
 _host_region = []
@@ -206,13 +205,13 @@ def host_region(host):
 
 
 def host_classes(host):
-    return [type(host_region(host))]
+    return [type(host_region(host)), host.ManualClock]
 
 
 def host_members(host):
-    """attach() and the HostRegion's methods and properties."""
+    """attach(), the HostRegion's methods and properties, and the ManualClock's."""
     attach = Member(host, "attach", "static", _parameters(host.attach))
-    return [attach] + _class_members(type(host_region(host)))
+    return [attach] + _class_members(type(host_region(host))) + _class_members(host.ManualClock)
 
 
 # ---- valid values ----------------------------------------------------------------------
@@ -275,14 +274,18 @@ VALID = {
     "day": st.integers(-(2**63), 2**63 - 1),
     # HostRegion's fleet methods.
     "what": st.integers(0, 4),
-    "everything": st.booleans(),
     "elapsed": _floats,
-    "all": st.booleans(),
+    "every_lease": st.booleans(),
     "limit": st.integers(0, 1),
     "amount": _floats,
     "leased": st.booleans(),
     "degraded": st.booleans(),
     "hosts": _u32,
+    # attach()'s choices, and the ManualClock.
+    "fleet": st.booleans(),
+    "clock": st.none(),
+    "start": _floats,
+    "seconds": _floats,
     # HostRegion's latency and stream timing methods.
     "first_chunk": st.booleans(),
     "mean_ms": _floats,
@@ -338,14 +341,17 @@ EXAMPLE = {
     "cooldown_s": 0.0,
     "day": 20000,
     "what": 1,
-    "everything": False,
     "elapsed": 0.1,
-    "all": False,
+    "every_lease": False,
     "limit": 0,
     "amount": 1.0,
     "leased": True,
     "degraded": False,
     "hosts": 3,
+    "fleet": False,
+    "clock": None,
+    "start": 100.0,
+    "seconds": 1.5,
     "first_chunk": True,
     "mean_ms": 120.0,
     "count": 3,
@@ -374,8 +380,8 @@ KIND = {
     **dict.fromkeys(["tokens", "reserved", "used"], "u64"),
     "cooldown_s": "f64",
     "day": "i64",
-    **dict.fromkeys(["create", "fresh", "first_chunk"], "bool"),
-    "mean_ms": "f64",
+    **dict.fromkeys(["create", "fresh", "fleet", "every_lease", "first_chunk"], "bool"),
+    **dict.fromkeys(["start", "seconds", "mean_ms"], "f64"),
     "count": "u32",
 }
 
