@@ -20,6 +20,7 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   policy/retry.cpp
   policy/stream_stats.cpp
   policy/thompson_router.cpp
+  region/bus_guard.cpp
   region/fork_guard.cpp
   region/region_file.cpp
   region/robust_mutex.cpp

@@ -50,14 +50,7 @@ class RequestContext:
         # Private memory has no file to lose.
         self.next_file_check = 0.0 if shared else math.inf
 
-    # ---- before a request ----------------------------------------------------
-    def before_request(self) -> None:
-        """The checks that fall due now and then: the daily reset, the file."""
-        if self.wall() >= self.next_reset:
-            self.daily_reset_check()
-        if self.clock() >= self.next_file_check:
-            self.file_check()
-
+    # ---- the checks request.run makes when they fall due -----------------
     def daily_reset_check(self, initial: bool = False) -> None:
         now = self.wall()
         if now < self.next_reset:

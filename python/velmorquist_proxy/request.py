@@ -46,8 +46,12 @@ def run(context, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
     no other provider, None is yielded instead, and the loop is resumed
     only once the attempt in flight has ended."""
     state, clock = context.state, context.clock
-    context.before_request()
+    # The checks that fall due now and then, written out: this runs per request.
+    if context.wall() >= context.next_reset:
+        context.daily_reset_check()
     now = clock()
+    if now >= context.next_file_check:
+        context.file_check()
     deadline = math.inf if deadline_s is None else now + deadline_s
     round_ = number = 0
     done = excluded   # bit p set once provider p had its turn this round (or may not have one)
