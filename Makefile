@@ -41,9 +41,15 @@ test-wheel: python
 	@scripts/ensure-redis.sh
 	JOBS=$(JOBS) scripts/test-wheel.sh $(PY)
 
+# The proxy server over fake upstreams, then the host-shared state demo.
 demo: build
-	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo.py
+	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo_server.py
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo_host.py
+
+# The gateway alone, behind a hand-written proxy, over five simulated providers.
+.PHONY: demo-gateway
+demo-gateway: build
+	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PY) examples/demo.py
 
 # The demo as 3 hosts x 2 workers sharing limits through a redis-server of its own.
 .PHONY: demo-fleet
@@ -72,6 +78,7 @@ bench: python
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_stream.py --json $(BUILD_DIR)/bench.json
 	@scripts/ensure-redis.sh
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_fleet.py --json $(BUILD_DIR)/bench.json
+	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_server.py --json $(BUILD_DIR)/bench.json
 
 # ---- Reliability: sanitizers, reference leaks, fuzzing -------------------------
 # One ASan + UBSan build against a debug CPython 3.13 (built once into the cache)

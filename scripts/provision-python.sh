@@ -56,6 +56,9 @@ readonly TESTTOOL_PKGS="python3-pytest python3-pluggy python3-iniconfig python3-
 # need an old glibc.
 readonly HTTPTOOLS="$CACHE/httptools"
 readonly HTTP_PKGS="python3-aiohttp python3-aiohappyeyeballs python3-aiosignal python3-frozenlist python3-multidict python3-propcache python3-yarl python3-idna python3-httpx python3-httpcore python3-h11 python3-anyio python3-sniffio python3-certifi"
+# What the server adds: uvloop (built for 3.13, old glibc too) and prometheus_client.
+readonly SERVERTOOLS="$CACHE/servertools"
+readonly SERVER_PKGS="python3-uvloop python3-prometheus-client python3-decorator"
 readonly BUILD_DEPS="zlib1g-dev libssl-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev"
 
 # ---------------------------------------------------------------------------
@@ -166,6 +169,17 @@ build_cpython() {
 ensure_testtools() {
     unpack_debs "$TESTTOOLS" "$TESTTOOL_PKGS" pytest
     unpack_debs "$HTTPTOOLS" "$HTTP_PKGS" aiohttp
+    unpack_debs "$SERVERTOOLS" "$SERVER_PKGS" uvloop
+}
+
+# add_servertools PY: the server's packages on an existing venv's path, added
+# in place (other checkouts may be using the venv).
+add_servertools() {
+    unpack_debs "$SERVERTOOLS" "$SERVER_PKGS" uvloop
+    local pth
+    pth="$("$1" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/velmorquist-testtools.pth"
+    grep -qsx "$SERVERTOOLS/usr/lib/python3/dist-packages" "$pth" \
+        || printf '%s\n' "$SERVERTOOLS/usr/lib/python3/dist-packages" >>"$pth"
 }
 
 complete() {  # complete DIR PKGS: DIR holds exactly PKGS, unpacked
@@ -180,6 +194,7 @@ venv_for() {
     if [[ -x "$venv/bin/python3.13" ]] && complete "$TESTTOOLS" "$TESTTOOL_PKGS" \
         && complete "$HTTPTOOLS" "$HTTP_PKGS" \
         && usable "$venv/bin/python3.13" quick && [[ "$PY_STATUS" == ok ]]; then
+        add_servertools "$venv/bin/python3.13"
         VENV_PY="$venv/bin/python3.13"; return
     fi
     ensure_testtools
@@ -189,6 +204,7 @@ venv_for() {
     local purelib
     purelib="$("$venv/bin/python3.13" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
     printf '%s\n' "$TESTTOOLS/usr/lib/python3/dist-packages" "$HTTPTOOLS/usr/lib/python3/dist-packages" \
+        "$SERVERTOOLS/usr/lib/python3/dist-packages" \
         >"$purelib/velmorquist-testtools.pth"
     usable "$venv/bin/python3.13" \
         || die "venv python $venv/bin/python3.13 does not run or does not see Python.h of $base"

@@ -25,9 +25,10 @@ unset PYTHONPATH
 # The base interpreter, and the folders the test tools are imported from.
 mapfile -t facts < <("$PY" - <<'PY'
 import os, sys
-import hypothesis, pytest
+# The server's modules import aiohttp and prometheus_client.
+import aiohttp, hypothesis, prometheus_client, pytest, uvloop
 print(sys._base_executable)
-for module in (pytest, hypothesis):
+for module in (pytest, hypothesis, aiohttp, prometheus_client, uvloop):
     print(os.path.dirname(os.path.dirname(module.__file__)))
 PY
 )
@@ -63,7 +64,7 @@ for module in (velmorquist_proxy, native):
     where = os.path.realpath(module.__file__)
     assert where.startswith(home + os.sep), f"{module.__name__} imported from {where}"
 folder = os.path.dirname(velmorquist_proxy.__file__)
-for name in ("_native.pyi", "py.typed"):
+for name in ("_native.pyi", "py.typed", "server/app.py"):
     assert os.path.isfile(os.path.join(folder, name)), f"{name} not installed"
 print(f"test-wheel: velmorquist_proxy {velmorquist_proxy.__version__} installed in {folder}",
       file=sys.stderr)

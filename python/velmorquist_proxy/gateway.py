@@ -52,7 +52,10 @@ from velmorquist_proxy.hedge import BUDGET_RATIO, HedgeBudget, hedge_setting, st
 from velmorquist_proxy.host_state import private_state
 from velmorquist_proxy.outcomes import classify_failure
 from velmorquist_proxy.providers import Provider, ProviderSpec
-from velmorquist_proxy.request import run
+from velmorquist_proxy.request import ready_in, run
+
+# Provider subsets remembered by `_excluded` (a server asks for one per model).
+_MASK_CACHE = 1024
 
 
 class Gateway:
@@ -83,6 +86,7 @@ class Gateway:
             # Outside (0, 1] the posteriors run to 0 or infinity.
             raise ValueError(f"router decay_factor must be above 0 and at most 1, not {decay}")
         self._deadline_s = deadline_s
+        self._masks: dict[tuple, int] = {}
         self._reset_offset_s = _seconds_after_utc_midnight(daily_reset)
         self._sleep, self._asleep = _sleep, _asleep
         self._hedge_budget = HedgeBudget(hedge_budget, clock=_clock)
@@ -127,21 +131,25 @@ class Gateway:
         return self._names
 
     # ---- requests ----------------------------------------------------------
-    def attempts(self, deadline_s: float | None = None, tokens: int = 0):
+    def attempts(self, deadline_s: float | None = None, tokens: int = 0, *,
+                 providers=None):
         """The attempts of one request; sleeps only between rounds.
         `tokens` is the estimate reserved against the token rate (see
         attempt.py for what is given back). `deadline_s` bounds the waiting
         and the choice of attempts, not an upstream call already running:
-        give the call `attempt.time_left_s` as its timeout."""
+        give the call `attempt.time_left_s` as its timeout. `providers`
+        (names) limits the request to those providers, such as the ones
+        that serve the model asked for; None means all."""
         self._live_state()
         return run(self._context, self._deadline_s if deadline_s is None else deadline_s,
-                   token_count(tokens, "tokens"), self._sleep)
+                   token_count(tokens, "tokens"), self._sleep, self._excluded(providers))
 
-    async def attempts_async(self, deadline_s: float | None = None, tokens: int = 0):
+    async def attempts_async(self, deadline_s: float | None = None, tokens: int = 0, *,
+                             providers=None):
         """Same as `attempts`; waits with `asyncio.sleep`."""
         self._live_state()
         steps = run(self._context, self._deadline_s if deadline_s is None else deadline_s,
-                    token_count(tokens, "tokens"), None)
+                    token_count(tokens, "tokens"), None, self._excluded(providers))
         try:
             for step in steps:
                 if step.__class__ is float:
@@ -166,11 +174,12 @@ class Gateway:
         return result
 
     def stream(self, open, *, tokens: int = 0, deadline_s: float | None = None,
-               hedge: bool | float = False):
+               hedge: bool | float = False, providers=None):
         """An async generator of one streamed request's chunks: `await
         open(attempt)` makes the upstream call and returns an async iterable
         of chunks. `hedge` (True, or seconds) starts a second attempt when
-        the first has no chunk by then; see hedge.py."""
+        the first has no chunk by then; see hedge.py. `providers` as for
+        `attempts`."""
         self._live_state()
         if not callable(open):
             raise TypeError(f"open must be a coroutine function taking the attempt, "
@@ -178,7 +187,37 @@ class Gateway:
         return stream_request(self._context, self._hedge_budget, self._asleep, open,
                               token_count(tokens, "tokens"),
                               self._deadline_s if deadline_s is None else deadline_s,
-                              hedge_setting(hedge))
+                              hedge_setting(hedge), self._excluded(providers))
+
+    def ready_in(self, providers=None, tokens: int = 0) -> float:
+        """Seconds until one of `providers` (names; None: any) could take a
+        call of `tokens`: 0.0 when one can now, inf when none ever will
+        without an operator."""
+        state = self._live_state()
+        return ready_in(state, len(self._names), token_count(tokens, "tokens"),
+                        self._excluded(providers))
+
+    def _excluded(self, providers) -> int:
+        """The request loop's mask of providers a request may not use."""
+        if providers is None:
+            return 0
+        masks = self._masks
+        key = providers if isinstance(providers, tuple) else None
+        if key is not None:
+            mask = masks.get(key)
+            if mask is not None:
+                return mask
+        if isinstance(providers, str):
+            raise TypeError("providers must be a collection of provider names, not a str")
+        allowed = 0
+        for name in providers:
+            allowed |= 1 << self._provider_index(name)
+        if not allowed:
+            raise ValueError("providers must name at least one provider")
+        mask = ((1 << len(self._names)) - 1) & ~allowed
+        if key is not None and len(masks) < _MASK_CACHE:
+            masks[key] = mask
+        return mask
 
     # ---- reading -----------------------------------------------------------
     def snapshot(self) -> dict:

@@ -158,14 +158,14 @@ class _Lane:
 
 
 async def stream_request(context, budget: HedgeBudget, asleep, open_upstream, tokens: int,
-                         deadline_s, delay_setting: float | None):
+                         deadline_s, delay_setting: float | None, excluded: int = 0):
     """The async generator behind `Gateway.stream` (see the module docstring)
     over the gateway's request context (context.py); `delay_setting` as
     `hedge_setting` gives it."""
     if delay_setting is not None:
         budget.note_request()
     loop = asyncio.get_running_loop()
-    steps = run(context, deadline_s, tokens, None)
+    steps = run(context, deadline_s, tokens, None, excluded)
     lanes: list[_Lane] = []
     hedged = delay_setting is None
     counted = False   # the request's end was counted by an attempt or the loop

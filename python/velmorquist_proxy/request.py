@@ -34,10 +34,11 @@ HEDGE = "hedge"
 _LONGEST_WAIT_S = 86400.0
 
 
-def run(context, deadline_s: float | None, tokens: int, sleep):
+def run(context, deadline_s: float | None, tokens: int, sleep, excluded: int = 0):
     """Yields the attempts of one request through a context's `context`
     (context.py). With `sleep` None it also yields the seconds to wait
-    between rounds, for a caller that waits its own way.
+    between rounds, for a caller that waits its own way. `excluded` has bit p
+    set for each provider p the request may not use.
 
     A hedging caller (hedge.py) may `send(HEDGE)` instead of calling next()
     while the attempt it was given still runs: the request moves on to the
@@ -52,7 +53,8 @@ def run(context, deadline_s: float | None, tokens: int, sleep):
     if now >= context.next_file_check:
         context.file_check()
     deadline = math.inf if deadline_s is None else now + deadline_s
-    round_ = number = done = 0   # done: bit p set once provider p had its turn this round
+    round_ = number = 0
+    done = excluded   # bit p set once provider p had its turn this round (or may not have one)
     order = None
     records = None   # the failed attempts' records, made on the first failure
     refusals = {}    # provider name -> why it was not called, in the current round
@@ -82,9 +84,9 @@ def run(context, deadline_s: float | None, tokens: int, sleep):
                     records = _with_record(records, in_flight)
                     in_flight = None
                 wait = _end_of_round(context, round_, deadline, tokens, number, records,
-                                     refusals)
+                                     refusals, excluded)
                 round_ += 1
-                done = 0
+                done = excluded
                 order = None
                 refusals = {}
                 if sleep is None:
@@ -187,13 +189,11 @@ def _refused(context, refusals: dict, p: int, cause: str) -> None:
 
 
 def _end_of_round(context, round_: int, deadline: float, tokens: int,
-                  number: int, records: list | None, refusals: dict) -> float:
-    retry, state = context.retry, context.state
+                  number: int, records: list | None, refusals: dict, excluded: int) -> float:
+    retry = context.retry
     if not retry.should_retry(round_):
         _fail(context, "no retries left", number, records, refusals)
-    ready = min(max(state.breaker_ready_in(p), state.limits_ready_in(p, tokens),
-                    state.keys_ready_in(p))
-                for p in range(len(context.names)))
+    ready = ready_in(context.state, len(context.names), tokens, excluded)
     if ready == math.inf:
         _fail(context, "no provider can become usable", number, records, refusals)
     if ready > _LONGEST_WAIT_S:
@@ -209,6 +209,13 @@ def _end_of_round(context, round_: int, deadline: float, tokens: int,
               f"the deadline", number, records, refusals)
     context.emit("retry_wait", -1, -1, {"round": round_, "seconds": wait})
     return wait
+
+
+def ready_in(state, providers: int, tokens: int, excluded: int) -> float:
+    """Seconds until some provider not excluded can take a call of `tokens`."""
+    return min((max(state.breaker_ready_in(p), state.limits_ready_in(p, tokens),
+                    state.keys_ready_in(p))
+                for p in range(providers) if not excluded >> p & 1), default=math.inf)
 
 
 def _fail(context, reason: str, number: int, records: list | None, refusals: dict):

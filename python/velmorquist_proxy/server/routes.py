@@ -1,0 +1,285 @@
+"""The OpenAI-compatible endpoints: a request's model picks its route, the
+gateway picks the provider and key among that route's providers, and the
+upstream's reply (or stream) goes back to the client."""
+
+from __future__ import annotations
+
+import json
+from contextlib import aclosing
+from time import perf_counter
+
+import aiohttp
+from aiohttp import web
+
+from velmorquist_proxy._masking import key_masker
+from velmorquist_proxy.outcomes import AllProvidersFailed, ProviderFailure
+from velmorquist_proxy.stream import StreamInterrupted
+from velmorquist_proxy.server import errors
+from velmorquist_proxy.server.streaming import upstream_events
+from velmorquist_proxy.server.usage import read_usage
+
+# What a request reserves against token rates before its reply says more:
+# about four bytes of prompt per token, plus what it may generate.
+_BYTES_PER_TOKEN = 4
+# What the access log says of a request whose client left.
+CLIENT_GONE = 499
+_SSE_HEADERS = {"content-type": "text/event-stream", "cache-control": "no-cache"}
+
+
+class _Model:
+    """A model's route, ready for the request path."""
+
+    __slots__ = ("providers", "targets")
+
+    def __init__(self, routes):
+        self.providers = tuple(route.provider for route in routes)
+        self.targets = {route.provider: route.model for route in routes}
+
+
+class _Upstream:
+    __slots__ = ("base_url", "headers", "mask", "mask_bytes")
+
+    def __init__(self, upstream):
+        self.base_url = upstream.base_url
+        self.headers = dict(upstream.headers)
+        self.mask = key_masker(upstream.keys)
+        keys = [key.encode() for key in upstream.keys]
+        mask = self.mask
+
+        def mask_bytes(data: bytes) -> bytes:
+            # A byte search per key is cheap; decoding happens only on a hit.
+            for key in keys:
+                if key in data:
+                    return mask(data.decode("utf-8", "replace")).encode()
+            return data
+
+        self.mask_bytes = mask_bytes
+
+
+class Proxy:
+    """The `/v1` handlers over one gateway and one upstream session."""
+
+    def __init__(self, config, gateway):
+        self.config = config
+        self.gateway = gateway
+        self.models = {name: _Model(routes) for name, routes in config.models.items()}
+        self.upstreams = {name: _Upstream(u) for name, u in config.upstreams.items()}
+        self.session: aiohttp.ClientSession | None = None
+
+    # ---- /v1/models --------------------------------------------------------
+    async def list_models(self, request: web.Request) -> web.Response:
+        request["exchange"].outcome = "success"
+        data = [{"id": name, "object": "model", "created": 0, "owned_by": "velmorquist"}
+                for name in self.models]
+        return web.json_response({"object": "list", "data": data})
+
+    # ---- completions and embeddings -----------------------------------------
+    async def forward(self, request: web.Request) -> web.StreamResponse:
+        exchange = request["exchange"]
+        body = await _read_body(request, self.config.max_body_bytes)
+        payload = _parse(body)
+        model_name = payload["model"]
+        exchange.model = model_name
+        model = self.models.get(model_name)
+        if model is None:
+            raise errors.model_not_found(model_name)
+        exchange.known_model = model_name
+        suffix = request.path[3:]   # after "/v1"
+        tokens = _estimate(body, payload)
+        if payload.get("stream") is True and suffix != "/embeddings":
+            return await self._stream(request, exchange, model, payload, suffix, tokens)
+        return await self._plain(exchange, model, payload, suffix, tokens)
+
+    async def _plain(self, exchange, model, payload, suffix, tokens) -> web.Response:
+        session, upstreams = self.session, self.upstreams
+        bodies = _Bodies(payload, model.targets)
+        try:
+            async for attempt in self.gateway.attempts_async(
+                    self.config.deadline_s, tokens, providers=model.providers):
+                with attempt:
+                    provider = attempt.provider
+                    upstream = upstreams[provider]
+                    exchange.attempts += 1
+                    exchange.provider = provider
+                    asked = perf_counter()
+                    try:
+                        async with session.post(
+                                upstream.base_url + suffix, data=bodies.get(provider),
+                                headers=_headers(upstream, attempt.key, False),
+                                timeout=_timeout(attempt)) as reply:
+                            data = await reply.read()
+                    finally:
+                        exchange.waited += perf_counter() - asked
+                    status = reply.status
+                    if not 200 <= status < 300:
+                        exchange.upstream_error = (status, data, reply.content_type)
+                        attempt.check(status, reply.headers.get("retry-after"),
+                                      data.decode("utf-8", "replace"))
+                    usage = read_usage(data)
+                    if usage is not None:
+                        exchange.attempt = attempt
+                        exchange.set_usage(usage)
+        except ProviderFailure as failure:
+            return self._caller_error(exchange, failure)
+        except AllProvidersFailed as failure:
+            raise self._unavailable(failure, model) from None
+        exchange.outcome = "success"
+        return web.Response(status=status, body=upstream.mask_bytes(data),
+                            content_type=reply.content_type or "application/json",
+                            headers=exchange.headers())
+
+    async def _stream(self, request, exchange, model, payload, suffix, tokens):
+        options = payload.get("stream_options")
+        keep_usage = isinstance(options, dict) and options.get("include_usage") is True
+        payload["stream_options"] = {**(options if isinstance(options, dict) else {}),
+                                     "include_usage": True}
+        exchange.stream = True
+        session, upstreams = self.session, self.upstreams
+        bodies = _Bodies(payload, model.targets)
+
+        async def open_upstream(attempt):
+            provider = attempt.provider
+            upstream = upstreams[provider]
+            exchange.attempts += 1
+            exchange.provider = provider
+            exchange.attempt = attempt
+            asked = perf_counter()
+            try:
+                reply = await session.post(
+                    upstream.base_url + suffix, data=bodies.get(provider),
+                    headers=_headers(upstream, attempt.key, True), timeout=_timeout(attempt))
+                if not 200 <= reply.status < 300:
+                    try:
+                        data = await reply.read()
+                    finally:
+                        reply.release()
+                    exchange.upstream_error = (reply.status, data, reply.content_type)
+                    attempt.check(reply.status, reply.headers.get("retry-after"),
+                                  data.decode("utf-8", "replace"))
+            finally:
+                exchange.waited += perf_counter() - asked
+            return upstream_events(reply, exchange, keep_usage, upstream.mask_bytes)
+
+        # `gateway.stream()` without hedging, written out: one task and one
+        # generator fewer per request.
+        response = None
+        attempts = self.gateway.attempts_async(self.config.deadline_s, tokens,
+                                               providers=model.providers)
+        try:
+            async with aclosing(attempts):
+                async for attempt in attempts:
+                    with attempt:
+                        chunks = attempt.stream(await open_upstream(attempt))
+                        async for chunk in chunks:
+                            if response is None:
+                                exchange.first_chunk_s = perf_counter() - exchange.started
+                                response = web.StreamResponse(headers={**_SSE_HEADERS,
+                                                                       **exchange.headers()})
+                                await response.prepare(request)
+                            written = perf_counter()
+                            await response.write(chunk)
+                            exchange.waited += perf_counter() - written
+        except ConnectionResetError:   # the client left; the upstream is closed already
+            exchange.status = CLIENT_GONE
+            exchange.outcome = "cancelled"
+            return response
+        except StreamInterrupted as interrupted:
+            exchange.outcome = "interrupted"
+            await response.write(_error_event(interrupted))
+            await response.write_eof()
+            return response
+        except ProviderFailure as failure:
+            return self._caller_error(exchange, failure)
+        except AllProvidersFailed as failure:
+            raise self._unavailable(failure, model) from None
+        exchange.outcome = "success"
+        if response is None:   # an upstream that streamed nothing
+            response = web.StreamResponse(headers={**_SSE_HEADERS, **exchange.headers()})
+            await response.prepare(request)
+        await response.write_eof()
+        return response
+
+    # ---- ends without an upstream reply ---------------------------------------
+    def _caller_error(self, exchange, failure: ProviderFailure) -> web.Response:
+        """An upstream said the request is wrong: its status and body, masked."""
+        exchange.outcome = "client_error"
+        if exchange.upstream_error is None:
+            raise errors.internal()
+        status, data, content_type = exchange.upstream_error
+        upstream = self.upstreams[exchange.provider]
+        return web.Response(status=status, body=upstream.mask_bytes(data),
+                            content_type=content_type or "application/json",
+                            headers=exchange.headers())
+
+    def _unavailable(self, failure: AllProvidersFailed, model) -> errors.ApiError:
+        error = errors.from_failure(failure, self.gateway.ready_in(model.providers))
+        error.outcome = {504: "timeout", 503: "unavailable"}.get(error.status, "upstream_error")
+        return error
+
+
+class _Bodies:
+    """The request's body for each route model, serialised once."""
+
+    __slots__ = ("payload", "targets", "made")
+
+    def __init__(self, payload: dict, targets: dict):
+        self.payload = payload
+        self.targets = targets
+        self.made: dict[str, bytes] = {}
+
+    def get(self, provider: str) -> bytes:
+        target = self.targets[provider]
+        body = self.made.get(target)
+        if body is None:
+            self.payload["model"] = target
+            body = self.made[target] = json.dumps(
+                self.payload, ensure_ascii=False, separators=(",", ":")).encode()
+        return body
+
+
+async def _read_body(request: web.Request, limit: int) -> bytes:
+    if request.content_length is not None and request.content_length > limit:
+        raise errors.too_large(limit)
+    try:
+        # The app's client_max_size is limit + 1: aiohttp refuses at equality.
+        return await request.read()
+    except web.HTTPRequestEntityTooLarge:
+        raise errors.too_large(limit) from None
+
+
+def _parse(body: bytes) -> dict:
+    try:
+        payload = json.loads(body)
+    except (ValueError, UnicodeDecodeError):
+        raise errors.bad_request("The request body is not valid JSON.", "invalid_json") from None
+    if not isinstance(payload, dict):
+        raise errors.bad_request("The request body must be a JSON object.", "invalid_json")
+    model = payload.get("model")
+    if not isinstance(model, str) or not model:
+        raise errors.bad_request("You must provide a model parameter.", "missing_model")
+    return payload
+
+
+def _estimate(body: bytes, payload: dict) -> int:
+    most = payload.get("max_completion_tokens", payload.get("max_tokens"))
+    out = most if isinstance(most, int) and not isinstance(most, bool) and most > 0 else 0
+    return len(body) // _BYTES_PER_TOKEN + min(out, 1 << 32)
+
+
+def _headers(upstream: _Upstream, key: str, stream: bool) -> dict:
+    headers = {**upstream.headers, "authorization": f"Bearer {key}",
+               "content-type": "application/json"}
+    if stream:
+        headers["accept"] = "text/event-stream"
+    return headers
+
+
+def _timeout(attempt) -> aiohttp.ClientTimeout:
+    return aiohttp.ClientTimeout(total=attempt.time_left_s)
+
+
+def _error_event(interrupted: StreamInterrupted) -> bytes:
+    error = {"message": f"The upstream stream failed after {interrupted.chunks} chunk(s) "
+                        f"({interrupted.kind}).",
+             "type": "upstream_error", "code": "stream_interrupted"}
+    return b"data: " + json.dumps({"error": error}).encode() + b"\n\n"

@@ -1,0 +1,77 @@
+"""Server-sent events passed through from an upstream.
+
+Upstream bytes go to the client as they come, cut only at event
+boundaries, so an event is never split across two writes and the `usage`
+event can be read (to settle the tokens) and dropped when the client did
+not ask for it (the proxy always asks upstream for it)."""
+
+from __future__ import annotations
+
+import re
+from time import perf_counter
+
+from velmorquist_proxy.server.usage import read_usage
+
+# The usage-only event has an empty `choices`.
+_NO_CHOICES = re.compile(rb'"choices"\s*:\s*\[\s*\]')
+
+
+def last_boundary(data: bytes) -> int:
+    """The end of the last complete event in `data`, or -1."""
+    lf = data.rfind(b"\n\n")
+    crlf = data.rfind(b"\r\n\r\n")
+    return max(lf + 2 if lf >= 0 else -1, crlf + 4 if crlf >= 0 else -1)
+
+
+async def upstream_events(reply, exchange, keep_usage: bool, mask):
+    """The reply's complete events, a batch per upstream read; closes the
+    reply when left. `exchange` learns the usage and the time spent
+    waiting on the upstream; `mask` hides the provider's keys."""
+    pending = b""
+    content = reply.content
+    ended = False
+    try:
+        while True:
+            asked = perf_counter()
+            data = await content.readany()
+            exchange.waited += perf_counter() - asked
+            if not data:
+                ended = True
+                break
+            if pending:
+                data = pending + data
+            cut = last_boundary(data)
+            if cut < 0:
+                pending = data
+                continue
+            pending = data[cut:]
+            ready = mask(data[:cut] if pending else data)
+            if b'"usage"' in ready:
+                ready = take_usage(ready, exchange, keep_usage)
+                if not ready:
+                    continue
+            yield ready
+        if pending:
+            yield mask(pending)
+    finally:
+        # A reply read to its end keeps its connection for the next call.
+        if ended:
+            reply.release()
+        else:
+            reply.close()
+
+
+def take_usage(events: bytes, exchange, keep_usage: bool) -> bytes:
+    """Reads the token counts from the events that carry them; drops the
+    usage-only event unless the client asked for it."""
+    separator = b"\r\n\r\n" if b"\r\n\r\n" in events else b"\n\n"
+    kept = []
+    for event in events.split(separator)[:-1]:   # `events` ends with a separator
+        if b'"usage"' in event:
+            usage = read_usage(event)
+            if usage is not None:
+                exchange.set_usage(usage)
+                if not keep_usage and _NO_CHOICES.search(event):
+                    continue
+        kept.append(event + separator)
+    return b"".join(kept)
