@@ -17,17 +17,27 @@ way to each host's share of every limit (fleet_lease.hpp) and the host keeps
 its own trips; the syncer retries with redis-py's jittered exponential
 back-off (at most `MAX_BACKOFF_S` apart), tells the fleet again what the
 region holds once Redis is back (a restarted server has lost it), and
-leaves the degraded mode when a round succeeds.
+leaves the degraded mode when a round succeeds. The degraded flag lives in
+the region, so a syncer that takes over from one that was degraded ends it.
+
+Nothing ends the syncer thread but `stop()`: a failed round (Redis, a
+damaged entry, a lock file that cannot be opened) is logged, reported and
+tried again. A forked child of a host drops what it inherited (the
+parent's leases and syncer lock) and syncs on its own threads.
 """
 
 from __future__ import annotations
 
+import errno
 import logging
 import math
+import os
 import threading
 import time
+import weakref
 
 from velmorquist_proxy.fleet.deadlines import BACKOFF_STEPS, Deadlines, is_redis_error
+from velmorquist_proxy.fleet.names import new_host_id
 
 logger = logging.getLogger("velmorquist_proxy")
 
@@ -40,6 +50,11 @@ HOST_ALIVE_MS = 3000
 HOSTS_TTL_MS = 10000
 LEARN_TTL_MS = 3600 * 1000
 _LIMIT_NAMES = ("r", "t")   # a lease's bucket, by the region's LIMIT_REQUESTS / LIMIT_TOKENS
+
+
+class FleetMismatch(ValueError):
+    """This host and the fleet's other hosts disagree (another secret, other
+    limits): sharing state would count wrongly, so the host does not join."""
 
 
 class Syncer:
@@ -73,12 +88,16 @@ class Syncer:
         self._first_lease = True
         self._learned: list[tuple[float, float] | None] = [None] * len(names.providers)
         self._unsent: list | None = None
+        self._lock_failed_at: float | None = None
+        self._mismatch_told = False
+        self._bad_learning: set = set()
         self.hosts = 1
+        _live_syncers.add(self)
 
     # ---- lifetime ----------------------------------------------------------
     def first_round(self) -> None:
         """Start-up, on the constructing thread: raises when Redis fails."""
-        if not (self._lock.held or self._take_over()):
+        if not (self._lock.held or self._try_take_over()):
             return
         self._announce()
         self._lease_round()
@@ -121,8 +140,12 @@ class Syncer:
         # What the region holds counts as known, so the poll does not apply it again.
         self._state.known.clear()
         self._state.holdings()
-        # The last syncer may have died before telling the fleet everything.
+        # The last syncer may have died before telling the fleet everything,
+        # or while degraded: the flag is the region's, and ends with the
+        # first round this syncer completes.
         self._resync = True
+        if self._region.fleet_status()[0] and self._degraded_since is None:
+            self._degraded_since = self._now()
         self._first_lease = True
         self._last_round = 0.0
         self._learned = [None] * len(self._learned)
@@ -130,13 +153,47 @@ class Syncer:
 
     # ---- the syncer thread -------------------------------------------------
     def _run(self) -> None:
-        while not self._stop.is_set():
-            self.step()
+        stop = self._stop
+        while not stop.is_set():
+            try:
+                self.step()
+            except Exception:
+                logger.exception("fleet syncer failed; trying again")
+                self._wait(TAKE_OVER_S, stop)
+
+    def _try_take_over(self) -> bool:
+        """_take_over, with a lock file that cannot be opened (a directory
+        there, EACCES, EMFILE) reported: this process cannot sync until it can."""
+        try:
+            taken = self._take_over()
+        except OSError as error:
+            self._cannot_lock(error)
+            return False
+        if self._lock_failed_at is not None:
+            since, self._lock_failed_at = self._lock_failed_at, None
+            self._state.lock_error = None
+            if taken:   # the first round it completes says so
+                self._degraded_since = min(since, self._degraded_since or since)
+            else:       # another process syncs: the host is fine
+                self._state.tell("fleet_recovered", {"seconds": round(self._now() - since, 3)})
+        return taken
+
+    def _cannot_lock(self, error: OSError) -> None:
+        if self._lock_failed_at is not None:
+            return
+        self._lock_failed_at = self._now()
+        name = errno.errorcode.get(error.errno, "OSError")
+        self._state.lock_error = name
+        logger.error("fleet: cannot open the syncer lock %s (%s); this process cannot sync "
+                     "for its host and tries again every %s s", getattr(self._lock, "path", "?"),
+                     error.strerror or name, TAKE_OVER_S)
+        self._state.tell("fleet_degraded", {"reason": f"syncer lock: {name}",
+                                            "hosts": self._region.fleet_status()[1]})
 
     def step(self) -> None:
         """One pass of the syncer thread: a round, then the wait before the
         next (a tick, or the back-off after a failure)."""
-        if not (self._lock.held or self._take_over()):
+        if not (self._lock.held or self._try_take_over()):
             self._wait(TAKE_OVER_S, self._stop)
             return
         try:
@@ -151,7 +208,7 @@ class Syncer:
 
     def _round(self) -> None:
         if self._resync:
-            self._deadlines.push(self._state.holdings())
+            self._deadlines.push(self._state.holdings(), holdings=True)
             self._resync = False
         # What this host changed goes out at once: others apply it on the message.
         talked = self._deadlines.push(self._state.take_changes())
@@ -161,7 +218,8 @@ class Syncer:
             return
         self._last_round = self._now()
         self._announce()
-        self._deadlines.poll()
+        if self._deadlines.poll():
+            self._resync = True   # the fleet lost what this host holds
         self._learn()
         self._ok()
 
@@ -178,7 +236,11 @@ class Syncer:
     def _failed(self, error: Exception) -> None:
         self._failures += 1
         self._resync = True
-        if not isinstance(error, OSError) and not is_redis_error(error):
+        if isinstance(error, FleetMismatch):
+            if not self._mismatch_told:
+                self._mismatch_told = True
+                logger.error("%s; this host stays on its share until it is fixed", error)
+        elif not isinstance(error, OSError) and not is_redis_error(error):
             logger.exception("fleet syncer round failed")
         if (self._degraded_since is None
                 and self._now() - self._last_ok >= DEGRADED_AFTER_S):
@@ -188,7 +250,12 @@ class Syncer:
         self._degraded_since = self._now()
         self._resync = True
         self._region.fleet_set_degraded(True)
-        self._state.tell("fleet_degraded", {"reason": reason, "hosts": self.hosts})
+        hosts = self._region.fleet_status()[1]
+        if hosts == 0:
+            logger.warning("fleet: Redis has not answered yet and the number of hosts is not "
+                           "known: this host admits nothing on limited providers until Redis "
+                           "answers (pass expected_hosts to admit a share)")
+        self._state.tell("fleet_degraded", {"reason": reason, "hosts": hosts})
 
     # ---- leases ------------------------------------------------------------
     def _lease_round(self) -> bool:
@@ -204,12 +271,11 @@ class Syncer:
         for p, limit, want, back, capacity, rate in asks:
             self._scripts.lease(keys=[self._names.bucket(p, _LIMIT_NAMES[limit])],
                                 args=_lease_args(capacity, rate, want, back), client=pipe)
-        try:
-            replies = pipe.execute()
-        except Exception:
-            for p, limit, _, back, _, _ in asks:
-                region.fleet_grant(p, limit, float(back), False)
-            raise
+        # No hand-back is put back after a failure: the script may have run
+        # and only its reply been lost, and tokens both in the bucket and
+        # held here would be spent twice. When in doubt they are given up;
+        # the bucket refills them.
+        replies = pipe.execute()
         for (p, limit, *_), (granted, _) in zip(asks, replies):
             region.fleet_grant(p, limit, float(granted), True)
         return True
@@ -226,10 +292,38 @@ class Syncer:
 
     # ---- hosts -------------------------------------------------------------
     def _announce(self) -> None:
-        hosts = int(self._scripts.heartbeat(keys=[self._names.hosts],
-                                            args=[self._host, HOST_ALIVE_MS, HOSTS_TTL_MS]))
-        self.hosts = max(1, hosts)
+        self._check_config()
+        hosts, added = self._scripts.heartbeat(keys=[self._names.hosts],
+                                               args=[self._host, HOST_ALIVE_MS, HOSTS_TTL_MS])
+        self.hosts = max(1, int(hosts))
         self._region.fleet_set_hosts(self.hosts)
+        if added and self._last_round:
+            # Not among the live hosts: the fleet lost its entries (FLUSHALL,
+            # eviction) or this host was silent too long. It hears again
+            # what this host holds.
+            self._resync = True
+
+    def _check_config(self) -> None:
+        """Raises FleetMismatch when hosts with another secret or other
+        limits share the namespace; refreshes this host's claim otherwise."""
+        names = self._names
+        args = [names.namespace_check, HOSTS_TTL_MS]
+        for provider, limits in zip(names.providers, names.limits):
+            args += [provider, limits]
+        disagree = [value.decode() if isinstance(value, bytes) else value
+                    for value in self._scripts.config(keys=[names.check, names.conf],
+                                                      args=args)]
+        if not disagree:
+            return
+        if "secret" in disagree:
+            raise FleetMismatch(f"FleetState: namespace {names.namespace!r} is in use by hosts "
+                                "with another secret; give every host the same secret, or "
+                                "use another namespace")
+        which = [names.provider_names[names.providers.index(h)] for h in disagree
+                 if h in names.providers]
+        raise FleetMismatch(f"FleetState: other hosts of namespace {names.namespace!r} have "
+                            f"other limits (rate, token_rate) for {', '.join(map(repr, which))}; "
+                            "every host must have the same, or use another namespace")
 
     # ---- the listener thread -----------------------------------------------
     def _listen(self) -> None:
@@ -254,18 +348,35 @@ class Syncer:
             else:
                 pipe.hmget(key, "s", "f")
         try:
-            replies = iter(pipe.execute())
+            replies = iter(pipe.execute(raise_on_error=False))
         except Exception:
             self._restore_mine(mine)
             raise
+        bad = []
         for p, (successes, failures) in enumerate(mine):
             if successes or failures:
-                total = (float(next(replies)), float(next(replies)))
-                next(replies)
+                s, f, _ = next(replies), next(replies), next(replies)
             else:
-                s, f = next(replies)
-                total = (float(s or 0.0), float(f or 0.0))
+                pair = next(replies)
+                s, f = pair if isinstance(pair, list) else (pair, pair)
+            total = _counts(s, f)
+            if total is None:
+                # Damaged (text, NaN, another type): this provider's counts
+                # start again, the others go on.
+                bad.append(names.learn(p))
+                self._learned[p] = None
+                continue
             self._apply_learned(p, total, successes, failures)
+        if bad:
+            self._drop_bad_learning(bad)
+
+    def _drop_bad_learning(self, bad: list) -> None:
+        for key in bad:
+            if key not in self._bad_learning:
+                self._bad_learning.add(key)
+                logger.warning("fleet: the learning counts %s were damaged; they start again",
+                               key)
+        self._client.delete(*bad)
 
     def _take_mine(self) -> list:
         """[successes, failures] per provider of this host since the last
@@ -294,8 +405,59 @@ class Syncer:
         self._state.apply_outcomes(p, others_s, others_f, self._memory)
 
 
+    # ---- fork ----------------------------------------------------------------
+    def after_fork_in_child(self) -> None:
+        """A forked child is a host of its own (one process) or one more
+        process of its host region: it drops the parent's leases (private
+        memory) and syncer lock, and runs its own threads."""
+        self._stop = threading.Event()
+        self._state.after_fork_in_child()
+        self._lock.after_fork_in_child()
+        self._host = new_host_id()
+        self._deadlines.host = self._host
+        if not self._lock.shared:
+            # A copy of the parent's: spending it would spend them twice.
+            self._region.fleet_hand_back()
+            self._resync = True
+        self._first_lease = True
+        self._last_round = 0.0
+        self._last_lease = self._last_ok = self._now()
+        self._learned = [None] * len(self._learned)
+        self._unsent = None
+        running, self._threads = bool(self._threads), []
+        if running:
+            self.start(False)
+
+
+_live_syncers: weakref.WeakSet = weakref.WeakSet()
+
+
+def _after_fork_in_child() -> None:
+    for syncer in list(_live_syncers):
+        if syncer._stop.is_set():
+            continue
+        try:
+            syncer.after_fork_in_child()
+        except Exception:
+            logger.exception("fleet: the forked child could not start its syncer")
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
 def _wait(seconds: float, event: threading.Event) -> bool:
     return event.wait(seconds)
+
+
+def _counts(successes, failures) -> tuple[float, float] | None:
+    """(successes, failures) read from Redis; None when either is damaged."""
+    try:
+        total = (float(successes or 0.0), float(failures or 0.0))
+    except (TypeError, ValueError):
+        return None
+    if not all(math.isfinite(count) and count >= 0.0 for count in total):
+        return None
+    return total
 
 
 def _lease_args(capacity: float, rate: float, want: int, back: int) -> list:
