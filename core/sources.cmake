@@ -19,6 +19,7 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   policy/rate_limiter.cpp
   policy/retry.cpp
   policy/thompson_router.cpp
+  region/bus_guard.cpp
   region/fork_guard.cpp
   region/region_file.cpp
   region/robust_mutex.cpp

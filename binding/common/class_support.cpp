@@ -1,5 +1,6 @@
 #include "binding/common/class_support.hpp"
 
+#include <cerrno>
 #include <cstring>
 #include <exception>
 
@@ -13,6 +14,10 @@ PyObject* raise_current_exception() noexcept {
         throw;
     } catch (const InternalFault& fault) {
         raise_internal_fault(fault.what());
+    } catch (const DamagedState& damage) {
+        // OSError(errno, text) becomes the errno's own subclass.
+        PyRef arguments(Py_BuildValue("(is)", EIO, damage.what()));
+        if (arguments) PyErr_SetObject(PyExc_OSError, arguments.get());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {

@@ -12,6 +12,7 @@
 #include "binding/common/class_support.hpp"
 #include "binding/host/host_config.hpp"
 #include "binding/host/host_region.hpp"
+#include "core/region/robust_mutex.hpp"
 #include "core/region/shared_state.hpp"
 
 namespace velmorquist::binding {
@@ -257,7 +258,18 @@ PyObject* catalogue_dict() {
     return catalogue.release();
 }
 
+// A region lock held by another process (perhaps a stopped one) is waited
+// for with the interpreter lock released, so this process's other threads
+// go on meanwhile. Locks are only ever waited for inside calls made with the
+// interpreter lock held.
+void wait_without_interpreter(void (*wait)(void*), void* context) {
+    Py_BEGIN_ALLOW_THREADS
+    wait(context);
+    Py_END_ALLOW_THREADS
+}
+
 int module_exec(PyObject* module) {
+    set_lock_wait_around(wait_without_interpreter);
     for (const Constant& c : kConstants) {
         if (PyModule_AddIntConstant(module, c.name, c.value) < 0) return -1;
     }

@@ -220,7 +220,7 @@ PyObject* region_daily_reset_due(PyObject* self, PyObject* const* args, Py_ssize
 
 // Unmaps the region and drops this attachment; a second close does nothing.
 PyObject* region_close(PyObject* self, PyObject* /*unused*/) {
-    core_of<StateHandle>(self).reset();
+    core_of<StateHandle>(self).close();
     return new_none();
 }
 
@@ -229,7 +229,7 @@ PyObject* region_still_named(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* region_closed(PyObject* self, void* /*closure*/) {
-    return new_bool(core_of<StateHandle>(self) == nullptr);
+    return new_bool(core_of<StateHandle>(self).open() == nullptr);
 }
 
 #ifdef VELMORQUIST_TEST_HOOKS

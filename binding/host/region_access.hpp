@@ -16,13 +16,28 @@
 
 namespace velmorquist::binding {
 
-// Empty once closed. Every method runs under the GIL from its last argument
-// conversion to its result, so a close() cannot free the state under a call.
-using StateHandle = std::unique_ptr<SharedState>;
+// The state behind a HostRegion. A call may wait for a region lock with the
+// interpreter lock released (another process holds it), so a close() while
+// calls are in flight only marks the handle closing and the last call out
+// frees the state. Both counts change only under the interpreter lock.
+struct StateHandle {
+    explicit StateHandle(std::unique_ptr<SharedState> opened) : state(std::move(opened)) {}
+
+    // Borrowed; nullptr once closing.
+    [[nodiscard]] SharedState* open() const { return closing ? nullptr : state.get(); }
+    void close() {
+        closing = true;
+        if (calls == 0) state.reset();
+    }
+
+    std::unique_ptr<SharedState> state;
+    int calls = 0;
+    bool closing = false;
+};
 
 // Borrowed; nullptr with ValueError set once the region was closed.
 inline SharedState* open_state(PyObject* self) {
-    SharedState* state = core_of<StateHandle>(self).get();
+    SharedState* state = core_of<StateHandle>(self).open();
     if (state == nullptr) PyErr_SetString(PyExc_ValueError, "the gateway state is closed");
     return state;
 }
@@ -31,9 +46,19 @@ inline SharedState* open_state(PyObject* self) {
 // Python code that closed the region, so it is looked up only now.
 template <class Body>
 inline PyObject* with_state(PyObject* self, Body&& body) {
+    StateHandle& handle = core_of<StateHandle>(self);
     SharedState* state = open_state(self);
     if (state == nullptr) return nullptr;
-    return guarded([&] { return body(*state); });
+    ++handle.calls;
+    PyObject* result = guarded([&] { return body(*state); });
+    // A region truncated under this call was read as zeros: the answer means
+    // nothing, and the caller hears what happened instead.
+    if (std::string damage = state->damage(); !damage.empty()) [[unlikely]] {
+        Py_XDECREF(result);
+        result = guarded([&]() -> PyObject* { throw DamagedState(std::move(damage)); });
+    }
+    if (--handle.calls == 0 && handle.closing) handle.state.reset();
+    return result;
 }
 
 // ---- argument helpers: false with a Python error set --------------------------

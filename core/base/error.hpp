@@ -57,4 +57,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Shared memory that another process damaged (truncated or overwrote the
+// file behind it): the state it held is gone. Not a fault of this program,
+// so the binding raises it as an OSError naming the file.
+class DamagedState : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 }  // namespace velmorquist

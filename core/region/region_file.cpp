@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/region/bus_guard.hpp"
 #include "core/region/shared_layout.hpp"
 
 namespace velmorquist {
@@ -414,22 +415,43 @@ std::expected<RegionFile, RegionError> RegionFile::private_memory(const RegionRe
     return region;
 }
 
+RegionFile::RegionFile(int fd, std::byte* base, std::size_t size, std::string path)
+    : fd_(fd),
+      base_(base),
+      size_(size),
+      path_(std::move(path)),
+      truncated_(std::make_unique<std::atomic<std::uint32_t>>(0)) {
+    // Private memory has no file to lose.
+    if (fd_ >= 0) (void)guard_mapping(base_, size_, truncated_.get());
+}
+
 RegionFile::RegionFile(RegionFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       base_(std::exchange(other.base_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      path_(std::move(other.path_)) {}
+      path_(std::move(other.path_)),
+      truncated_(std::move(other.truncated_)) {}
+
+std::string RegionFile::damage() const {
+    if (truncated_ == nullptr || truncated_->load(std::memory_order_relaxed) == 0) return "";
+    return "the host state region " + quoted(path_) +
+           " was truncated by another process while in use; its state is gone from this "
+           "process: restart the workers";
+}
 
 bool RegionFile::still_named() const noexcept {
     if (fd_ < 0) return true;
     struct stat mapped {};
     struct stat named {};
     if (fstat(fd_, &mapped) != 0 || mapped.st_nlink == 0) return false;
+    // A cut inside the last page faults nothing; this look is what notices it.
+    if (static_cast<std::uint64_t>(mapped.st_size) < size_) truncated_->store(1);
     if (stat(path_.c_str(), &named) != 0) return false;
     return named.st_dev == mapped.st_dev && named.st_ino == mapped.st_ino;
 }
 
 RegionFile::~RegionFile() {
+    if (base_ != nullptr && fd_ >= 0) unguard_mapping(base_);
     if (base_ != nullptr) munmap(base_, size_);
     if (fd_ >= 0) close(fd_);
 }

@@ -13,6 +13,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -77,18 +79,25 @@ public:
     [[nodiscard]] std::byte* base() const noexcept { return base_; }
     // False once the path no longer names the mapped file (it was removed or
     // replaced, as logind's RemoveIPC=yes does): a process attaching now
-    // would build another region beside this one. Always true in private memory.
+    // would build another region beside this one. Always true in private
+    // memory. Also notes a truncation no access has faulted on yet (damage()).
     [[nodiscard]] bool still_named() const noexcept;
+    // What another process did to the mapped file, or "" while it is
+    // intact: truncated under this mapping (its pages read as zeros now).
+    [[nodiscard]] std::string damage() const;
+    [[nodiscard]] const std::string& path() const noexcept { return path_; }
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
 private:
-    RegionFile(int fd, std::byte* base, std::size_t size, std::string path = {})
-        : fd_(fd), base_(base), size_(size), path_(std::move(path)) {}
+    RegionFile(int fd, std::byte* base, std::size_t size, std::string path = {});
 
     int fd_;  // -1 for private memory
     std::byte* base_;
     std::size_t size_;
     std::string path_;
+    // Set by the bus-error handler (bus_guard.hpp); on the heap so that its
+    // address survives a move.
+    std::unique_ptr<std::atomic<std::uint32_t>> truncated_;
 };
 
 // This boot's identity (/proc/sys/kernel/random/boot_id), zero-padded.

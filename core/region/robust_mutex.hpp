@@ -8,6 +8,13 @@
 
 namespace velmorquist {
 
+// How a thread waits for a lock that another holder has: `around(wait,
+// context)` must call `wait(context)` once. The default calls it straight
+// away; a language binding passes one that lets its interpreter's other
+// threads run meanwhile, since the holder may be a stopped process.
+using LockWaitAround = void (*)(void (*wait)(void*), void* context);
+void set_lock_wait_around(LockWaitAround around) noexcept;
+
 class RobustMutex {
 public:
     // Builds the mutex in place in fresh shared memory; throws InternalFault
@@ -15,14 +22,16 @@ public:
     void init();
 
     // Locks; when the previous holder died holding the lock, runs `repair()`
-    // before marking the state consistent. Throws InternalFault when the lock
-    // is unrecoverable or cannot be taken.
+    // before marking the state consistent. Throws DamagedState when the lock
+    // cannot be taken: its bytes were overwritten by another process.
     template <class Repair>
     void lock(Repair&& repair) {
-        const int result = pthread_mutex_lock(&mutex_);
+        int result = pthread_mutex_trylock(&mutex_);
+        if (result == kBusy) result = wait_for_lock();
         if (result == 0) [[likely]]
             return;
-        if (result != kOwnerDied) fail(result);
+        if (result != kOwnerDied) [[unlikely]]
+            unusable(result);
         repair();
         mark_consistent();
     }
@@ -30,7 +39,11 @@ public:
 
 private:
     static constexpr int kOwnerDied = 130;  // EOWNERDEAD on Linux, without <cerrno> here
+    static constexpr int kBusy = 16;        // EBUSY
+    // pthread_mutex_lock through the wait hook; its result.
+    int wait_for_lock();
     [[noreturn]] static void fail(int error);
+    [[noreturn]] static void unusable(int error);
     void mark_consistent();
 
     pthread_mutex_t mutex_;

@@ -36,7 +36,13 @@ std::span<KeySlot> SharedState::keys(std::size_t p) const {
 }
 
 RobustLock SharedState::lock(std::size_t p) {
-    return RobustLock(slot(p).mutex, [this, p]() noexcept { repair(p); });
+    try {
+        return RobustLock(slot(p).mutex, [this, p]() noexcept { repair(p); });
+    } catch (const DamagedState& damage) {
+        throw DamagedState("the host state region '" + region_.path() +
+                           "' was overwritten by another process: " + damage.what() +
+                           "; restart the workers with a fresh region");
+    }
 }
 
 void SharedState::recover(std::size_t p, ProviderSlot& s) {

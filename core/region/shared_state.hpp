@@ -131,6 +131,8 @@ public:
         HostConfig config, std::shared_ptr<const Clock> clock, LimitSource limits);
 
     [[nodiscard]] std::size_t provider_count() const { return providers_.size(); }
+    // See RegionFile::damage; checked after every call from outside.
+    [[nodiscard]] std::string damage() const { return region_.damage(); }
     // See RegionFile::still_named.
     [[nodiscard]] bool region_still_named() const { return region_.still_named(); }
     [[nodiscard]] std::size_t key_count(std::size_t p) const { return providers_[p].key_count; }
