@@ -45,6 +45,8 @@ SAME_DEADLINE_S = 0.05
 # Fleet events waiting for a slow handler beyond this many are dropped (and
 # logged): the syncer never waits for the handler.
 EVENT_QUEUE = 10000
+# How long close() lets the handler finish the fleet events still queued.
+CLOSE_WAIT_S = 1.0
 
 logger = logging.getLogger("velmorquist_proxy")
 
@@ -176,6 +178,9 @@ class FleetGatewayState:
         if self.stop_syncer is not None:
             self.stop_syncer()
         self._events.put(None)   # the dispatcher ends once the rest is delivered
+        dispatcher = self._dispatcher
+        if dispatcher is not None and dispatcher is not threading.current_thread():
+            dispatcher.join(timeout=CLOSE_WAIT_S)
         self._region.close()
 
     def after_fork_in_child(self) -> None:
