@@ -37,6 +37,7 @@ import time
 import weakref
 
 from velmorquist_proxy.fleet.deadlines import BACKOFF_STEPS, Deadlines, is_redis_error
+from velmorquist_proxy.fleet.learning import Learning
 from velmorquist_proxy.fleet.names import new_host_id
 
 logger = logging.getLogger("velmorquist_proxy")
@@ -48,7 +49,6 @@ DEGRADED_AFTER_S = 1.0
 MAX_BACKOFF_S = 5.0
 HOST_ALIVE_MS = 3000
 HOSTS_TTL_MS = 10000
-LEARN_TTL_MS = 3600 * 1000
 _LIMIT_NAMES = ("r", "t")   # a lease's bucket, by the region's LIMIT_REQUESTS / LIMIT_TOKENS
 
 
@@ -73,7 +73,6 @@ class Syncer:
         self._lock = lock
         self._now = clock if clock is not None else time.monotonic
         self._wait = wait if wait is not None else _wait
-        self._memory = _memory(decay)
         self._deadlines = Deadlines(client, scripts, names, state, host_id)
         self._stop = threading.Event()
         self._threads: list[threading.Thread] = []
@@ -86,11 +85,9 @@ class Syncer:
         self._last_round = 0.0
         self._last_lease = self._now()
         self._first_lease = True
-        self._learned: list[tuple[float, float] | None] = [None] * len(names.providers)
-        self._unsent: list | None = None
+        self._learning = Learning(client, names, state, decay)
         self._lock_failed_at: float | None = None
         self._mismatch_told = False
-        self._bad_learning: set = set()
         self.hosts = 1
         _live_syncers.add(self)
 
@@ -102,7 +99,7 @@ class Syncer:
         self._announce()
         self._lease_round()
         self._deadlines.poll()
-        self._learn()
+        self._learning.trade()
         self._last_round = self._now()
 
     def start(self, degraded: bool) -> None:
@@ -148,7 +145,7 @@ class Syncer:
             self._degraded_since = self._now()
         self._first_lease = True
         self._last_round = 0.0
-        self._learned = [None] * len(self._learned)
+        self._learning.start_again()
         return True
 
     # ---- the syncer thread -------------------------------------------------
@@ -220,7 +217,7 @@ class Syncer:
         self._announce()
         if self._deadlines.poll():
             self._resync = True   # the fleet lost what this host holds
-        self._learn()
+        self._learning.trade()
         self._ok()
 
     def _ok(self) -> None:
@@ -332,79 +329,6 @@ class Syncer:
                 return
         self._deadlines.listen(self._stop, self._listen_backoff)
 
-    # ---- learning ----------------------------------------------------------
-    def _learn(self) -> None:
-        """Pushes this host's outcomes since the last round and applies the
-        other hosts' outcomes to the local router, as if seen here."""
-        names = self._names
-        mine = self._take_mine()
-        pipe = self._client.pipeline(transaction=False)
-        for p, (successes, failures) in enumerate(mine):
-            key = names.learn(p)
-            if successes or failures:
-                pipe.hincrbyfloat(key, "s", successes)
-                pipe.hincrbyfloat(key, "f", failures)
-                pipe.pexpire(key, LEARN_TTL_MS)
-            else:
-                pipe.hmget(key, "s", "f")
-        try:
-            replies = iter(pipe.execute(raise_on_error=False))
-        except Exception:
-            self._restore_mine(mine)
-            raise
-        bad = []
-        for p, (successes, failures) in enumerate(mine):
-            if successes or failures:
-                s, f, _ = next(replies), next(replies), next(replies)
-            else:
-                pair = next(replies)
-                s, f = pair if isinstance(pair, list) else (pair, pair)
-            total = _counts(s, f)
-            if total is None:
-                # Damaged (text, NaN, another type): this provider's counts
-                # start again, the others go on.
-                bad.append(names.learn(p))
-                self._learned[p] = None
-                continue
-            self._apply_learned(p, total, successes, failures)
-        if bad:
-            self._drop_bad_learning(bad)
-
-    def _drop_bad_learning(self, bad: list) -> None:
-        for key in bad:
-            if key not in self._bad_learning:
-                self._bad_learning.add(key)
-                logger.warning("fleet: the learning counts %s were damaged; they start again",
-                               key)
-        self._client.delete(*bad)
-
-    def _take_mine(self) -> list:
-        """[successes, failures] per provider of this host since the last
-        round, with what a failed round could not send."""
-        mine = [list(counts) for counts in self._region.fleet_take_outcomes()]
-        if self._unsent is not None:
-            for counts, unsent in zip(mine, self._unsent):
-                counts[0] += unsent[0]
-                counts[1] += unsent[1]
-            self._unsent = None
-        return mine
-
-    def _restore_mine(self, mine) -> None:
-        """What _take_mine gave, kept for the next round (Redis failed)."""
-        self._unsent = mine
-
-    def _apply_learned(self, p, total, successes, failures) -> None:
-        seen = self._learned[p]
-        self._learned[p] = total
-        if seen is None:
-            return
-        others_s = round(total[0] - seen[0] - successes)
-        others_f = round(total[1] - seen[1] - failures)
-        if others_s < 0 or others_f < 0:
-            return   # Redis lost the counts: they start again from here
-        self._state.apply_outcomes(p, others_s, others_f, self._memory)
-
-
     # ---- fork ----------------------------------------------------------------
     def after_fork_in_child(self) -> None:
         """A forked child is a host of its own (one process) or one more
@@ -422,8 +346,7 @@ class Syncer:
         self._first_lease = True
         self._last_round = 0.0
         self._last_lease = self._last_ok = self._now()
-        self._learned = [None] * len(self._learned)
-        self._unsent = None
+        self._learning.start_again()
         running, self._threads = bool(self._threads), []
         if running:
             self.start(False)
@@ -449,17 +372,6 @@ def _wait(seconds: float, event: threading.Event) -> bool:
     return event.wait(seconds)
 
 
-def _counts(successes, failures) -> tuple[float, float] | None:
-    """(successes, failures) read from Redis; None when either is damaged."""
-    try:
-        total = (float(successes or 0.0), float(failures or 0.0))
-    except (TypeError, ValueError):
-        return None
-    if not all(math.isfinite(count) and count >= 0.0 for count in total):
-        return None
-    return total
-
-
 def _lease_args(capacity: float, rate: float, want: int, back: int) -> list:
     """The lease script's arguments for a limit of `capacity` refilled at
     `rate` per second (as the region's buckets are)."""
@@ -467,11 +379,3 @@ def _lease_args(capacity: float, rate: float, want: int, back: int) -> list:
     refill_ms = capacity / rate * 1000 if rate > 0 else 86400000
     ttl_ms = max(1000, min(86400000, math.ceil(refill_ms) + 1000))
     return [repr(capacity), repr(rate_per_us), want, back, ttl_ms]
-
-
-def _memory(decay: float) -> int:
-    """Outcomes that still weigh at least 1% in a posterior decayed by
-    `decay` per outcome: older ones are not worth applying."""
-    if 0.0 < decay < 1.0:
-        return max(1, math.ceil(math.log(0.01) / math.log(decay)))
-    return 100
