@@ -88,6 +88,7 @@ class Syncer:
         self._learning = Learning(client, names, state, decay)
         self._lock_failed_at: float | None = None
         self._mismatch_told = False
+        self._agreed = False
         self.hosts = 1
         _live_syncers.add(self)
 
@@ -204,6 +205,9 @@ class Syncer:
         wakeup.clear()
 
     def _round(self) -> None:
+        if not self._agreed:
+            # Nothing goes out before the fleet agreed to this host's limits.
+            self._check_config()
         if self._resync:
             self._deadlines.push(self._state.holdings(), holdings=True)
             self._resync = False
@@ -310,7 +314,8 @@ class Syncer:
         disagree = [value.decode() if isinstance(value, bytes) else value
                     for value in self._scripts.config(keys=[names.check, names.conf],
                                                       args=args)]
-        if not disagree:
+        self._agreed = not disagree
+        if self._agreed:
             return
         if "secret" in disagree:
             raise FleetMismatch(f"FleetState: namespace {names.namespace!r} is in use by hosts "

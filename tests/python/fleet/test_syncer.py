@@ -34,7 +34,7 @@ class FakeRedis:
 
     def __init__(self):
         self.down, self.fail_next, self.late = False, 0, False
-        self.sent, self.entries = [], {}
+        self.sent, self.entries, self.disagree = [], {}, []
 
     def check(self):
         if self.down or self.fail_next:
@@ -108,7 +108,7 @@ class FakeScripts:
 
     def config(self, keys, args):
         self.redis.check()
-        return []
+        return self.redis.disagree
 
 
 def make_host(lock=None, region=None, first_round=True):
@@ -252,6 +252,20 @@ def test_fleet_events_reach_the_handler_off_the_syncer_thread(host):
     host.syncer.step()
     host.state.events_delivered()
     assert threads == ["velmorquist-fleet-events"]
+
+
+def test_a_host_that_finds_the_fleet_disagreeing_later_sends_nothing():
+    # Started degraded, it learns of another secret once Redis answers: it
+    # stays on its share and never touches the fleet's buckets or entries.
+    h = make_host(first_round=False)
+    h.redis.disagree = ["secret"]
+    h.state.key_outcome(0, 0, KEY_DISABLED)
+    for _ in range(2):
+        h.clock.advance(ROUND_S)
+        spend_the_lease(h.state)
+        h.syncer.step()
+    assert h.redis.sent == [] and degraded(h) is True
+    h.state.close()
 
 
 # ---- leases -----------------------------------------------------------------
