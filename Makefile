@@ -69,6 +69,7 @@ bench: python
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_gateway.py \
 	    --json $(BUILD_DIR)/bench.json
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_host_state.py
+	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_stream.py --json $(BUILD_DIR)/bench.json
 	@scripts/ensure-redis.sh
 	PYTHONPATH=$(CURDIR)/$(BENCH_DIR)/python $(PY) bench/bench_fleet.py --json $(BUILD_DIR)/bench.json
 

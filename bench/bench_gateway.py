@@ -100,13 +100,13 @@ def floor_namespace():
             "try_breaker": state.try_breaker, "try_limits": state.try_limits,
             "select_key": state.select_key, "key_outcome": state.key_outcome,
             "reward": state.reward, "breaker_outcome": state.breaker_outcome,
-            "now": time.monotonic, "wall": time.time}
+            "learn_latency": state.learn_latency, "now": time.monotonic, "wall": time.time}
 
 
 # The native calls the gateway makes for one successful request, in its
 # order: the daily-reset check's wall clock, the providers due a trial, the
 # ranking, the head's breaker, limits and key, the latency's two clock reads,
-# then the three records (key, posterior, breaker).
+# then the four records (the router's latency, key, posterior, breaker).
 FLOOR = """\
 wall()
 trial_candidates()
@@ -115,7 +115,9 @@ ticket = try_breaker(p)
 try_limits(p, 0)
 k = select_key(p)
 started = now()
-key_outcome(p, k, 0, (now() - started) * 1000.0)
+latency_ms = (now() - started) * 1000.0
+learn_latency(p, latency_ms, False)
+key_outcome(p, k, 0, latency_ms)
 reward(p, 1.0)
 breaker_outcome(p, ticket == 2, 0)
 """
@@ -194,13 +196,13 @@ def print_rows(loop_ns, rows, judged):
           f"{words[judged['ns_met']]}; <= {TARGET_RATIO:g}x floor {words[judged['ratio_met']]}")
 
 
-def write_json(path, section):
-    """Adds the section to the bench JSON, keeping what bench_calls.py wrote."""
+def write_json(path, section, name="gateway"):
+    """Adds the section to the bench JSON, keeping what the other benches wrote."""
     document = {}
     if os.path.exists(path):
         with open(path) as existing:
             document = json.load(existing)
-    document["gateway"] = section
+    document[name] = section
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with open(path, "w") as out:
         json.dump(document, out, indent=2)

@@ -18,13 +18,17 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   policy/provider_profile.cpp
   policy/rate_limiter.cpp
   policy/retry.cpp
+  policy/stream_stats.cpp
   policy/thompson_router.cpp
   region/bus_guard.cpp
+  region/file_io.cpp
   region/fork_guard.cpp
   region/region_file.cpp
+  region/region_secret.cpp
   region/robust_mutex.cpp
   region/shared_state.cpp
   region/shared_state_fleet.cpp
+  region/shared_state_stream.cpp
   region/state_build.cpp
   region/state_repair.cpp
 )

@@ -1,6 +1,6 @@
 # Sourced, not run: a private apt state for Debian's $SUITE archive that never
 # touches the system's apt configuration, and unpacking of its
-# architecture-independent Python packages into the project's cache.
+# Python packages into the project's cache.
 #
 # The sourcing script sources lib.sh first, which provides log, die, workdir
 # (which sets $WORK to a scratch directory removed on exit) and SUITE.
@@ -69,10 +69,12 @@ apt_private() {  # set up + update a private apt state for $SUITE (once per run)
 
 # unpack_debs DEST PKGS CHECK: download the packages named in PKGS (one
 # string, blank-separated) from $SUITE, unpack them into DEST and record PKGS
-# in DEST/.complete.  Only architecture-independent packages are accepted, and
-# DEST/usr/lib/python3/dist-packages/CHECK must exist afterwards.  DEST is
+# in DEST/.complete.  DEST/usr/lib/python3/dist-packages/CHECK must exist
+# afterwards.  DEST is
 # replaced only once the new contents are complete; a DEST whose .complete
-# already lists PKGS is left alone.
+# already lists PKGS is left alone. Packages built for this machine's
+# architecture are accepted when their extension modules need no newer glibc
+# than this machine has (trixie's builds of the few we use need 2.14 at most).
 unpack_debs() {
     local dest="$1" pkgs="$2" check="$3"
     if [[ -f "$dest/.complete" && "$(<"$dest/.complete")" == "$pkgs" ]]; then
@@ -88,12 +90,32 @@ unpack_debs() {
     log "downloading $SUITE packages: $pkgs"
     (cd "$debs" && apt-get "${APT_OPTS[@]}" -q download "${wanted[@]}" >&2) \
         || die "apt-get download of $pkgs failed"
+    local arch
+    arch="$(dpkg --print-architecture)"
     for d in "$debs"/*.deb; do
-        [[ "$(dpkg-deb -f "$d" Architecture)" == all ]] || die "$(basename "$d") is not architecture-independent"
+        case "$(dpkg-deb -f "$d" Architecture)" in
+            all | "$arch") ;;
+            *) die "$(basename "$d") is built for another architecture" ;;
+        esac
         dpkg-deb -x "$d" "$stage"
     done
+    check_glibc "$stage"
     [[ -e "$stage/usr/lib/python3/dist-packages/$check" ]] || die "$check missing from the unpacked packages"
     printf '%s\n' "$pkgs" >"$stage/.complete"
     rm -rf "$dest"
     mv "$stage" "$dest"
+}
+
+# check_glibc DIR: dies when a shared object under DIR asks for a glibc
+# symbol version newer than the one this machine runs.
+check_glibc() {
+    local have need so
+    have="$(getconf GNU_LIBC_VERSION | awk '{print $2}')"
+    while IFS= read -r -d '' so; do
+        need="$(objdump -T "$so" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -V | tail -n1)"
+        [[ -z "$need" ]] && continue
+        if [[ "$(printf '%s\n%s\n' "$need" "$have" | sort -V | tail -n1)" != "$have" ]]; then
+            die "$(basename "$so") needs glibc $need; this machine has $have"
+        fi
+    done < <(find "$1" -name '*.so' -print0)
 }

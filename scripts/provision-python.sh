@@ -14,8 +14,8 @@
 #   3. a pyenv-installed 3.13 ($(pyenv root)/versions/3.13.*/bin/python3.13);
 #   4. a copy built earlier into $CACHE/cpython-3.13;
 #   5. otherwise build one from Debian's (trixie) source package of python3.13.
-# Test tools: if the interpreter cannot import pytest and hypothesis, Debian
-# trixie's architecture-independent packages are unpacked into
+# Test tools: if the interpreter cannot import pytest, hypothesis and aiohttp,
+# Debian trixie's packages for them are unpacked into
 # $CACHE/testtools and a venv per interpreter ($CACHE/venv-3.13-<key>) is
 # pointed at them with a .pth file; the venv's python is then printed.
 #
@@ -49,15 +49,20 @@ else
 fi
 readonly TESTTOOLS="$CACHE/testtools"
 # Debian trixie's pure-python packages that make up pytest 8 + hypothesis on
-# Python 3.13 (exceptiongroup and tomli are only needed before 3.11).
+# Python 3.13 (exceptiongroup and tomli are only needed before 3.11), and redis-py.
 readonly TESTTOOL_PKGS="python3-pytest python3-pluggy python3-iniconfig python3-packaging python3-hypothesis python3-attr python3-sortedcontainers python3-dateutil python3-six python3-redis"
+# aiohttp and httpx with their dependencies, for the loopback HTTP servers and
+# clients of the tests; aiohttp's arch-specific ones are built for 3.13 and
+# need an old glibc.
+readonly HTTPTOOLS="$CACHE/httptools"
+readonly HTTP_PKGS="python3-aiohttp python3-aiohappyeyeballs python3-aiosignal python3-frozenlist python3-multidict python3-propcache python3-yarl python3-idna python3-httpx python3-httpcore python3-h11 python3-anyio python3-sniffio python3-certifi"
 readonly BUILD_DEPS="zlib1g-dev libssl-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev"
 
 # ---------------------------------------------------------------------------
 # Probing interpreters
 
 # probe PY -> prints "<sys.executable>\n<status>" where status is one of
-#   ok      3.13 with Python.h, pytest and hypothesis import
+#   ok      3.13 with Python.h, pytest, hypothesis and aiohttp import
 #   notools 3.13 with Python.h, but pytest/hypothesis missing
 #   noheaders / version=X.Y
 # Fails (non-zero) if PY does not run at all.
@@ -73,12 +78,13 @@ if sys.argv[2] == "1" and not hasattr(sys, "gettotalrefcount"):
 if sys.argv[1] == "quick":   # a venv this script already verified once
     from importlib.metadata import version
     try:
-        ok = int(version("pytest").split(".")[0]) >= 8 and version("hypothesis")
+        ok = (int(version("pytest").split(".")[0]) >= 8 and version("hypothesis")
+              and version("aiohttp"))
     except Exception:
         ok = False
 else:
     try:
-        import pytest, hypothesis
+        import pytest, hypothesis, aiohttp
         ok = int(pytest.__version__.split(".")[0]) >= 8
     except Exception:
         ok = False
@@ -155,10 +161,15 @@ build_cpython() {
 }
 
 # ---------------------------------------------------------------------------
-# Test tools from Debian trixie's pure-python packages
+# Test tools from Debian trixie's packages
 
 ensure_testtools() {
     unpack_debs "$TESTTOOLS" "$TESTTOOL_PKGS" pytest
+    unpack_debs "$HTTPTOOLS" "$HTTP_PKGS" aiohttp
+}
+
+complete() {  # complete DIR PKGS: DIR holds exactly PKGS, unpacked
+    [[ -f "$1/.complete" && "$(<"$1/.complete")" == "$2" ]]
 }
 
 # venv_for BASE: a venv of BASE that sees $TESTTOOLS through a .pth file
@@ -166,8 +177,8 @@ venv_for() {
     local base="$1" key venv
     key="$(printf '%s' "$base" | sha256sum | cut -c1-12)"
     venv="$CACHE/venv-3.13-$key"
-    if [[ -x "$venv/bin/python3.13" && -f "$TESTTOOLS/.complete" ]] \
-        && [[ "$(<"$TESTTOOLS/.complete")" == "$TESTTOOL_PKGS" ]] \
+    if [[ -x "$venv/bin/python3.13" ]] && complete "$TESTTOOLS" "$TESTTOOL_PKGS" \
+        && complete "$HTTPTOOLS" "$HTTP_PKGS" \
         && usable "$venv/bin/python3.13" quick && [[ "$PY_STATUS" == ok ]]; then
         VENV_PY="$venv/bin/python3.13"; return
     fi
@@ -177,7 +188,8 @@ venv_for() {
     "$base" -m venv --without-pip "$venv" >&2 || die "could not create a venv with $base"
     local purelib
     purelib="$("$venv/bin/python3.13" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
-    printf '%s\n' "$TESTTOOLS/usr/lib/python3/dist-packages" >"$purelib/velmorquist-testtools.pth"
+    printf '%s\n' "$TESTTOOLS/usr/lib/python3/dist-packages" "$HTTPTOOLS/usr/lib/python3/dist-packages" \
+        >"$purelib/velmorquist-testtools.pth"
     usable "$venv/bin/python3.13" \
         || die "venv python $venv/bin/python3.13 does not run or does not see Python.h of $base"
     [[ "$PY_STATUS" == ok ]] || die "pytest/hypothesis still not importable from $venv/bin/python3.13"

@@ -1,14 +1,31 @@
 #include "binding/host/host_config.hpp"
 
+#include <utility>
+#include <vector>
+
 #include "binding/common/args.hpp"
 
 namespace velmorquist::binding {
 namespace {
 
+// Borrowed: `name` interned once and kept. A fresh string per lookup would
+// leave a reference in the type's attribute cache for every entry it fills.
+PyObject* interned_name(const char* name) {
+    static std::vector<std::pair<const char*, PyObject*>> names;
+    for (const auto& [text, object] : names) {
+        if (text == name) return object;
+    }
+    PyObject* object = PyUnicode_InternFromString(name);
+    if (object != nullptr) names.emplace_back(name, object);
+    return object;
+}
+
 // New reference to attribute `name`; nullptr with an error set. A missing
 // attribute is the argument's type error, as a wrong type would be.
 PyObject* attribute(PyObject* object, const char* name) {
-    PyObject* value = PyObject_GetAttrString(object, name);
+    PyObject* key = interned_name(name);
+    if (key == nullptr) return nullptr;
+    PyObject* value = PyObject_GetAttr(object, key);
     if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "a provider description or router settings need '%s'; "

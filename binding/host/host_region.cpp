@@ -12,6 +12,7 @@
 #include "binding/common/args.hpp"
 #include "binding/common/class_support.hpp"
 #include "binding/host/host_fleet.hpp"
+#include "binding/host/host_stream.hpp"
 #include "binding/host/region_access.hpp"
 
 namespace velmorquist::binding {
@@ -335,6 +336,19 @@ constexpr const char kParkHoldingLockDoc[] =
     "_park_holding_lock($self, p, ready_fd)\n--\n\n"
     "Test builds only: parks holding provider p's lock until the process is killed.";
 
+constexpr const char kLearnLatencyDoc[] =
+    "learn_latency($self, p, latency_ms, first_chunk)\n--\n\n"
+    "A measured latency for the router; with first_chunk also a stream's time to first chunk.";
+constexpr const char kAbsorbLatencyDoc[] =
+    "absorb_latency($self, p, mean_ms, count)\n--\n\nLatencies other hosts measured.";
+constexpr const char kChunkGapsDoc[] =
+    "chunk_gaps($self, p, gaps_ms)\n--\n\nTimes between a stream's chunks.";
+constexpr const char kStreamStatsDoc[] =
+    "stream_stats($self, p)\n--\n\n"
+    "(latency_ms, (p50, p95, samples) to first chunk, (p50, p95, samples) between chunks).";
+constexpr const char kFleetTakeLatenciesDoc[] =
+    "fleet_take_latencies($self)\n--\n\n[(sum ms, count)] per provider since the last call.";
+
 constexpr int kKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef region_methods[] = {
@@ -384,6 +398,12 @@ PyMethodDef region_methods[] = {
     {"fleet_status", as_method(region_fleet_status), METH_NOARGS, kFleetStatusDoc},
     {"fleet_set_degraded", as_method(region_fleet_set_degraded), kKeywords, kFleetSetDegradedDoc},
     {"fleet_set_hosts", as_method(region_fleet_set_hosts), kKeywords, kFleetSetHostsDoc},
+    {"learn_latency", as_method(region_learn_latency), kKeywords, kLearnLatencyDoc},
+    {"absorb_latency", as_method(region_absorb_latency), kKeywords, kAbsorbLatencyDoc},
+    {"chunk_gaps", as_method(region_chunk_gaps), kKeywords, kChunkGapsDoc},
+    {"stream_stats", as_method(region_stream_stats), kKeywords, kStreamStatsDoc},
+    {"fleet_take_latencies", as_method(region_fleet_take_latencies), METH_NOARGS,
+     kFleetTakeLatenciesDoc},
 #ifdef VELMORQUIST_TEST_HOOKS
     {"_park_holding_lock", as_method(region_park_holding_lock), kKeywords, kParkHoldingLockDoc},
 #endif

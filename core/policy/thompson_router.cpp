@@ -62,9 +62,14 @@ Posterior decayed_posterior(Posterior posterior, double decay, double reward) {
 }
 
 double provider_score(const RouterConfig& config, const ProviderProfile& profile, double theta) {
+    return provider_score(config, profile, profile.base_latency_ms, theta);
+}
+
+double provider_score(const RouterConfig& config, const ProviderProfile& profile,
+                      double latency_ms, double theta) {
     const double quality = config.quality_weight * (theta * profile.base_quality);
     const double cost = config.cost_weight * profile.cost_per_1k;
-    const double latency = config.latency_weight * (profile.base_latency_ms / 1000.0);
+    const double latency = config.latency_weight * (latency_ms / 1000.0);
     return quality - cost - latency;
 }
 

@@ -50,6 +50,9 @@ void repair_posterior(double& alpha, double& beta) noexcept;
 //   - latency_weight * (base_latency_ms / 1000), grouped exactly so.
 [[nodiscard]] double provider_score(const RouterConfig& config, const ProviderProfile& profile,
                                     double theta);
+// The same with a latency of its own in place of the profile's (a measured one).
+[[nodiscard]] double provider_score(const RouterConfig& config, const ProviderProfile& profile,
+                                    double latency_ms, double theta);
 
 class RouterCore {
 public:

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <utility>
 
 #include "core/region/bus_guard.hpp"
+#include "core/region/file_io.hpp"
 #include "core/region/shared_layout.hpp"
 
 namespace velmorquist {
@@ -19,28 +19,6 @@ namespace {
 
 constexpr off_t kLivenessByte = 0;
 constexpr off_t kAttachByte = 1;
-
-// Closes a descriptor on every early return.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    [[nodiscard]] int get() const { return fd_; }
-    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
-std::string quoted(const std::string& path) { return "'" + path + "'"; }
-
-RegionError system_error(int error, const std::string& what, const std::string& path) {
-    return {RegionFault::System, error, what + " " + quoted(path) + ": " + std::strerror(error)};
-}
 
 RegionError not_ours(const std::string& path, const std::string& reason) {
     return {RegionFault::NotOurs, 0,
@@ -59,123 +37,6 @@ int ofd_lock(int fd, short type, off_t byte, bool wait) {
         if (errno != EINTR) return errno;
     }
     return 0;
-}
-
-bool read_all(int fd, void* out, std::size_t size, off_t offset) {
-    auto* bytes = static_cast<char*>(out);
-    while (size > 0) {
-        const ssize_t got = pread(fd, bytes, size, offset);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        bytes += got;
-        size -= static_cast<std::size_t>(got);
-        offset += got;
-    }
-    return true;
-}
-
-bool write_all(int fd, const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t put = write(fd, bytes, size);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        bytes += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-// A unique sibling name for building a file before it is linked into place,
-// where the filesystem has no unnamed files.
-std::string temporary_name(const std::string& path) {
-    std::uint64_t nonce = 0;
-    if (getrandom(&nonce, sizeof nonce, 0) != sizeof nonce)
-        nonce = static_cast<std::uint64_t>(getpid());
-    char suffix[48];
-    std::snprintf(suffix, sizeof suffix, ".%d.%016llx.tmp", static_cast<int>(getpid()),
-                  static_cast<unsigned long long>(nonce));
-    return path + suffix;
-}
-
-std::string directory_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Gives `fd`, an unnamed file, the name `path`. 0, EEXIST or an errno value.
-int link_unnamed(int fd, const std::string& path) {
-    if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
-    if (errno != ENOENT && errno != EPERM) return errno;
-    // AT_EMPTY_PATH needs a capability; the descriptor's /proc name does not.
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0
-                                                                                          : errno;
-}
-
-// Creates `path` (mode 0600) with the contents `fill(fd)` writes, all at
-// once: other processes see no file or the whole file. An unnamed file
-// (O_TMPFILE) is built and then linked into place, so a process killed
-// half-way leaves nothing behind; where the filesystem has none, a named
-// temporary is removed on every failure. 0, EEXIST when `path` appeared
-// first, or an errno value.
-template <class Fill>
-int create_whole(const std::string& path, Fill&& fill) {
-    Fd unnamed(open(directory_of(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (unnamed.get() >= 0) {
-        if (std::optional<int> failed = fill(unnamed.get())) return *failed;
-        return link_unnamed(unnamed.get(), path);
-    }
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
-    const std::string temporary = temporary_name(path);
-    Fd named(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (named.get() < 0) return errno;
-    std::optional<int> failed;
-    try {
-        failed = fill(named.get());
-    } catch (...) {
-        unlink(temporary.c_str());
-        throw;
-    }
-    const int result = failed ? *failed : (link(temporary.c_str(), path.c_str()) == 0 ? 0 : errno);
-    unlink(temporary.c_str());
-    return result;
-}
-
-RegionError untrusted(const std::string& path, const std::string& problem) {
-    return {RegionFault::Refused, 0,
-            quoted(path) + " is " + problem + "; it must be this user's and writable by nobody else"};
-}
-
-RegionError not_a_key_file(const std::string& path, const std::string& reason) {
-    return {RegionFault::NotOurs, 0,
-            quoted(path) + " is not a host state key file (" + reason + "); it was left untouched"};
-}
-
-// Why a file of ours must not be trusted, or "" when it may: it must be this
-// user's, and nobody else may write it (nor read it, for the key file).
-std::string ownership_problem(const struct stat& info, bool secret) {
-    if (info.st_uid != geteuid()) return "owned by another user";
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "writable by other users";
-    if (secret && (info.st_mode & (S_IRGRP | S_IROTH)) != 0) return "readable by other users";
-    return "";
-}
-
-std::expected<RegionSecret, RegionError> read_secret(int fd, const std::string& path) {
-    struct stat info {};
-    RegionSecret secret{};
-    if (fstat(fd, &info) != 0) return std::unexpected(system_error(errno, "cannot inspect", path));
-    if (!S_ISREG(info.st_mode)) return std::unexpected(not_a_key_file(path, "not a regular file"));
-    if (info.st_size != static_cast<off_t>(secret.size()))
-        return std::unexpected(not_a_key_file(path, std::to_string(info.st_size) + " bytes, not 32"));
-    if (const std::string problem = ownership_problem(info, true); !problem.empty())
-        return std::unexpected(RegionError{
-            RegionFault::Refused, 0,
-            quoted(path) + " is " + problem + "; it must be this user's with mode 0600"});
-    if (!read_all(fd, secret.data(), secret.size(), 0))
-        return std::unexpected(system_error(errno != 0 ? errno : EIO, "cannot read", path));
-    return secret;
 }
 
 // What a region file's header says about it.
@@ -289,31 +150,6 @@ std::array<char, 40> current_boot_id() {
         return read;
     }();
     return id;
-}
-
-std::expected<RegionSecret, RegionError> region_secret(const std::string& region_path,
-                                                       bool create) {
-    const std::string path = region_path + ".key";
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        // O_NONBLOCK: a FIFO planted here must not hang the attach before its
-        // type is checked.
-        Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (fd.get() >= 0) return read_secret(fd.get(), path);
-        if (errno == ELOOP) return std::unexpected(not_a_key_file(path, "a symbolic link"));
-        if (errno != ENOENT) return std::unexpected(system_error(errno, "cannot open", path));
-        if (!create) return std::unexpected(RegionError{RegionFault::NotFound, ENOENT, path});
-        RegionSecret secret{};
-        if (getrandom(secret.data(), secret.size(), 0) != static_cast<ssize_t>(secret.size()))
-            return std::unexpected(system_error(errno, "no random bytes for", path));
-        const int created = create_whole(path, [&](int out) -> std::optional<int> {
-            if (!write_all(out, secret.data(), secret.size())) return errno;
-            return std::nullopt;
-        });
-        if (created == 0) return secret;
-        if (created != EEXIST) return std::unexpected(system_error(created, "cannot create", path));
-        // Another process created it first: read theirs.
-    }
-    return std::unexpected(RegionError{RegionFault::System, EAGAIN, "cannot settle " + quoted(path)});
 }
 
 std::optional<RegionError> foreign_region(const std::string& path) {

@@ -18,11 +18,12 @@
 #include "core/policy/fleet_lease.hpp"
 #include "core/policy/key_record.hpp"
 #include "core/region/robust_mutex.hpp"
+#include "core/policy/stream_stats.hpp"
 
 namespace velmorquist {
 
 inline constexpr std::uint64_t kRegionMagic = 0x54534f48514d4c56ULL;  // "VLMQHOST" read little-endian
-inline constexpr std::uint32_t kLayoutVersion = 4;
+inline constexpr std::uint32_t kLayoutVersion = 5;
 inline constexpr std::size_t kBootIdBytes = 40;
 inline constexpr std::size_t kSlotAlign = 64;  // one cache line: providers never share one
 
@@ -65,6 +66,9 @@ struct FleetProviderFields {
     double failures;
     std::uint32_t leased;      // 0 before the first grant and while degraded: spend the share
     std::uint32_t trip_noted;  // kTripNoted or kResetNoted: still to be told to the fleet
+    // Latencies this host measured since the syncer last took them.
+    double latency_sum_ms;
+    double latency_count;
 };
 
 // One provider's changing state, all of it guarded by `mutex`.
@@ -85,6 +89,7 @@ struct alignas(kSlotAlign) ProviderSlot {
     double beta;
     std::uint64_t cursor;  // round-robin position among the provider's keys
     FleetProviderFields fleet;
+    StreamTimingFields timing;
 };
 
 // One key: identity, status and usage, guarded by its provider's mutex.

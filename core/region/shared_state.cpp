@@ -72,9 +72,11 @@ std::vector<std::size_t> SharedState::rank(std::span<const std::size_t> candidat
         Provider& provider = providers_[p];
         ProviderState& scoring = provider.scoring;
         double theta = 0.0;
+        double latency_ms = 0.0;
         {
             RobustLock held = lock(p);
             const ProviderSlot& s = slot(p);
+            latency_ms = s.timing.latency.mean_ms;
             if (scoring.alpha != s.alpha || scoring.beta != s.beta) {
                 scoring.alpha = s.alpha;
                 scoring.beta = s.beta;
@@ -88,7 +90,7 @@ std::vector<std::size_t> SharedState::rank(std::span<const std::size_t> candidat
                 theta = posterior_mean(scoring.alpha, scoring.beta);
             }
         }
-        scored.push_back({provider_score(router_, scoring.profile, theta), at});
+        scored.push_back({provider_score(router_, scoring.profile, latency_ms, theta), at});
     }
     sort_best_first(scored);
     std::vector<std::size_t> order;

@@ -27,6 +27,7 @@
 #include "core/policy/rate_limiter.hpp"
 #include "core/region/region_file.hpp"
 #include "core/region/shared_layout.hpp"
+#include "core/policy/stream_stats.hpp"
 #include "core/policy/thompson_router.hpp"
 
 namespace velmorquist {
@@ -101,6 +102,12 @@ struct LeaseRequest {
 struct FleetStatus {
     bool degraded;
     std::uint32_t hosts;  // 0 until the host's syncer first heard from the fleet
+};
+
+struct StreamView {
+    double latency_ms;  // the figure the router scores with
+    Quantiles first_chunk;
+    Quantiles chunk_gap;
 };
 
 struct KeyView {
@@ -178,6 +185,18 @@ public:
     [[nodiscard]] std::vector<KeyView> key_summaries(std::size_t p);
     [[nodiscard]] bool daily_reset_due(std::int64_t day);
 
+    // ---- latency and stream timing (shared_state_stream.cpp)
+    // A measured latency for the router's figure; with `first_chunk` also a
+    // stream's time to first chunk for its sketch. With fleet leases it is
+    // also summed for the fleet's learning.
+    void learn_latency(std::size_t p, double latency_ms, bool first_chunk);
+    // `count` latencies averaging `mean_ms`, measured by a fleet's other
+    // hosts: the figure learns them, the fleet's sums do not.
+    void absorb_latency(std::size_t p, double mean_ms, std::uint32_t count);
+    // Times between a stream's chunks, for their sketch.
+    void chunk_gaps(std::size_t p, std::span<const double> gaps_ms);
+    [[nodiscard]] StreamView stream_view(std::size_t p);
+
     // ---- the fleet syncer's side (shared_state_fleet.cpp)
     // Marks a change of this host for the syncer; a trip takes no key.
     void fleet_note(std::size_t p, std::size_t k, FleetNote what);
@@ -187,6 +206,8 @@ public:
     [[nodiscard]] std::vector<FleetChange> fleet_holdings();
     // (successes, failures) per provider since the last call.
     [[nodiscard]] std::vector<std::pair<double, double>> fleet_take_outcomes();
+    // (sum of latencies in ms, their count) per provider since the last call.
+    [[nodiscard]] std::vector<std::pair<double, double>> fleet_take_latencies();
     // What to ask the fleet for and hand back after `elapsed` seconds; with
     // `every_lease`, also the leases with nothing to ask.
     [[nodiscard]] std::vector<LeaseRequest> fleet_lease_asks(double elapsed, bool every_lease);

@@ -136,6 +136,7 @@ void SharedState::fill_slots(std::byte* base, const std::vector<Provider>& provi
         }
         s->alpha = 1.0;
         s->beta = 1.0;
+        s->timing.latency = fresh_latency(providers[p].scoring.profile.base_latency_ms);
     }
     auto* key_slots = reinterpret_cast<KeySlot*>(base + geometry.key_offset);
     for (std::size_t k = 0; k < keys.size(); ++k) new (&key_slots[k]) KeySlot(keys[k]);

@@ -31,7 +31,14 @@ void SharedState::repair(std::size_t p) noexcept {
         s.fleet.successes = 0.0;
         s.fleet.failures = 0.0;
     }
+    if (!std::isfinite(s.fleet.latency_sum_ms) || !std::isfinite(s.fleet.latency_count)) {
+        s.fleet.latency_sum_ms = 0.0;
+        s.fleet.latency_count = 0.0;
+    }
     repair_posterior(s.alpha, s.beta);
+    repair_latency(s.timing.latency, provider.scoring.profile.base_latency_ms);
+    repair_sketch(s.timing.first_chunk);
+    repair_sketch(s.timing.chunk_gap);
     std::span<KeySlot> records = keys(p);
     for (std::size_t k = 0; k < records.size(); ++k) {
         KeySlot& key = records[k];

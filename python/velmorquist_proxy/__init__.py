@@ -65,6 +65,7 @@ from velmorquist_proxy.outcomes import (  # noqa: E402
 from velmorquist_proxy.fleet import FleetState  # noqa: E402  (redis-py loads on use)
 from velmorquist_proxy.host_state import HostState  # noqa: E402
 from velmorquist_proxy.providers import Provider, ProviderSpec  # noqa: E402
+from velmorquist_proxy.stream import StreamInterrupted, StreamStalled  # noqa: E402
 
 __all__ += [
     "Gateway",
@@ -78,4 +79,6 @@ __all__ += [
     "classify_failure",
     "HostState",
     "FleetState",
+    "StreamInterrupted",
+    "StreamStalled",
 ]

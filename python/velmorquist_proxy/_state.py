@@ -68,6 +68,25 @@ class GatewayState(Protocol):
     def reset_posterior(self, p: int) -> None:
         """Back to the prior Beta(1, 1)."""
 
+    # ---- latency and stream timing ------------------------------------------
+    def learn_latency(self, p: int, latency_ms: float, first_chunk: bool) -> None:
+        """One measured latency of provider p (a stream's time to first chunk,
+        else the whole call). The router scores p with a decayed average of
+        them, starting from the profile's `base_latency_ms`; with
+        `first_chunk` it also goes into p's time-to-first-chunk sketch."""
+
+    def absorb_latency(self, p: int, mean_ms: float, count: int) -> None:
+        """`count` latencies averaging `mean_ms` measured elsewhere (a fleet)."""
+
+    def chunk_gaps(self, p: int, gaps_ms: Sequence[float]) -> None:
+        """Times between a stream's chunks, for p's sketch of them."""
+
+    def stream_stats(self, p: int) -> tuple[float, tuple[float, float, float],
+                                             tuple[float, float, float]]:
+        """(the learned latency in ms, (p50, p95, samples) of time to first
+        chunk, (p50, p95, samples) of time between chunks), over a recent
+        window; zeros before any sample."""
+
     # ---- breaker -----------------------------------------------------------
     def try_breaker(self, p: int) -> int:
         """REFUSED, ALLOWED or TRIAL. An open breaker whose recovery time has

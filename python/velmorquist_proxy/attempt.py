@@ -11,6 +11,10 @@ What happens to them:
 | failed, `used_tokens(n)` given               | spent   | n |
 | failed with a reply (a status, a key problem, the caller's 4xx) | spent | given back: the provider turned it away |
 | failed without a reply (timeout, connection) | spent   | the estimate: it may have been processed |
+| a stream failed after its first chunk        | spent   | `used_tokens(n)` if given (also later), else the estimate |
+| a hedge that lost (hedge.py)                 | given back | given back |
+
+Streams (`attempt.stream()`) are described in stream.py.
 """
 
 from __future__ import annotations
@@ -25,6 +29,8 @@ from velmorquist_proxy.outcomes import (
     DEFAULT_RETRY_AFTER_S, PROVIDER_KINDS, AttemptRecord, ProviderFailure,
     http_status, retry_after_of, safe_text,
 )
+from velmorquist_proxy.stream import open_stream
+from velmorquist_proxy.stream_end import stream_failed
 
 # Where an attempt stands.
 PENDING = 0
@@ -58,7 +64,8 @@ class Attempt:
     swallowed so the loop goes on, the caller's own errors propagate."""
 
     __slots__ = ("_context", "_p", "_k", "_trial", "_tokens", "provider", "key",
-                 "number", "round", "_started", "_deadline", "_status", "_used", "record")
+                 "number", "round", "_started", "_deadline", "_status", "_used", "record",
+                 "_stream")
 
     def __init__(self, context, p: int, k: int, trial: bool, tokens: int,
                  number: int, round_: int, deadline: float):
@@ -76,6 +83,7 @@ class Attempt:
         self._status = PENDING
         self._used = None
         self.record = None   # AttemptRecord once it failed
+        self._stream = None  # stream.SyncStream or AsyncStream once streaming
 
     @property
     def masked_key(self) -> str:
@@ -96,6 +104,12 @@ class Attempt:
             self._used = count
             return
         self._settle(count)
+
+    def stream(self, source, *, first_chunk_timeout_s: float | None = None,
+               chunk_timeout_s: float | None = None):
+        """The source's chunks (an iterator, or an async iterator for an
+        async iterable source); see stream.py for commit, stalls and timing."""
+        return open_stream(self, source, first_chunk_timeout_s, chunk_timeout_s)
 
     def check(self, status: int, retry_after=None, body: str = "") -> None:
         """Returns for a 2xx status, otherwise raises `ProviderFailure`."""
@@ -118,6 +132,8 @@ class Attempt:
         if exc_type is None:
             self._succeeded()
             return False
+        if self._stream is not None:
+            return stream_failed(self, exc)
         return self._failed(exc)
 
     def __repr__(self) -> str:
@@ -132,6 +148,13 @@ class Attempt:
         state = context.state
         latency_ms = (context.clock() - self._started) * 1000.0
         self._status = SUCCEEDED
+        stream = self._stream
+        if stream is not None:
+            stream.release()
+        if stream is not None and stream.committed:
+            latency_ms = stream.first_chunk_ms   # learned when it came
+        else:
+            state.learn_latency(p, latency_ms, False)
         reached_limit = state.key_outcome(p, self._k, KEY_SUCCESS, latency_ms)
         if self._used is not None:
             self._settle(self._used)
@@ -146,11 +169,13 @@ class Attempt:
         if changed is not None:
             context.breaker_changed(p, changed)
 
-    def _failed(self, error: BaseException) -> bool:
-        """Records a failed call; True when the request goes on."""
+    def _failed(self, error: BaseException, kind: str | None = None) -> bool:
+        """Records a failed call; True when the request goes on. `kind`
+        overrides the outcome table (a stream's source failed)."""
         context, p, k = self._context, self._p, self._k
         try:
-            kind = context.classify(error)
+            if kind is None:
+                kind = context.classify(error)
         except ValueError:
             self._end()
             raise

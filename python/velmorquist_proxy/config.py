@@ -9,6 +9,7 @@
     [[providers]]
     name = "openai"
     keys_env = ["OPENAI_KEY_1"]       # environment variables holding keys
+    first_chunk_timeout_s = 10.0      # stalls of attempt.stream(); chunk_timeout_s too
     rate = { max_calls = 500, time_window_secs = 60.0 }   # or false: no limit
     [providers.breaker]
     failure_threshold = 5
@@ -39,7 +40,8 @@ from velmorquist_proxy.providers import STRATEGIES, Provider
 _TOP = ("providers", "retry", "router", "deadline_s", "reset_posterior_on_recovery",
         "daily_reset")
 _PROVIDER = ("name", "keys", "keys_env", "profile", "breaker", "rate", "token_rate",
-             "key_strategy", "weights", "daily_limits")
+             "key_strategy", "weights", "daily_limits", "first_chunk_timeout_s",
+             "chunk_timeout_s")
 
 
 class _Whole(NamedTuple):
@@ -73,6 +75,7 @@ _BREAKER = {"failure_threshold": _COUNT, "recovery_timeout_secs": _NON_NEGATIVE,
 _RATE = {"max_calls": _POSITIVE, "time_window_secs": _Number(0.0, above=True),
          "burst_size": _POSITIVE}
 _DEADLINE = _Number(0.0, above=True)
+_SECONDS = _Number(0.0, above=True)
 
 
 def gateway_arguments(config) -> tuple[list[Provider], dict]:
@@ -141,6 +144,9 @@ def _provider(entry, path: str) -> Provider:
         if strategy not in STRATEGIES:
             raise ValueError(f"{path}.key_strategy: must be one of {', '.join(STRATEGIES)}")
         options["key_strategy"] = strategy
+    for field in ("first_chunk_timeout_s", "chunk_timeout_s"):
+        if field in entry:
+            options[field] = _value(entry[field], f"{path}.{field}", _SECONDS)
     for field, kind in (("weights", _NON_NEGATIVE), ("daily_limits", _POSITIVE)):
         if field in entry:
             options[field] = _per_key(entry[field], f"{path}.{field}", kind)

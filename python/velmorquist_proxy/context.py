@@ -29,16 +29,18 @@ class RequestContext:
 
     __slots__ = ("state", "clock", "wall", "names", "keys", "masked_keys", "maskers", "retry",
                  "reset_posterior", "counters", "next_reset", "next_file_check", "_classify",
-                 "_on_event", "_reset_offset_s")
+                 "_on_event", "_reset_offset_s", "stream_timeouts")
 
     def __init__(self, *, state, clock, wall, names, keys, masked_keys, maskers, retry,
                  classify, on_event, reset_posterior: bool, reset_offset_s: float,
-                 shared: bool):
+                 shared: bool, stream_timeouts=()):
         self.state = state
         self.clock, self.wall = clock, wall
         self.names, self.keys = names, keys
         self.masked_keys, self.maskers = masked_keys, maskers
         self.retry = retry
+        # Per provider, (first_chunk_timeout_s, chunk_timeout_s) of attempt.stream().
+        self.stream_timeouts = stream_timeouts
         self.reset_posterior = reset_posterior
         self.counters = _Counters()
         self._classify = classify
@@ -48,14 +50,7 @@ class RequestContext:
         # Private memory has no file to lose.
         self.next_file_check = 0.0 if shared else math.inf
 
-    # ---- before a request ----------------------------------------------------
-    def before_request(self) -> None:
-        """The checks that fall due now and then: the daily reset, the file."""
-        if self.wall() >= self.next_reset:
-            self.daily_reset_check()
-        if self.clock() >= self.next_file_check:
-            self.file_check()
-
+    # ---- the checks request.run makes when they fall due -----------------
     def daily_reset_check(self, initial: bool = False) -> None:
         now = self.wall()
         if now < self.next_reset:

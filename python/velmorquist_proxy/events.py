@@ -20,6 +20,8 @@ Kinds and their `detail`:
 | "state_file_lost"  | {} : the HostState file was removed or replaced while in use |
 | "fleet_degraded"   | {"reason", "hosts"} : Redis stopped answering (hosts 0: not known) |
 | "fleet_recovered"  | {"seconds"} : degraded that long |
+| "stream_interrupted" | {"kind", "status", "chunks", "message"} : a stream failed after its first chunk |
+| "hedge"            | {"from", "after_s"} : a second start beside a stream with no first chunk yet |
 
 An event an operator caused carries "source": "operator" in its detail,
 one another host of a fleet caused "source": "fleet".

@@ -6,7 +6,11 @@
             reply = send(attempt.provider, attempt.key)
             attempt.check(reply.status, reply.headers.get("retry-after"), reply.text)
 
-Choice, outcomes and waiting are described in request.py and outcomes.py.
+Choice, outcomes and waiting are described in request.py and outcomes.py;
+streamed calls (`attempt.stream()`) in stream.py, and `stream()` with its
+hedged starts (capped at `hedge_budget` of the last minute's requests) in
+hedge.py. The router scores each provider with the latency it measured
+(time to first chunk for a stream), starting from the profile's.
 
 Recovery: a provider whose breaker's recovery time has passed is tried first
 in the next requests, ahead of the router's ranking, as a trial call; at
@@ -44,6 +48,7 @@ from velmorquist_proxy._native import RetryPolicy, RouterConfig
 from velmorquist_proxy._state import KEY_DISABLED, KEY_ENABLED
 from velmorquist_proxy.attempt import token_count
 from velmorquist_proxy.context import _DAY_S, RequestContext
+from velmorquist_proxy.hedge import BUDGET_RATIO, HedgeBudget, hedge_setting, stream_request
 from velmorquist_proxy.host_state import private_state
 from velmorquist_proxy.outcomes import classify_failure
 from velmorquist_proxy.providers import Provider, ProviderSpec
@@ -57,6 +62,7 @@ class Gateway:
                  router: RouterConfig | None = None, deadline_s: float | None = None,
                  on_event=None, classify=None, reset_posterior_on_recovery: bool = True,
                  daily_reset: datetime.time = datetime.time(0, 0), shared=None,
+                 hedge_budget: float = BUDGET_RATIO,
                  _clock=time.monotonic, _sleep=time.sleep, _asleep=asyncio.sleep,
                  _wall=time.time):
         descriptions = [_describe(provider) for provider in providers]
@@ -79,6 +85,7 @@ class Gateway:
         self._deadline_s = deadline_s
         self._reset_offset_s = _seconds_after_utc_midnight(daily_reset)
         self._sleep, self._asleep = _sleep, _asleep
+        self._hedge_budget = HedgeBudget(hedge_budget, clock=_clock)
         # A test's manual clock drives the state too; otherwise the state
         # reads the host's monotonic clock itself.
         clock = _clock if isinstance(_clock, ManualClock) else None
@@ -93,7 +100,9 @@ class Gateway:
             retry=self._retry,
             classify=classify if classify is not None else classify_failure,
             on_event=on_event, reset_posterior=reset_posterior_on_recovery,
-            reset_offset_s=self._reset_offset_s, shared=shared is not None)
+            reset_offset_s=self._reset_offset_s, shared=shared is not None,
+            stream_timeouts=tuple((d.first_chunk_timeout_s, d.chunk_timeout_s)
+                                  for d in descriptions))
         # A state that learns things outside requests (a fleet) reports them too.
         bind_events = getattr(state, "bind_events", None)
         if bind_events is not None:
@@ -156,6 +165,21 @@ class Gateway:
                 result = await fn(attempt.provider, attempt.key)
         return result
 
+    def stream(self, open, *, tokens: int = 0, deadline_s: float | None = None,
+               hedge: bool | float = False):
+        """An async generator of one streamed request's chunks: `await
+        open(attempt)` makes the upstream call and returns an async iterable
+        of chunks. `hedge` (True, or seconds) starts a second attempt when
+        the first has no chunk by then; see hedge.py."""
+        self._live_state()
+        if not callable(open):
+            raise TypeError(f"open must be a coroutine function taking the attempt, "
+                            f"not {type(open).__name__}")
+        return stream_request(self._context, self._hedge_budget, self._asleep, open,
+                              token_count(tokens, "tokens"),
+                              self._deadline_s if deadline_s is None else deadline_s,
+                              hedge_setting(hedge))
+
     # ---- reading -----------------------------------------------------------
     def snapshot(self) -> dict:
         """A JSON-serialisable picture of every provider and the counters."""
@@ -165,10 +189,14 @@ class Gateway:
         for p, name in enumerate(self._names):
             alpha, beta = state.posterior(p)
             requests, tokens = state.bucket_levels(p)
+            latency_ms, first_chunk, gap = state.stream_stats(p)
             providers[name] = {
                 "breaker": state.breaker_state(p),
                 "bucket": {"requests": requests, "tokens": tokens},
                 "posterior": {"alpha": alpha, "beta": beta, "mean": alpha / (alpha + beta)},
+                "latency_ms": latency_ms,
+                "stream": {"first_chunk_ms": _quantiles(first_chunk),
+                           "chunk_gap_ms": _quantiles(gap)},
                 "keys": [{"key": masked, **summary}
                          for masked, summary in zip(self._masked_keys[p],
                                                     state.key_summaries(p))],
@@ -259,6 +287,11 @@ def _describe(provider) -> ProviderSpec:
     if isinstance(provider, Provider):
         return provider.resolve()
     raise TypeError(f"expected a Provider, not {type(provider).__name__}")
+
+
+def _quantiles(figures) -> dict:
+    p50, p95, samples = figures
+    return {"p50": p50, "p95": p95, "samples": samples}
 
 
 def _seconds_after_utc_midnight(moment: datetime.time) -> float:

@@ -7,6 +7,7 @@ state objects read.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
@@ -44,6 +45,8 @@ class ProviderSpec:
     key_strategy: str
     weights: tuple[float, ...]
     daily_limits: tuple[int | None, ...]
+    first_chunk_timeout_s: float | None = None
+    chunk_timeout_s: float | None = None
 
     def __repr__(self) -> str:
         return f"ProviderSpec({self.name!r}, keys={[mask_key(k) for k in self.keys]})"
@@ -55,10 +58,13 @@ class Provider:
     `rate=None` takes `TokenBucket.provider_preset(name)` (no limit without
     one) and `rate=False` means no request limit at all. `weights` and
     `daily_limits` are a mapping from key to value or a sequence in key order.
+    `first_chunk_timeout_s` and `chunk_timeout_s` are the stall limits of
+    `attempt.stream()` for this provider (None: no limit).
     """
 
     __slots__ = ("name", "keys", "profile", "breaker", "rate", "token_rate",
-                 "key_strategy", "weights", "daily_limits")
+                 "key_strategy", "weights", "daily_limits", "first_chunk_timeout_s",
+                 "chunk_timeout_s")
 
     def __init__(self, name: str, keys: Sequence[str], *,
                  profile: ProviderProfile | None = None,
@@ -67,7 +73,9 @@ class Provider:
                  token_rate: RateLimitConfig | None = None,
                  key_strategy: str = "adaptive",
                  weights: Mapping[str, float] | Sequence[float] | None = None,
-                 daily_limits: Mapping[str, int | None] | Sequence[int | None] | None = None):
+                 daily_limits: Mapping[str, int | None] | Sequence[int | None] | None = None,
+                 first_chunk_timeout_s: float | None = None,
+                 chunk_timeout_s: float | None = None):
         if not isinstance(name, str) or not name:
             raise ValueError("provider name must be a non-empty str")
         self.name = name
@@ -86,6 +94,9 @@ class Provider:
         self.daily_limits = tuple(_daily_limit(name, n)
                                   for n in _per_key(name, "daily_limits", daily_limits,
                                                     self.keys, None))
+        self.first_chunk_timeout_s = _seconds(name, "first_chunk_timeout_s",
+                                              first_chunk_timeout_s)
+        self.chunk_timeout_s = _seconds(name, "chunk_timeout_s", chunk_timeout_s)
 
     def resolve(self) -> ProviderSpec:
         name = self.name
@@ -94,7 +105,8 @@ class Provider:
                    or CircuitBreakerConfig(name))
         rate = None if self.rate is False else (self.rate or TokenBucket.provider_preset(name))
         return ProviderSpec(name, self.keys, profile, breaker, rate, self.token_rate,
-                            self.key_strategy, self.weights, self.daily_limits)
+                            self.key_strategy, self.weights, self.daily_limits,
+                            self.first_chunk_timeout_s, self.chunk_timeout_s)
 
     def __repr__(self) -> str:
         return f"Provider({self.name!r}, keys={[mask_key(k) for k in self.keys]})"
@@ -142,3 +154,12 @@ def _daily_limit(name: str, limit) -> int | None:
                          f"not {limit!r}")
     return limit
 
+
+def _seconds(name: str, field: str, value) -> float | None:
+    if value is None:
+        return None
+    if (isinstance(value, bool) or not isinstance(value, (int, float))
+            or not math.isfinite(value) or value <= 0):
+        raise ValueError(f"provider {name!r}: {field} must be a positive number of seconds "
+                         f"or None, not {value!r}")
+    return float(value)

@@ -25,6 +25,9 @@ from velmorquist_proxy.attempt import ENDED, KEY_FAILED, PENDING, SUCCEEDED, Att
 from velmorquist_proxy.outcomes import AllProvidersFailed
 
 
+# Sent by a hedging caller: the attempt just given runs on beside the next.
+HEDGE = "hedge"
+
 # No wait between rounds is longer: a trip or cool-down beyond it (a forged
 # one, or a typo in a setting) fails the request instead of parking it, and
 # no sleep is asked for more than the platform's timers hold.
@@ -34,10 +37,20 @@ _LONGEST_WAIT_S = 86400.0
 def run(context, deadline_s: float | None, tokens: int, sleep):
     """Yields the attempts of one request through a context's `context`
     (context.py). With `sleep` None it also yields the seconds to wait
-    between rounds, for a caller that waits its own way."""
+    between rounds, for a caller that waits its own way.
+
+    A hedging caller (hedge.py) may `send(HEDGE)` instead of calling next()
+    while the attempt it was given still runs: the request moves on to the
+    next provider without an outcome for that attempt. When the round has
+    no other provider, None is yielded instead, and the loop is resumed
+    only once the attempt in flight has ended."""
     state, clock = context.state, context.clock
-    context.before_request()
+    # The checks that fall due now and then, written out: this runs per request.
+    if context.wall() >= context.next_reset:
+        context.daily_reset_check()
     now = clock()
+    if now >= context.next_file_check:
+        context.file_check()
     deadline = math.inf if deadline_s is None else now + deadline_s
     round_ = number = done = 0   # done: bit p set once provider p had its turn this round
     order = None
@@ -45,6 +58,8 @@ def run(context, deadline_s: float | None, tokens: int, sleep):
     refusals = {}    # provider name -> why it was not called, in the current round
     last_p = -1
     attempt = None
+    in_flight = None   # an attempt that runs on beside its hedge
+    hedge_wanted = False
     finished = False   # counted as a success, a failure or ended by the caller
     try:
         while True:
@@ -60,6 +75,12 @@ def run(context, deadline_s: float | None, tokens: int, sleep):
                     p = candidate
                     break
             if p < 0:
+                if hedge_wanted:
+                    hedge_wanted = False
+                    yield None   # nothing to hedge with in this round
+                if in_flight is not None:
+                    records = _with_record(records, in_flight)
+                    in_flight = None
                 wait = _end_of_round(context, round_, deadline, tokens, number, records,
                                      refusals)
                 round_ += 1
@@ -97,11 +118,20 @@ def run(context, deadline_s: float | None, tokens: int, sleep):
                 if last_p != p and last_p >= 0:
                     context.count_fallback(last_p, p)
                 last_p = p
-                yield attempt
+                hedge_wanted = False
+                signal = yield attempt
                 status = attempt._status
                 if status == SUCCEEDED or status == ENDED:
                     finished = True
                     return
+                if in_flight is not None and in_flight is not attempt:
+                    records = _with_record(records, in_flight)
+                    in_flight = None
+                if signal == HEDGE and status == PENDING:
+                    in_flight = attempt
+                    hedge_wanted = True
+                    last_p = -1   # a hedge is not a fallback
+                    break
                 if status == PENDING:
                     raise RuntimeError("use each attempt as `with attempt:` before the next")
                 if records is None:
@@ -137,6 +167,13 @@ def _next_key(context, attempt: Attempt, tokens: int, tries: int) -> int:
     else:
         attempt.release()
     return -1
+
+
+def _with_record(records: list | None, attempt: Attempt) -> list | None:
+    """The failed attempt's record joins the request's, once it ended."""
+    if attempt.record is None:
+        return records
+    return [*(records or ()), attempt.record]
 
 
 def _release(context, p: int, ticket: int) -> None:

@@ -17,7 +17,7 @@ STUB_CLASSES = {node.name: node for node in STUB.body if isinstance(node, ast.Cl
 
 GATEWAY_NAMES = ["Gateway", "Provider", "ProviderSpec", "Attempt", "AttemptRecord",
                  "ProviderFailure", "AllProvidersFailed", "GatewayEvent", "classify_failure",
-                 "HostState", "FleetState"]
+                 "HostState", "FleetState", "StreamInterrupted", "StreamStalled"]
 
 
 def test_package_reexports_the_native_objects(native):

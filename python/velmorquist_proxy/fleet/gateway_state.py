@@ -91,6 +91,10 @@ class FleetGatewayState:
         self.keys_ready_in = region.keys_ready_in
         self.key_summaries = region.key_summaries
         self.still_named = region.still_named
+        self.learn_latency = region.learn_latency
+        self.absorb_latency = region.absorb_latency
+        self.chunk_gaps = region.chunk_gaps
+        self.stream_stats = region.stream_stats
 
     @property
     def region(self):

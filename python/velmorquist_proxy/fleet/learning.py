@@ -1,7 +1,7 @@
-"""Router learning across a fleet: each host adds its outcomes to the
-fleet's counts in Redis and feeds the other hosts' new outcomes to its own
-router, as if it had seen them. Only the syncer (syncer.py) calls this,
-once a second.
+"""Router learning across a fleet: each host adds its outcomes and measured
+latencies to the fleet's counts in Redis and feeds the other hosts' new
+ones to its own router, as if it had seen them. Only the syncer (syncer.py)
+calls this, once a second.
 """
 
 from __future__ import annotations
@@ -34,39 +34,41 @@ class Learning:
         self._unsent = None
 
     def trade(self) -> None:
-        """Pushes this host's outcomes since the last round and applies the
-        other hosts' outcomes to the local router, as if seen here."""
+        """Pushes this host's outcomes and measured latencies since the last
+        round and applies the other hosts' to the local router, as if seen here."""
         names = self._names
         mine = self._take_mine()
         pipe = self._client.pipeline(transaction=False)
-        for p, (successes, failures) in enumerate(mine):
+        for p, counts in enumerate(mine):
             key = names.learn(p)
-            if successes or failures:
-                pipe.hincrbyfloat(key, "s", successes)
-                pipe.hincrbyfloat(key, "f", failures)
+            if any(counts):
+                for field, count in zip(_LEARN_FIELDS, counts):
+                    pipe.hincrbyfloat(key, field, count)
                 pipe.pexpire(key, LEARN_TTL_MS)
             else:
-                pipe.hmget(key, "s", "f")
+                pipe.hmget(key, *_LEARN_FIELDS)
         try:
             replies = iter(pipe.execute(raise_on_error=False))
         except Exception:
             self._restore_mine(mine)
             raise
         bad = []
-        for p, (successes, failures) in enumerate(mine):
-            if successes or failures:
-                s, f, _ = next(replies), next(replies), next(replies)
+        for p, counts in enumerate(mine):
+            if any(counts):
+                read = [next(replies) for _ in _LEARN_FIELDS]
+                next(replies)
             else:
-                pair = next(replies)
-                s, f = pair if isinstance(pair, list) else (pair, pair)
-            total = _counts(s, f)
+                read = next(replies)
+                if not isinstance(read, list):
+                    read = [read] * len(_LEARN_FIELDS)
+            total = _counts(read)
             if total is None:
                 # Damaged (text, NaN, another type): this provider's counts
                 # start again, the others go on.
                 bad.append(names.learn(p))
                 self._learned[p] = None
                 continue
-            self._apply_learned(p, total, successes, failures)
+            self._apply_learned(p, total, counts)
         if bad:
             self._drop_bad(bad)
 
@@ -79,13 +81,15 @@ class Learning:
         self._client.delete(*bad)
 
     def _take_mine(self) -> list:
-        """[successes, failures] per provider of this host since the last
-        round, with what a failed round could not send."""
-        mine = [list(counts) for counts in self._region.fleet_take_outcomes()]
+        """[successes, failures, latency sum ms, latencies] per provider of
+        this host since the last round, with what a failed round could not send."""
+        region = self._region
+        mine = [[*outcomes, *latencies] for outcomes, latencies
+                in zip(region.fleet_take_outcomes(), region.fleet_take_latencies())]
         if self._unsent is not None:
             for counts, unsent in zip(mine, self._unsent):
-                counts[0] += unsent[0]
-                counts[1] += unsent[1]
+                for i, count in enumerate(unsent):
+                    counts[i] += count
             self._unsent = None
         return mine
 
@@ -93,22 +97,30 @@ class Learning:
         """What _take_mine gave, kept for the next round (Redis failed)."""
         self._unsent = mine
 
-    def _apply_learned(self, p, total, successes, failures) -> None:
+    def _apply_learned(self, p, total, mine) -> None:
         seen = self._learned[p]
         self._learned[p] = total
         if seen is None:
             return
-        others_s = round(total[0] - seen[0] - successes)
-        others_f = round(total[1] - seen[1] - failures)
-        if others_s < 0 or others_f < 0:
+        others = [t - s - m for t, s, m in zip(total, seen, mine)]
+        others_s, others_f, others_n = round(others[0]), round(others[1]), round(others[3])
+        if min(others_s, others_f, others_n) < 0 or others[2] < -1e-6:
             return   # Redis lost the counts: they start again from here
         self._state.apply_outcomes(p, others_s, others_f, self._memory)
+        if others_n:
+            self._state.absorb_latency(p, max(0.0, others[2]) / others_n,
+                                       min(others_n, self._memory))
 
 
-def _counts(successes, failures) -> tuple[float, float] | None:
-    """(successes, failures) read from Redis; None when either is damaged."""
+# The fleet's learning per provider: successes, failures, and the sum and
+# count of measured latencies.
+_LEARN_FIELDS = ("s", "f", "ls", "ln")
+
+
+def _counts(read) -> tuple[float, ...] | None:
+    """The learning fields read from Redis; None when any is damaged."""
     try:
-        total = (float(successes or 0.0), float(failures or 0.0))
+        total = tuple(float(value or 0.0) for value in read)
     except (TypeError, ValueError):
         return None
     if not all(math.isfinite(count) and count >= 0.0 for count in total):

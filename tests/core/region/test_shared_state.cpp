@@ -154,6 +154,33 @@ TEST_F(SharedStateTest, ChangesAndOutcomesOfAnyAttachmentReachTheSyncerOnce) {
     EXPECT_EQ((*syncer)->fleet_take_outcomes()[0], std::make_pair(0.0, 0.0));
 }
 
+TEST_F(SharedStateTest, LearnedLatencyRanksAndReachesTheSyncerOnce) {
+    HostConfig config = one_provider();
+    HostProviderConfig second = config.providers[0];
+    second.name = "bravo";
+    second.profile.id = "bravo";
+    second.keys = {"sk-test-key-000002"};
+    config.providers.push_back(second);
+    config.router.explore_mode = false;
+    auto worker = attach(config, true, false, LimitSource::FleetLeases);
+    auto syncer = attach(config, true, false, LimitSource::FleetLeases);
+    ASSERT_TRUE(worker && syncer);
+    SharedState& w = **worker;
+    const std::size_t both[] = {0, 1};
+    EXPECT_EQ(w.rank(both, thread_rng()), (std::vector<std::size_t>{0, 1}));  // a tie: in order
+    w.learn_latency(0, 2100.0, true);   // alpha: 100 ms in the profile, 1.1 s learned
+    w.absorb_latency(1, 50.0, 1);       // another host's: not the fleet's to learn again
+    EXPECT_EQ((*syncer)->rank(both, thread_rng()), (std::vector<std::size_t>{1, 0}));
+    const StreamView alpha = (*syncer)->stream_view(0);
+    EXPECT_DOUBLE_EQ(alpha.latency_ms, 1100.0);
+    EXPECT_EQ(alpha.first_chunk.samples, 1.0);
+    EXPECT_EQ((*syncer)->stream_view(1).first_chunk.samples, 0.0);  // not a stream
+    const auto taken = (*syncer)->fleet_take_latencies();
+    EXPECT_EQ(taken[0], std::make_pair(2100.0, 1.0));
+    EXPECT_EQ(taken[1], std::make_pair(0.0, 0.0));
+    EXPECT_EQ((*syncer)->fleet_take_latencies()[0], std::make_pair(0.0, 0.0));
+}
+
 TEST_F(SharedStateTest, KeysAreReadyWhileOneIsActive) {
     HostConfig config = one_provider();
     config.providers[0].keys.push_back("sk-test-key-000002");

@@ -9,7 +9,7 @@ import sys
 import pytest
 
 from redis_server import RedisServer, free_port, redis_server_fixture
-from fleet_hosts import KEYS, SECRET, fail_with, fleet_gateway, try_once, wait_for
+from fleet_hosts import KEYS, SECRET, fail_with, fleet_gateway, host_options, try_once, wait_for
 
 
 @pytest.fixture(scope="module")
@@ -159,8 +159,7 @@ def test_a_trip_reaches_the_other_hosts(hosts):
     assert tripping.snapshot()["providers"]["acme"]["breaker"] == "open"
     seconds = wait_for(lambda: all(o.snapshot()["providers"]["acme"]["breaker"] == "open"
                                    for o in others))
-    print(f"trip reached 2 other hosts in {seconds * 1000:.1f} ms")
-    assert seconds < 1.0
+    print(f"trip reached 2 other hosts in {seconds * 1000:.1f} ms")   # make bench times it
     assert ("breaker", {"state": "open", "source": "fleet"}) in [
         (e.kind, e.detail) for e in seen]
     assert not try_once(others[0])   # refused without calling
@@ -198,13 +197,17 @@ def test_enabling_a_key_again_reaches_the_other_hosts(hosts):
     wait_for(lambda: status_of(other, 0) == "active")
 
 
-def test_the_router_learns_from_other_hosts_outcomes(hosts):
-    learner, worker = hosts(), hosts()
-    before = learner.snapshot()["providers"]["acme"]["posterior"]
+@pytest.mark.parametrize("regions", [False, True])
+def test_the_router_learns_from_other_hosts_outcomes_and_latencies(hosts, tmp_path, regions):
+    learner, worker = (hosts(**(host_options(str(tmp_path / name)) if regions else {}))
+                       for name in ("learner", "worker"))
+    before = learner.snapshot()["providers"]["acme"]
     for _ in range(10):
-        try_once(worker)
+        try_once(worker)   # answers at once, where the profile says 500 ms
     wait_for(lambda: learner.snapshot()["providers"]["acme"]["posterior"]["alpha"]
-             > before["alpha"] + 5)
+             > before["posterior"]["alpha"] + 5)
+    wait_for(lambda: learner.snapshot()["providers"]["acme"]["latency_ms"]
+             < before["latency_ms"] / 2)
 
 
 def test_namespaces_do_not_touch_each_other(hosts, server):

@@ -51,8 +51,9 @@ def test_lease_refills_by_server_time_and_grants_whole_tokens(
         redis.hset("ns:b", mapping={"v": stored, "t": server_us(redis) - age * 1_000_000})
     reply = scripts.lease(keys=["ns:b"], args=[10.0, 2e-6, want, back, 6000])
     assert reply[0] == granted
-    # Microseconds pass between the two calls: a little refill is allowed.
-    assert after <= float(reply[1]) < after + 0.01
+    # Time passes between the two calls (more on a loaded machine): up to a
+    # tenth of a second's refill is allowed.
+    assert after <= float(reply[1]) < after + 0.2
     assert 5000 < redis.pttl("ns:b") <= 6000
 
 

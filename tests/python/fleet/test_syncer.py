@@ -81,8 +81,8 @@ class FakePipeline:
         value, ttl = entries.get(args[0], (None, -2))
         if command == "pttl":
             return ttl
-        if command == "hmget":
-            return value if isinstance(value, Exception) else [value, value]
+        if command == "hmget":   # one per field
+            return value if isinstance(value, Exception) else [value] * (len(args) - 1)
         if command == "hincrbyfloat":
             return value if isinstance(value, Exception) else 0.0
         return {"get": value, "pexpire": int(value is not None)}.get(command, 1)

@@ -286,6 +286,11 @@ VALID = {
     "clock": st.none(),
     "start": _floats,
     "seconds": _floats,
+    # HostRegion's latency and stream timing methods.
+    "first_chunk": st.booleans(),
+    "mean_ms": _floats,
+    "count": st.integers(0, 200),
+    "gaps_ms": st.lists(_floats, max_size=5),
 }
 
 # One fixed valid value per parameter, for deterministic (leak) checks.
@@ -347,6 +352,10 @@ EXAMPLE = {
     "clock": None,
     "start": 100.0,
     "seconds": 1.5,
+    "first_chunk": True,
+    "mean_ms": 120.0,
+    "count": 3,
+    "gaps_ms": [5.0, 7.5],
 }
 
 # The kind of value each parameter converts, for picking the error cases that
@@ -371,8 +380,9 @@ KIND = {
     **dict.fromkeys(["tokens", "reserved", "used"], "u64"),
     "cooldown_s": "f64",
     "day": "i64",
-    **dict.fromkeys(["create", "fresh", "fleet", "every_lease"], "bool"),
-    **dict.fromkeys(["start", "seconds"], "f64"),
+    **dict.fromkeys(["create", "fresh", "fleet", "every_lease", "first_chunk"], "bool"),
+    **dict.fromkeys(["start", "seconds", "mean_ms"], "f64"),
+    "count": "u32",
 }
 
 
