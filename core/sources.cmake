@@ -30,5 +30,6 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   region/shared_state_fleet.cpp
   region/shared_state_stream.cpp
   region/state_build.cpp
+  region/state_keys.cpp
   region/state_repair.cpp
 )
