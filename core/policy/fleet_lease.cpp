@@ -22,13 +22,20 @@ std::uint64_t whole_tokens(double amount) {
     return static_cast<std::uint64_t>(std::clamp(amount, 0.0, kLargest));
 }
 
+// The share refilled to now, and never above its capacity: a share that
+// shrank (more hosts, or none known) spends no more than it now allows.
+void refill_share(LeaseFields& lease, const BucketLimits& share, double now) {
+    bucket_refill(lease.share, share, now);
+    lease.share.tokens = std::min(lease.share.tokens, share.capacity_tokens);
+}
+
 }  // namespace
 
 BucketLimits share_limits(const BucketLimits& full, std::uint32_t hosts) {
-    const std::uint32_t divisor = std::max<std::uint32_t>(hosts, 1);
-    const double capacity = std::max(1.0, full.capacity_tokens / divisor);
-    return BucketLimits{std::max<std::uint64_t>(full.capacity / divisor, 1), capacity,
-                        full.refill_rate / divisor};
+    if (hosts == 0) return BucketLimits{0, 0.0, 0.0};
+    const double capacity = std::max(1.0, full.capacity_tokens / hosts);
+    return BucketLimits{std::max<std::uint64_t>(full.capacity / hosts, 1), capacity,
+                        full.refill_rate / hosts};
 }
 
 LeaseFields fresh_lease(const BucketLimits& share, double now) {
@@ -45,7 +52,7 @@ bool lease_take(LeaseFields& lease, const BucketLimits& share, bool leased, std:
         return true;
     }
     if (leased) return false;
-    bucket_refill(lease.share, share, now);
+    refill_share(lease, share, now);
     const double missing = asked - std::max(lease.held, 0.0);
     if (lease.share.tokens < missing) return false;
     lease.share.tokens -= missing;
@@ -62,7 +69,7 @@ double lease_wait(LeaseFields& lease, const BucketLimits& full, const BucketLimi
         if (!(full.refill_rate > 0.0)) return kInfinity;
         return std::max(kNextTopUp, missing / full.refill_rate);
     }
-    bucket_refill(lease.share, share, now);
+    refill_share(lease, share, now);
     if (missing > share.capacity_tokens) return kInfinity;
     const double short_by = missing - lease.share.tokens;
     if (short_by <= 0.0) return 0.0;
@@ -71,7 +78,7 @@ double lease_wait(LeaseFields& lease, const BucketLimits& full, const BucketLimi
 
 double lease_level(LeaseFields& lease, const BucketLimits& share, bool leased, double now) {
     if (leased) return lease.held;
-    bucket_refill(lease.share, share, now);
+    refill_share(lease, share, now);
     return lease.held + lease.share.tokens;
 }
 

@@ -4,7 +4,8 @@
 // syncer tops the lease up to about LEASE_SECONDS of the host's demand and
 // hands back what sits unused. Until the first grant, and while Redis does
 // not answer, the host spends its share of the limit instead: a local bucket
-// with the limit and burst divided by the live hosts.
+// with the limit and burst divided by the live hosts (none while their
+// number is unknown).
 #pragma once
 
 #include <cstdint>
@@ -29,6 +30,8 @@ struct LeaseAsk {
 };
 
 // The host's share of a limit: capacity and rate divided by the live hosts.
+// With `hosts` 0 (not known: the host never heard from its fleet) nothing:
+// a host that assumed it was alone could admit the whole fleet's limit.
 [[nodiscard]] BucketLimits share_limits(const BucketLimits& full, std::uint32_t hosts);
 
 // A fresh lease: nothing held, a full share.

@@ -101,7 +101,7 @@ struct LeaseRequest {
 
 struct FleetStatus {
     bool degraded;
-    std::uint32_t hosts;
+    std::uint32_t hosts;  // 0 until the host's syncer first heard from the fleet
 };
 
 struct StreamView {

@@ -195,8 +195,7 @@ void SharedState::fleet_grant(std::size_t p, LeaseKind kind, double amount, bool
 FleetStatus SharedState::fleet_status() const {
     const RegionHeader& h = header();
     const std::uint32_t hosts = h.fleet_hosts.load(std::memory_order_relaxed);
-    return FleetStatus{h.fleet_degraded.load(std::memory_order_relaxed) != 0,
-                       hosts > 0 ? hosts : 1};
+    return FleetStatus{h.fleet_degraded.load(std::memory_order_relaxed) != 0, hosts};
 }
 
 void SharedState::fleet_set_degraded(bool degraded) {

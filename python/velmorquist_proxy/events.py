@@ -18,7 +18,7 @@ Kinds and their `detail`:
 | "retry_wait"       | {"round", "seconds"} : waiting before the next round |
 | "request_failed"   | {"reason", "attempts"} |
 | "state_file_lost"  | {} : the HostState file was removed or replaced while in use |
-| "fleet_degraded"   | {"reason", "hosts"} : Redis stopped answering |
+| "fleet_degraded"   | {"reason", "hosts"} : Redis stopped answering (hosts 0: not known) |
 | "fleet_recovered"  | {"seconds"} : degraded that long |
 | "stream_interrupted" | {"kind", "status", "chunks", "message"} : a stream failed after its first chunk |
 | "hedge"            | {"from", "after_s"} : a second start beside a stream with no first chunk yet |
@@ -27,7 +27,9 @@ An event an operator caused carries "source": "operator" in its detail,
 one another host of a fleet caused "source": "fleet".
 
 A callback that raises never breaks a request: the exception is logged on
-the logger "velmorquist_proxy" and the request goes on.
+the logger "velmorquist_proxy" and the request goes on. Events of a request
+come on its thread; those a fleet learned from Redis (and fleet_degraded,
+fleet_recovered) on the thread "velmorquist-fleet-events", in order.
 """
 
 from __future__ import annotations

@@ -38,7 +38,13 @@ Redis down, slow or restarted: after a second without an answer the host
 says so (`fleet_degraded` event, `snapshot()["fleet"]["degraded"]`), admits
 its share and keeps its own trips; it retries with back-off (at most 5 s
 apart), tells Redis again what it holds when it is back and leaves the
-degraded mode (`fleet_recovered`).
+degraded mode (`fleet_recovered`). A host that has never heard from the
+fleet does not know its share: it admits each limit / `expected_hosts`
+when given, else / the host count its HostState region remembers, else
+nothing on limited providers until Redis answers.
+
+Hosts of one namespace must agree: a host whose secret or limits differ
+from those of the hosts already there is refused (`ValueError`).
 
 Redis holds no API key and no secret: providers and keys appear as keyed
 hashes (HMAC-SHA256 with `secret`), every name starts with `namespace:`,
@@ -53,7 +59,7 @@ import weakref
 from velmorquist_proxy.fleet.gateway_state import FleetGatewayState
 from velmorquist_proxy.fleet.names import FleetNames, check_namespace, new_host_id, secret_bytes
 from velmorquist_proxy.fleet.scripts import Scripts
-from velmorquist_proxy.fleet.syncer import HOST_ALIVE_MS, HOSTS_TTL_MS, Syncer
+from velmorquist_proxy.fleet.syncer import HOST_ALIVE_MS, HOSTS_TTL_MS, FleetMismatch, Syncer
 from velmorquist_proxy.fleet.syncer_lock import PrivateLock, SyncerLock
 from velmorquist_proxy.host_state import private_state
 
@@ -68,11 +74,20 @@ class FleetState:
     Raises at once `ValueError` for a malformed URL, `PermissionError` when
     Redis refuses the credentials, and `ConnectionError` when it cannot be
     reached, unless `degraded_start=True` (the host then starts on its share
-    and joins when Redis answers).
+    and joins when Redis answers). `expected_hosts`: the fleet's size to
+    assume until Redis first answers. The gateway's construction raises
+    `ValueError` when the namespace's hosts have another secret or other
+    limits for a provider.
     """
 
     def __init__(self, url: str, *, namespace: str, secret: str | bytes, host=None,
-                 degraded_start: bool = False):
+                 degraded_start: bool = False, expected_hosts: int | None = None):
+        if expected_hosts is not None and (isinstance(expected_hosts, bool)
+                                           or not isinstance(expected_hosts, int)
+                                           or not 1 <= expected_hosts <= 0xFFFFFFFF):
+            raise ValueError("FleetState: expected_hosts must be None or a whole number "
+                             "of hosts, at least 1")
+        self._expected_hosts = expected_hosts
         self._namespace = check_namespace(namespace)
         self._secret = secret_bytes(secret)
         self._host = host
@@ -115,8 +130,14 @@ class FleetState:
             if not degraded:
                 try:
                     syncer.first_round()
+                except FleetMismatch:
+                    lock.release()
+                    region.close()
+                    raise
                 except Exception:
                     degraded = True
+            if degraded and self._expected_hosts is not None:
+                region.fleet_set_hosts(self._expected_hosts)
             syncer.start(degraded)
             # The threads are daemons and keep the state alive while they
             # run: this stops them on close() or at exit, handing leases back.

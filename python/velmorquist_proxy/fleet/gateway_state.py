@@ -8,10 +8,16 @@ disablement) is noted there for the host's one syncer (`syncer.py`), which
 does all the talking. What other hosts did is applied here: their trips
 hold this host's breaker open, their key outcomes reach its keys, and their
 outcomes teach its router. Nothing here waits on Redis.
+
+What the fleet did reaches `on_event` from a thread of its own
+("velmorquist-fleet-events"), never from the syncer's: a slow handler then
+delays only other fleet events, never the syncing.
 """
 
 from __future__ import annotations
 
+import logging
+import queue
 import threading
 import time
 
@@ -36,6 +42,13 @@ WHAT_OF = {code: what for what, code in NOTE_OF.items()}
 # rounded to whole milliseconds in Redis): applying it again would only
 # repeat its event.
 SAME_DEADLINE_S = 0.05
+# Fleet events waiting for a slow handler beyond this many are dropped (and
+# logged): the syncer never waits for the handler.
+EVENT_QUEUE = 10000
+# How long close() lets the handler finish the fleet events still queued.
+CLOSE_WAIT_S = 1.0
+
+logger = logging.getLogger("velmorquist_proxy")
 
 
 class FleetGatewayState:
@@ -61,6 +74,10 @@ class FleetGatewayState:
         self.wakeup = threading.Event()   # set when the syncer has something to do now
         self.emit = None                  # callback(kind, p, k, detail), set by the gateway
         self.stop_syncer = None           # set by FleetState once the syncer runs
+        # Set by the syncer while this process cannot open the syncer lock.
+        self.lock_error: str | None = None
+        self._events: queue.Queue = queue.Queue(EVENT_QUEUE)
+        self._dispatcher: threading.Thread | None = None
         # Delegated as they are: the region already counts what the fleet needs.
         self.rank = region.rank
         self.posterior = region.posterior
@@ -85,11 +102,14 @@ class FleetGatewayState:
 
     # ---- hooks for the gateway ----------------------------------------------
     def bind_events(self, emit) -> None:
+        """Events wait until the gateway binds its handler (those of the
+        start-up too), then go out on the dispatcher thread."""
         self.emit = emit
+        self._start_dispatcher()
 
     def snapshot_fields(self) -> dict:
         degraded, hosts = self._region.fleet_status()
-        return {"fleet": {"degraded": degraded, "hosts": hosts,
+        return {"fleet": {"degraded": degraded or self.lock_error is not None, "hosts": hosts,
                           "syncer": self._syncer_lock.held}}
 
     def wake(self) -> None:
@@ -161,7 +181,19 @@ class FleetGatewayState:
     def close(self):
         if self.stop_syncer is not None:
             self.stop_syncer()
+        self._events.put(None)   # the dispatcher ends once the rest is delivered
+        dispatcher = self._dispatcher
+        if dispatcher is not None and dispatcher is not threading.current_thread():
+            dispatcher.join(timeout=CLOSE_WAIT_S)
         self._region.close()
+
+    def after_fork_in_child(self) -> None:
+        """The parent's threads are gone and its queue's lock may be held:
+        a forked child makes its own (the parent delivers what was queued)."""
+        self.wakeup = threading.Event()
+        self._events = queue.Queue(EVENT_QUEUE)
+        if self._dispatcher is not None:
+            self._start_dispatcher()
 
     # ---- for the syncer ----------------------------------------------------
     def note(self, what, p, k) -> None:
@@ -265,9 +297,33 @@ class FleetGatewayState:
         self._tell(kind, -1, -1, detail)
 
     def _tell(self, kind, p, k, detail) -> None:
-        emit = self.emit
-        if emit is not None:
-            emit(kind, p, k, detail)
+        try:
+            self._events.put_nowait((kind, p, k, detail))
+        except queue.Full:
+            logger.warning("fleet: on_event is too slow; dropped a %r event", kind)
+
+    def events_delivered(self) -> None:
+        """Waits until every fleet event so far went to the handler."""
+        self._events.join()
+
+    def _start_dispatcher(self) -> None:
+        self._dispatcher = threading.Thread(target=self._dispatch, args=(self._events,),
+                                            name="velmorquist-fleet-events", daemon=True)
+        self._dispatcher.start()
+
+    def _dispatch(self, events: queue.Queue) -> None:
+        while True:
+            event = events.get()
+            try:
+                if event is None:
+                    return
+                emit = self.emit
+                if emit is not None:
+                    emit(*event)
+            except BaseException:   # the handler's: it ends neither the thread nor the process
+                logger.exception("on_event callback failed on a %r event", event[0])
+            finally:
+                events.task_done()
 
     def hold_trip(self, p, seconds) -> None:
         self.tripped_until[p] = max(self.tripped_until[p], self._now() + seconds)

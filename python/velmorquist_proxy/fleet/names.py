@@ -13,9 +13,18 @@ Layout (P: provider hash, K: key hash):
                             PX that long, so the entry lives exactly while it holds
     <ns>:cool:P:K     str   the key's remaining cool-down in ms when written, PX the same
     <ns>:exh:P:K      str   day on which the key was exhausted
-    <ns>:dis:P:K      str   "1" while the key is disabled (24 h, refreshed)
+    <ns>:dis:P:K      str   "1" while the key is disabled (24 h, refreshed), "0" for
+                            24 h after a host enabled it again
     <ns>:learn:P      hash  {s, f}: the fleet's outcomes so far
+    <ns>:check        str   a keyed hash of the namespace: hosts with another secret
+                            are refused
+    <ns>:conf         hash  P -> a hash of the provider's limits: hosts that
+                            disagree are refused
     <ns>:events       channel of deadline changes
+
+The values of trip, cool, exh and dis entries, and every message, carry an
+HMAC under the secret (`value|mac`): only a host holding the secret can trip
+a provider or switch a key, whoever else can write to Redis.
 """
 
 from __future__ import annotations
@@ -43,6 +52,10 @@ def secret_bytes(secret) -> bytes:
     return secret
 
 
+# Truncated MACs: 128 bits are beyond forging by trial through Redis.
+_MAC_HEX = 32
+
+
 def new_host_id() -> str:
     return os.urandom(8).hex()
 
@@ -58,7 +71,14 @@ class FleetNames:
         self.keys = [[_digest(secret, b"key", f"{description.name}\0{key}", 16)
                       for key in description.keys]
                      for description in descriptions]
-        self._ns = namespace
+        self._ns = self.namespace = namespace
+        self._secret = secret
+        self.provider_names = [description.name for description in descriptions]
+        self.limits = [_digest(secret, b"limits", _limits_text(description), _MAC_HEX)
+                       for description in descriptions]
+        self.check = f"{namespace}:check"
+        self.conf = f"{namespace}:conf"
+        self.namespace_check = _digest(secret, b"namespace", namespace, _MAC_HEX)
 
     def bucket(self, p: int, kind: str) -> str:
         return f"{self._ns}:b:{self.providers[p]}:{kind}"
@@ -72,6 +92,34 @@ class FleetNames:
 
     def learn(self, p: int) -> str:
         return f"{self._ns}:learn:{self.providers[p]}"
+
+    # ---- signed values -----------------------------------------------------
+    def signed(self, where: str, text: str) -> str:
+        """`text|mac`: the MAC binds the text to `where` (an entry's name, or
+        the channel), so a value copied elsewhere does not verify."""
+        return f"{text}|{_digest(self._secret, where.encode(), text, _MAC_HEX)}"
+
+    def verified(self, where: str, signed) -> str | None:
+        """The text of a value `signed` for `where`, None when it is not one."""
+        if isinstance(signed, bytes):
+            try:
+                signed = signed.decode()
+            except UnicodeDecodeError:
+                return None
+        if not isinstance(signed, str):
+            return None
+        text, _, mac = signed.rpartition("|")
+        expected = _digest(self._secret, where.encode(), text, _MAC_HEX)
+        return text if hmac.compare_digest(mac.encode(), expected.encode()) else None
+
+
+def _limits_text(description) -> str:
+    """What hosts sharing a provider's buckets must agree on."""
+    def limit(config):
+        if config is None:
+            return "-"
+        return f"{config.max_calls}/{config.time_window_secs!r}/{config.burst_size}"
+    return f"{limit(description.rate)} {limit(description.token_rate)}"
 
 
 def _digest(secret: bytes, purpose: bytes, text: str, hex_chars: int) -> str:

@@ -17,17 +17,28 @@ way to each host's share of every limit (fleet_lease.hpp) and the host keeps
 its own trips; the syncer retries with redis-py's jittered exponential
 back-off (at most `MAX_BACKOFF_S` apart), tells the fleet again what the
 region holds once Redis is back (a restarted server has lost it), and
-leaves the degraded mode when a round succeeds.
+leaves the degraded mode when a round succeeds. The degraded flag lives in
+the region, so a syncer that takes over from one that was degraded ends it.
+
+Nothing ends the syncer thread but `stop()`: a failed round (Redis, a
+damaged entry, a lock file that cannot be opened) is logged, reported and
+tried again. A forked child of a host drops what it inherited (the
+parent's leases and syncer lock) and syncs on its own threads.
 """
 
 from __future__ import annotations
 
+import errno
 import logging
 import math
+import os
 import threading
 import time
+import weakref
 
 from velmorquist_proxy.fleet.deadlines import BACKOFF_STEPS, Deadlines, is_redis_error
+from velmorquist_proxy.fleet.learning import Learning
+from velmorquist_proxy.fleet.names import new_host_id
 
 logger = logging.getLogger("velmorquist_proxy")
 
@@ -38,8 +49,12 @@ DEGRADED_AFTER_S = 1.0
 MAX_BACKOFF_S = 5.0
 HOST_ALIVE_MS = 3000
 HOSTS_TTL_MS = 10000
-LEARN_TTL_MS = 3600 * 1000
 _LIMIT_NAMES = ("r", "t")   # a lease's bucket, by the region's LIMIT_REQUESTS / LIMIT_TOKENS
+
+
+class FleetMismatch(ValueError):
+    """This host and the fleet's other hosts disagree (another secret, other
+    limits): sharing state would count wrongly, so the host does not join."""
 
 
 class Syncer:
@@ -58,7 +73,6 @@ class Syncer:
         self._lock = lock
         self._now = clock if clock is not None else time.monotonic
         self._wait = wait if wait is not None else _wait
-        self._memory = _memory(decay)
         self._deadlines = Deadlines(client, scripts, names, state, host_id)
         self._stop = threading.Event()
         self._threads: list[threading.Thread] = []
@@ -71,19 +85,22 @@ class Syncer:
         self._last_round = 0.0
         self._last_lease = self._now()
         self._first_lease = True
-        self._learned: list[tuple[float, float] | None] = [None] * len(names.providers)
-        self._unsent: list | None = None
+        self._learning = Learning(client, names, state, decay)
+        self._lock_failed_at: float | None = None
+        self._mismatch_told = False
+        self._agreed = False
         self.hosts = 1
+        _live_syncers.add(self)
 
     # ---- lifetime ----------------------------------------------------------
     def first_round(self) -> None:
         """Start-up, on the constructing thread: raises when Redis fails."""
-        if not (self._lock.held or self._take_over()):
+        if not (self._lock.held or self._try_take_over()):
             return
         self._announce()
         self._lease_round()
         self._deadlines.poll()
-        self._learn()
+        self._learning.trade()
         self._last_round = self._now()
 
     def start(self, degraded: bool) -> None:
@@ -121,22 +138,60 @@ class Syncer:
         # What the region holds counts as known, so the poll does not apply it again.
         self._state.known.clear()
         self._state.holdings()
-        # The last syncer may have died before telling the fleet everything.
+        # The last syncer may have died before telling the fleet everything,
+        # or while degraded: the flag is the region's, and ends with the
+        # first round this syncer completes.
         self._resync = True
+        if self._region.fleet_status()[0] and self._degraded_since is None:
+            self._degraded_since = self._now()
         self._first_lease = True
         self._last_round = 0.0
-        self._learned = [None] * len(self._learned)
+        self._learning.start_again()
         return True
 
     # ---- the syncer thread -------------------------------------------------
     def _run(self) -> None:
-        while not self._stop.is_set():
-            self.step()
+        stop = self._stop
+        while not stop.is_set():
+            try:
+                self.step()
+            except Exception:
+                logger.exception("fleet syncer failed; trying again")
+                self._wait(TAKE_OVER_S, stop)
+
+    def _try_take_over(self) -> bool:
+        """_take_over, with a lock file that cannot be opened (a directory
+        there, EACCES, EMFILE) reported: this process cannot sync until it can."""
+        try:
+            taken = self._take_over()
+        except OSError as error:
+            self._cannot_lock(error)
+            return False
+        if self._lock_failed_at is not None:
+            since, self._lock_failed_at = self._lock_failed_at, None
+            self._state.lock_error = None
+            if taken:   # the first round it completes says so
+                self._degraded_since = min(since, self._degraded_since or since)
+            else:       # another process syncs: the host is fine
+                self._state.tell("fleet_recovered", {"seconds": round(self._now() - since, 3)})
+        return taken
+
+    def _cannot_lock(self, error: OSError) -> None:
+        if self._lock_failed_at is not None:
+            return
+        self._lock_failed_at = self._now()
+        name = errno.errorcode.get(error.errno, "OSError")
+        self._state.lock_error = name
+        logger.error("fleet: cannot open the syncer lock %s (%s); this process cannot sync "
+                     "for its host and tries again every %s s", getattr(self._lock, "path", "?"),
+                     error.strerror or name, TAKE_OVER_S)
+        self._state.tell("fleet_degraded", {"reason": f"syncer lock: {name}",
+                                            "hosts": self._region.fleet_status()[1]})
 
     def step(self) -> None:
         """One pass of the syncer thread: a round, then the wait before the
         next (a tick, or the back-off after a failure)."""
-        if not (self._lock.held or self._take_over()):
+        if not (self._lock.held or self._try_take_over()):
             self._wait(TAKE_OVER_S, self._stop)
             return
         try:
@@ -150,8 +205,11 @@ class Syncer:
         wakeup.clear()
 
     def _round(self) -> None:
+        if not self._agreed:
+            # Nothing goes out before the fleet agreed to this host's limits.
+            self._check_config()
         if self._resync:
-            self._deadlines.push(self._state.holdings())
+            self._deadlines.push(self._state.holdings(), holdings=True)
             self._resync = False
         # What this host changed goes out at once: others apply it on the message.
         talked = self._deadlines.push(self._state.take_changes())
@@ -161,8 +219,9 @@ class Syncer:
             return
         self._last_round = self._now()
         self._announce()
-        self._deadlines.poll()
-        self._learn()
+        if self._deadlines.poll():
+            self._resync = True   # the fleet lost what this host holds
+        self._learning.trade()
         self._ok()
 
     def _ok(self) -> None:
@@ -178,7 +237,11 @@ class Syncer:
     def _failed(self, error: Exception) -> None:
         self._failures += 1
         self._resync = True
-        if not isinstance(error, OSError) and not is_redis_error(error):
+        if isinstance(error, FleetMismatch):
+            if not self._mismatch_told:
+                self._mismatch_told = True
+                logger.error("%s; this host stays on its share until it is fixed", error)
+        elif not isinstance(error, OSError) and not is_redis_error(error):
             logger.exception("fleet syncer round failed")
         if (self._degraded_since is None
                 and self._now() - self._last_ok >= DEGRADED_AFTER_S):
@@ -188,7 +251,12 @@ class Syncer:
         self._degraded_since = self._now()
         self._resync = True
         self._region.fleet_set_degraded(True)
-        self._state.tell("fleet_degraded", {"reason": reason, "hosts": self.hosts})
+        hosts = self._region.fleet_status()[1]
+        if hosts == 0:
+            logger.warning("fleet: Redis has not answered yet and the number of hosts is not "
+                           "known: this host admits nothing on limited providers until Redis "
+                           "answers (pass expected_hosts to admit a share)")
+        self._state.tell("fleet_degraded", {"reason": reason, "hosts": hosts})
 
     # ---- leases ------------------------------------------------------------
     def _lease_round(self) -> bool:
@@ -204,12 +272,11 @@ class Syncer:
         for p, limit, want, back, capacity, rate in asks:
             self._scripts.lease(keys=[self._names.bucket(p, _LIMIT_NAMES[limit])],
                                 args=_lease_args(capacity, rate, want, back), client=pipe)
-        try:
-            replies = pipe.execute()
-        except Exception:
-            for p, limit, _, back, _, _ in asks:
-                region.fleet_grant(p, limit, float(back), False)
-            raise
+        # No hand-back is put back after a failure: the script may have run
+        # and only its reply been lost, and tokens both in the bucket and
+        # held here would be spent twice. When in doubt they are given up;
+        # the bucket refills them.
+        replies = pipe.execute()
         for (p, limit, *_), (granted, _) in zip(asks, replies):
             region.fleet_grant(p, limit, float(granted), True)
         return True
@@ -226,10 +293,39 @@ class Syncer:
 
     # ---- hosts -------------------------------------------------------------
     def _announce(self) -> None:
-        hosts = int(self._scripts.heartbeat(keys=[self._names.hosts],
-                                            args=[self._host, HOST_ALIVE_MS, HOSTS_TTL_MS]))
-        self.hosts = max(1, hosts)
+        self._check_config()
+        hosts, added = self._scripts.heartbeat(keys=[self._names.hosts],
+                                               args=[self._host, HOST_ALIVE_MS, HOSTS_TTL_MS])
+        self.hosts = max(1, int(hosts))
         self._region.fleet_set_hosts(self.hosts)
+        if added and self._last_round:
+            # Not among the live hosts: the fleet lost its entries (FLUSHALL,
+            # eviction) or this host was silent too long. It hears again
+            # what this host holds.
+            self._resync = True
+
+    def _check_config(self) -> None:
+        """Raises FleetMismatch when hosts with another secret or other
+        limits share the namespace; refreshes this host's claim otherwise."""
+        names = self._names
+        args = [names.namespace_check, HOSTS_TTL_MS]
+        for provider, limits in zip(names.providers, names.limits):
+            args += [provider, limits]
+        disagree = [value.decode() if isinstance(value, bytes) else value
+                    for value in self._scripts.config(keys=[names.check, names.conf],
+                                                      args=args)]
+        self._agreed = not disagree
+        if self._agreed:
+            return
+        if "secret" in disagree:
+            raise FleetMismatch(f"FleetState: namespace {names.namespace!r} is in use by hosts "
+                                "with another secret; give every host the same secret, or "
+                                "use another namespace")
+        which = [names.provider_names[names.providers.index(h)] for h in disagree
+                 if h in names.providers]
+        raise FleetMismatch(f"FleetState: other hosts of namespace {names.namespace!r} have "
+                            f"other limits (rate, token_rate) for {', '.join(map(repr, which))}; "
+                            "every host must have the same, or use another namespace")
 
     # ---- the listener thread -----------------------------------------------
     def _listen(self) -> None:
@@ -238,69 +334,43 @@ class Syncer:
                 return
         self._deadlines.listen(self._stop, self._listen_backoff)
 
-    # ---- learning ----------------------------------------------------------
-    def _learn(self) -> None:
-        """Pushes this host's outcomes and measured latencies since the last
-        round and applies the other hosts' to the local router, as if seen here."""
-        names = self._names
-        mine = self._take_mine()
-        pipe = self._client.pipeline(transaction=False)
-        for p, counts in enumerate(mine):
-            key = names.learn(p)
-            if any(counts):
-                for field, count in zip(_LEARN_FIELDS, counts):
-                    pipe.hincrbyfloat(key, field, count)
-                pipe.pexpire(key, LEARN_TTL_MS)
-            else:
-                pipe.hmget(key, *_LEARN_FIELDS)
+    # ---- fork ----------------------------------------------------------------
+    def after_fork_in_child(self) -> None:
+        """A forked child is a host of its own (one process) or one more
+        process of its host region: it drops the parent's leases (private
+        memory) and syncer lock, and runs its own threads."""
+        self._stop = threading.Event()
+        self._state.after_fork_in_child()
+        self._lock.after_fork_in_child()
+        self._host = new_host_id()
+        self._deadlines.host = self._host
+        if not self._lock.shared:
+            # A copy of the parent's: spending it would spend them twice.
+            self._region.fleet_hand_back()
+            self._resync = True
+        self._first_lease = True
+        self._last_round = 0.0
+        self._last_lease = self._last_ok = self._now()
+        self._learning.start_again()
+        running, self._threads = bool(self._threads), []
+        if running:
+            self.start(False)
+
+
+_live_syncers: weakref.WeakSet = weakref.WeakSet()
+
+
+def _after_fork_in_child() -> None:
+    for syncer in list(_live_syncers):
+        if syncer._stop.is_set():
+            continue
         try:
-            replies = iter(pipe.execute())
+            syncer.after_fork_in_child()
         except Exception:
-            self._restore_mine(mine)
-            raise
-        for p, counts in enumerate(mine):
-            if any(counts):
-                total = tuple(float(next(replies)) for _ in _LEARN_FIELDS)
-                next(replies)
-            else:
-                total = tuple(float(value or 0.0) for value in next(replies))
-            self._apply_learned(p, total, counts)
-
-    def _take_mine(self) -> list:
-        """[successes, failures, latency sum ms, latencies] per provider of
-        this host since the last round, with what a failed round could not send."""
-        region = self._region
-        mine = [[*outcomes, *latencies] for outcomes, latencies
-                in zip(region.fleet_take_outcomes(), region.fleet_take_latencies())]
-        if self._unsent is not None:
-            for counts, unsent in zip(mine, self._unsent):
-                for i, count in enumerate(unsent):
-                    counts[i] += count
-            self._unsent = None
-        return mine
-
-    def _restore_mine(self, mine) -> None:
-        """What _take_mine gave, kept for the next round (Redis failed)."""
-        self._unsent = mine
-
-    def _apply_learned(self, p, total, mine) -> None:
-        seen = self._learned[p]
-        self._learned[p] = total
-        if seen is None:
-            return
-        others = [t - s - m for t, s, m in zip(total, seen, mine)]
-        others_s, others_f, others_n = round(others[0]), round(others[1]), round(others[3])
-        if min(others_s, others_f, others_n) < 0 or others[2] < -1e-6:
-            return   # Redis lost the counts: they start again from here
-        self._state.apply_outcomes(p, others_s, others_f, self._memory)
-        if others_n:
-            self._state.absorb_latency(p, max(0.0, others[2]) / others_n,
-                                       min(others_n, self._memory))
+            logger.exception("fleet: the forked child could not start its syncer")
 
 
-# The fleet's learning per provider: successes, failures, and the sum and
-# count of measured latencies.
-_LEARN_FIELDS = ("s", "f", "ls", "ln")
+os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def _wait(seconds: float, event: threading.Event) -> bool:
@@ -314,11 +384,3 @@ def _lease_args(capacity: float, rate: float, want: int, back: int) -> list:
     refill_ms = capacity / rate * 1000 if rate > 0 else 86400000
     ttl_ms = max(1000, min(86400000, math.ceil(refill_ms) + 1000))
     return [repr(capacity), repr(rate_per_us), want, back, ttl_ms]
-
-
-def _memory(decay: float) -> int:
-    """Outcomes that still weigh at least 1% in a posterior decayed by
-    `decay` per outcome: older ones are not worth applying."""
-    if 0.0 < decay < 1.0:
-        return max(1, math.ceil(math.log(0.01) / math.log(decay)))
-    return 100

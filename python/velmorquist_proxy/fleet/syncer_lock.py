@@ -19,7 +19,7 @@ class SyncerLock:
     shared = True
 
     def __init__(self, region_path: str):
-        self._path = region_path + ".syncer"
+        self.path = region_path + ".syncer"
         self._fd: int | None = None
 
     @property
@@ -30,7 +30,7 @@ class SyncerLock:
         """True when this call took the lock."""
         if self._fd is not None:
             return False
-        fd = os.open(self._path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
@@ -44,6 +44,11 @@ class SyncerLock:
             os.close(self._fd)
             self._fd = None
 
+    def after_fork_in_child(self) -> None:
+        """A forked child shares its parent's lock until it closes its copy
+        of the descriptor; closing it leaves the parent holding the lock."""
+        self.release()
+
 
 class PrivateLock:
     """The syncer lock of a one-process host: nobody else could hold it."""
@@ -55,4 +60,7 @@ class PrivateLock:
         return False
 
     def release(self) -> None:
+        pass
+
+    def after_fork_in_child(self) -> None:
         pass

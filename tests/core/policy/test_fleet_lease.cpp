@@ -61,5 +61,14 @@ TEST(Lease, SpendsTheShareUntilLeasedThenOnlyWhatIsHeld) {
     EXPECT_EQ(lease.asked, 9.0);  // refusals are demand too
 }
 
+TEST(Lease, NothingWhileTheHostCountIsUnknown) {
+    const BucketLimits none = share_limits(kFull, 0);
+    LeaseFields lease = fresh_lease(share_limits(kFull, 1), 0.0);  // a region is built full
+    EXPECT_EQ(lease_wait(lease, kFull, none, false, 1, 0.0),
+              std::numeric_limits<double>::infinity());
+    EXPECT_FALSE(lease_take(lease, none, false, 1, 0.0));
+    EXPECT_EQ(lease_level(lease, none, false, 5.0), 0.0);
+}
+
 }  // namespace
 }  // namespace velmorquist

@@ -13,9 +13,10 @@ SECRET = "fleet-test-secret-0123456789"
 KEYS = ["sk-live-aaaaaaaaaaaaaaaaaaaa01", "sk-live-bbbbbbbbbbbbbbbbbbbb02"]
 
 
-def fleet_gateway(url, namespace="fleet", events=None, rate=None, **fleet_options):
+def fleet_gateway(url, namespace="fleet", events=None, rate=None, secret=SECRET,
+                  **fleet_options):
     """One host: a failure opens the breaker for a minute; no retries."""
-    fleet = FleetState(url, namespace=namespace, secret=SECRET, **fleet_options)
+    fleet = FleetState(url, namespace=namespace, secret=secret, **fleet_options)
     provider = Provider("acme", keys=KEYS, breaker=CircuitBreakerConfig("acme", 1, 60.0, 1),
                         rate=rate if rate is not None else False, key_strategy="round_robin")
     return Gateway([provider], retry=RetryPolicy(max_retries=0),

@@ -74,15 +74,35 @@ def test_start_up_fails_at_once_with_a_clear_message(guarded_server, url, error,
     assert "hunter22" not in text and "wrong-password" not in text and SECRET not in text
 
 
-def test_unreachable_redis_with_degraded_start_serves_on_the_share():
+@pytest.mark.parametrize("expected_hosts, admitted", [(None, 0), (4, 3)])
+def test_a_host_started_degraded_admits_the_expected_share_or_nothing(expected_hosts, admitted):
+    # Until Redis first answers, a host cannot know it is alone.
+    from velmorquist_proxy import RateLimitConfig
     events = []
     gateway = fleet_gateway(f"redis://127.0.0.1:{free_port()}/0", events=events,
-                            degraded_start=True)
+                            rate=RateLimitConfig(12, 3600.0), degraded_start=True,
+                            expected_hosts=expected_hosts)
     try:
         assert gateway.snapshot()["fleet"]["degraded"] is True
-        assert try_once(gateway)
+        assert sum(try_once(gateway) for _ in range(12)) == admitted
+        fleet = lambda: [(e.kind, e.detail["hosts"])  # noqa: E731
+                         for e in events if e.kind.startswith("fleet_")]
+        wait_for(fleet)
+        assert fleet() == [("fleet_degraded", expected_hosts or 0)]
     finally:
         gateway.close()
+
+
+@pytest.mark.parametrize("secret, max_calls, message", [
+    ("another-fleet-secret-0123", 10, "another secret"),
+    (SECRET, 1000, "other limits .* 'acme'"),
+])
+def test_hosts_that_disagree_with_the_fleet_are_refused_at_start(hosts, secret, max_calls,
+                                                                  message):
+    from velmorquist_proxy import RateLimitConfig
+    hosts(rate=RateLimitConfig(10, 1.0))
+    with pytest.raises(ValueError, match=message):
+        hosts(rate=RateLimitConfig(max_calls, 1.0), secret=secret)
 
 
 # ---- limits -----------------------------------------------------------------
@@ -156,6 +176,17 @@ def test_a_key_outcome_reaches_the_other_hosts(hosts, status, retry_after, expec
     assert status_of(origin, 0) in expected
     wait_for(lambda: status_of(other, 0) in expected)
     assert status_of(other, 1) == "active"
+
+
+def test_a_disablement_outlives_a_flushall(hosts, server):
+    # A missing entry is no enablement: the fleet hears the disablement again.
+    origin, other = hosts(), hosts()
+    try_once(origin, fail_with(401, key=KEYS[0]))
+    wait_for(lambda: status_of(other, 0) == "disabled")
+    redis = server.client()
+    redis.flushall()
+    wait_for(lambda: any(b":dis:" in name for name in redis.scan_iter("*")))
+    assert [status_of(origin, 0), status_of(other, 0)] == ["disabled", "disabled"]
 
 
 def test_enabling_a_key_again_reaches_the_other_hosts(hosts):

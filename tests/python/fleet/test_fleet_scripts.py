@@ -72,9 +72,28 @@ def test_deadline_is_merged_by_max_and_published_when_set(redis, scripts):
     pubsub.close()
 
 
-def test_heartbeat_counts_the_hosts_seen_within_the_window(redis, scripts):
-    redis.zadd("ns:hosts", {"gone": server_us(redis) // 1000 - 10_000})
-    assert scripts.heartbeat(keys=["ns:hosts"], args=["a", 3000, 9000]) == 1
-    assert scripts.heartbeat(keys=["ns:hosts"], args=["b", 3000, 9000]) == 2
-    assert scripts.heartbeat(keys=["ns:hosts"], args=["a", 3000, 9000]) == 2
+@pytest.mark.parametrize("before", ["seen", "another type"])
+def test_heartbeat_counts_the_hosts_seen_within_the_window(redis, scripts, before):
+    # [live hosts, 1 when this one was not among them]; a heartbeat from the
+    # future and a value of another type are no hosts.
+    now_ms = server_us(redis) // 1000
+    if before == "seen":
+        redis.zadd("ns:hosts", {"gone": now_ms - 10_000, "forged": now_ms + 10**12})
+    else:
+        redis.set("ns:hosts", "garbage")
+    assert scripts.heartbeat(keys=["ns:hosts"], args=["a", 3000, 9000]) == [1, 1]
+    assert scripts.heartbeat(keys=["ns:hosts"], args=["b", 3000, 9000]) == [2, 1]
+    assert scripts.heartbeat(keys=["ns:hosts"], args=["a", 3000, 9000]) == [2, 0]
     assert 8000 < redis.pttl("ns:hosts") <= 9000
+
+
+@pytest.mark.parametrize("field", ["v", "t"])
+@pytest.mark.parametrize("garbage", ["-inf", "nan", "1e300"])
+def test_lease_repairs_a_damaged_bucket(redis, scripts, field, garbage):
+    # A field that is no level or time is a bucket lost: it starts full, as
+    # a missing one does, instead of granting nothing for good.
+    redis.hset("ns:b", mapping={"v": 0, "t": server_us(redis), field: garbage})
+    granted, level = scripts.lease(keys=["ns:b"], args=[10.0, 2e-6, 4, 0, 6000])
+    assert granted == 4 and 6 <= float(level) < 6.01
+    stored = {name: float(value) for name, value in redis.hgetall("ns:b").items()}
+    assert 6 <= stored[b"v"] < 6.01 and stored[b"t"] <= server_us(redis)
