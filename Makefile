@@ -113,7 +113,7 @@ test-asan: build-asan
 	@scripts/ensure-redis.sh
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
 	PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/python VELMORQUIST_FUZZ_EXAMPLES=40 \
-	    scripts/run-sanitized.sh $(DEBUG_PY) -m pytest tests/python
+	    scripts/run-sanitized.sh $(DEBUG_PY) -m pytest -m "not pure_python" tests/python
 
 # The interpreter's own allocator (so its block count means something) and no
 # leak check at exit: objects in its arenas are invisible to LeakSanitizer.

@@ -5,8 +5,13 @@ import re
 import subprocess
 import sys
 
+import pytest
+
 DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
 PROVIDERS = ("groq", "fireworks", "together", "deepseek", "openai")
+
+# A whole demo run: its native calls are the same the other tests make.
+pytestmark = pytest.mark.pure_python
 
 
 def test_short_demo_run_completes_with_a_full_report():

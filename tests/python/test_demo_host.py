@@ -5,7 +5,12 @@ import re
 import subprocess
 import sys
 
+import pytest
+
 DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo_host.py"
+
+# A whole demo run: its native calls are the same the other tests make.
+pytestmark = pytest.mark.pure_python
 
 
 def test_workers_share_one_limit_and_the_report_says_so():

@@ -13,6 +13,9 @@ import pytest
 from redis_server import redis_server_fixture
 from fleet_hosts import wait_for
 
+# Processes and Redis outages: their native calls are the same the host tests make.
+pytestmark = pytest.mark.pure_python
+
 
 @pytest.fixture(scope="module")
 def server(tmp_path_factory):

@@ -9,6 +9,9 @@ import pytest
 from redis_server import redis_server_fixture
 from fleet_hosts import KEYS, fail_with, fleet_gateway, try_once, wait_for
 
+# Processes and Redis outages: their native calls are the same the host tests make.
+pytestmark = pytest.mark.pure_python
+
 
 @pytest.fixture
 def server(tmp_path_factory):
