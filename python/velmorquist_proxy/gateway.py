@@ -34,6 +34,10 @@ A gateway is safe to share between threads and coroutines. In a coroutine
 use `acall` or `attempts_async` (with `contextlib.aclosing` when the loop
 may be left early): `call` and `attempts` sleep between rounds and would
 block the event loop.
+
+This module is the public class and its documentation, every method short
+(the request loop is request.py over context.py), which is why it runs
+past 300 lines.
 """
 
 from __future__ import annotations

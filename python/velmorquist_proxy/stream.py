@@ -39,6 +39,10 @@ Tokens. `attempt.used_tokens(n)` may be called while streaming, after the
 stream ended, or after it was cut (then it settles at once). Without a count
 the reservation stands; a stream cut after commit is never settled below
 the count given.
+
+The sync and async loops are written out separately and inline, for their
+cost per chunk (`make bench` times it), which is why the module runs past
+300 lines; what a failure does is in stream_end.py, hedging in hedge.py.
 """
 
 from __future__ import annotations

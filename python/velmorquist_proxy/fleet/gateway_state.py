@@ -12,6 +12,10 @@ outcomes teach its router. Nothing here waits on Redis.
 What the fleet did reaches `on_event` from a thread of its own
 ("velmorquist-fleet-events"), never from the syncer's: a slow handler then
 delays only other fleet events, never the syncing.
+
+One method per kind of change, both ways (noted for the fleet, applied
+from it), kept side by side so each pair reads together: that is why the
+module runs past 300 lines.
 """
 
 from __future__ import annotations

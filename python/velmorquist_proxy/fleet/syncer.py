@@ -24,6 +24,10 @@ Nothing ends the syncer thread but `stop()`: a failed round (Redis, a
 damaged entry, a lock file that cannot be opened) is logged, reported and
 tried again. A forked child of a host drops what it inherited (the
 parent's leases and syncer lock) and syncs on its own threads.
+
+The module runs past 300 lines because its rounds (leases, pushes, the
+poll) share one connection's error handling and the degraded bookkeeping;
+what the entries in Redis mean is in deadlines.py, learning in learning.py.
 """
 
 from __future__ import annotations
