@@ -93,6 +93,19 @@ def test_a_host_started_degraded_admits_the_expected_share_or_nothing(expected_h
         gateway.close()
 
 
+def test_an_attempt_never_entered_gives_its_share_back():
+    from velmorquist_proxy import RateLimitConfig
+    gateway = fleet_gateway(f"redis://127.0.0.1:{free_port()}/0",
+                            rate=RateLimitConfig(12, 3600.0), degraded_start=True, expected_hosts=4)
+    try:
+        steps = gateway.attempts()
+        next(steps)
+        steps.close()
+        assert sum(try_once(gateway) for _ in range(12)) == 3
+    finally:
+        gateway.close()
+
+
 @pytest.mark.parametrize("secret, max_calls, message", [
     ("another-fleet-secret-0123", 10, "another secret"),
     (SECRET, 1000, "other limits .* 'acme'"),
