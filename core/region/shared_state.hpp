@@ -229,6 +229,9 @@ public:
 #endif
 
 private:
+    // Per provider, the two fleet counters given, zeroed as they are taken.
+    [[nodiscard]] std::vector<std::pair<double, double>> take_fleet_counters(
+        double FleetProviderFields::*first, double FleetProviderFields::*second);
     // What this process knows about one provider; the changing part is in
     // the region.
     struct Provider {

@@ -4,6 +4,7 @@
 // for the fleet's learning.
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "core/region/shared_state.hpp"
 
@@ -77,17 +78,20 @@ void SharedState::return_to_leases(std::size_t p, std::uint64_t tokens) {
 
 // ---- learning ---------------------------------------------------------------
 
-std::vector<std::pair<double, double>> SharedState::fleet_take_outcomes() {
-    std::vector<std::pair<double, double>> outcomes;
-    outcomes.reserve(providers_.size());
+std::vector<std::pair<double, double>> SharedState::take_fleet_counters(
+    double FleetProviderFields::*first, double FleetProviderFields::*second) {
+    std::vector<std::pair<double, double>> taken;
+    taken.reserve(providers_.size());
     for (std::size_t p = 0; p < providers_.size(); ++p) {
         RobustLock held = lock(p);
         FleetProviderFields& fleet = slot(p).fleet;
-        outcomes.emplace_back(fleet.successes, fleet.failures);
-        fleet.successes = 0.0;
-        fleet.failures = 0.0;
+        taken.emplace_back(std::exchange(fleet.*first, 0.0), std::exchange(fleet.*second, 0.0));
     }
-    return outcomes;
+    return taken;
+}
+
+std::vector<std::pair<double, double>> SharedState::fleet_take_outcomes() {
+    return take_fleet_counters(&FleetProviderFields::successes, &FleetProviderFields::failures);
 }
 
 // ---- trips and keys ---------------------------------------------------------

@@ -36,16 +36,8 @@ StreamView SharedState::stream_view(std::size_t p) {
 }
 
 std::vector<std::pair<double, double>> SharedState::fleet_take_latencies() {
-    std::vector<std::pair<double, double>> latencies;
-    latencies.reserve(providers_.size());
-    for (std::size_t p = 0; p < providers_.size(); ++p) {
-        RobustLock held = lock(p);
-        FleetProviderFields& fleet = slot(p).fleet;
-        latencies.emplace_back(fleet.latency_sum_ms, fleet.latency_count);
-        fleet.latency_sum_ms = 0.0;
-        fleet.latency_count = 0.0;
-    }
-    return latencies;
+    return take_fleet_counters(&FleetProviderFields::latency_sum_ms,
+                               &FleetProviderFields::latency_count);
 }
 
 }  // namespace velmorquist
