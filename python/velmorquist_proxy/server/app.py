@@ -44,8 +44,7 @@ def make_app(config, gateway, metrics: Metrics | None = None) -> web.Application
     async def upstream_session(app):
         connector = aiohttp.TCPConnector(limit=0, limit_per_host=_CONNECTIONS_PER_HOST,
                                          ttl_dns_cache=300)
-        proxy.session = aiohttp.ClientSession(connector=connector, auto_decompress=False,
-                                              skip_auto_headers=("User-Agent",))
+        proxy.session = aiohttp.ClientSession(connector=connector, auto_decompress=False)
         yield
         await proxy.session.close()
 

@@ -144,8 +144,11 @@ class FakeUpstream:
 
 
 def _usage() -> dict:
+    # With the detail objects OpenAI's replies carry.
     return {"prompt_tokens": PROMPT_TOKENS, "completion_tokens": COMPLETION_TOKENS,
-            "total_tokens": PROMPT_TOKENS + COMPLETION_TOKENS}
+            "total_tokens": PROMPT_TOKENS + COMPLETION_TOKENS,
+            "prompt_tokens_details": {"cached_tokens": 0},
+            "completion_tokens_details": {"reasoning_tokens": 0}}
 
 
 def _error(status: int, message: str) -> web.Response:

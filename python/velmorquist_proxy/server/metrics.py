@@ -64,42 +64,64 @@ class Metrics:
             "gen_ai_client_token_usage", "Tokens per request as the upstream reported them.",
             ("gen_ai_request_model", "gen_ai_provider_name", "gen_ai_token_type"),
             buckets=_TOKEN_BUCKETS, registry=own)
-        self._children: dict = {}
+        self._series: dict[tuple[str, str, str], _Series] = {}
 
     def attach(self, gateway) -> None:
         self.registry.register(_StateCollector(gateway))
 
     # ---- counting ----------------------------------------------------------
     def request_done(self, exchange) -> None:
-        model = exchange.known_model   # never a client's free text: labels stay few
-        provider = exchange.provider or ""
-        self._child(self._requests, model, provider, exchange.outcome or "error").inc()
+        # Labels: a configured model's name, never a client's free text.
+        key = (exchange.known_model, exchange.provider or "", exchange.outcome or "error")
+        series = self._series.get(key)
+        if series is None:
+            series = self._series[key] = _Series(self, *key)
+        series.requests.inc()
         self._overhead.observe(exchange.overhead_ms() / 1000.0)
-        if exchange.outcome == "success" and provider:
-            self._child(self._attempts, provider, "success").inc()
+        if series.succeeded is not None:
+            series.succeeded.inc()
         if exchange.first_chunk_s is not None:
-            self._child(self._first_token, model, provider).observe(exchange.first_chunk_s)
+            (series.first_token or series.add_first_token(self)).observe(exchange.first_chunk_s)
         if exchange.tokens_in is not None:
-            self._child(self._tokens, model, provider, "input").observe(exchange.tokens_in)
-            self._child(self._tokens, model, provider, "output").observe(exchange.tokens_out)
+            tokens_in, tokens_out = series.tokens or series.add_tokens(self)
+            tokens_in.observe(exchange.tokens_in)
+            tokens_out.observe(exchange.tokens_out)
 
     def on_event(self, event) -> None:
         """The gateway's `on_event`: failed calls and fall-overs."""
         kind = event.kind
         if kind == "attempt_failed" or kind == "stream_interrupted":
-            self._child(self._attempts, event.provider, event.detail["kind"]).inc()
+            self._attempts.labels(event.provider, event.detail["kind"]).inc()
         elif kind == "fallback":
-            self._child(self._fallbacks, event.provider).inc()
-
-    def _child(self, metric, *labels):
-        key = (id(metric), *labels)
-        child = self._children.get(key)
-        if child is None:
-            child = self._children[key] = metric.labels(*labels)
-        return child
+            self._fallbacks.labels(event.provider).inc()
 
     def render(self) -> bytes:
         return generate_latest(self.registry)
+
+
+class _Series:
+    """The labelled children one kind of request counts into, looked up
+    once per request rather than once per metric."""
+
+    __slots__ = ("model", "provider", "requests", "succeeded", "first_token", "tokens")
+
+    def __init__(self, metrics: Metrics, model: str, provider: str, outcome: str):
+        self.model, self.provider = model, provider
+        self.requests = metrics._requests.labels(model, provider, outcome)
+        self.succeeded = (metrics._attempts.labels(provider, "success")
+                          if outcome == "success" and provider else None)
+        # Made when first needed: a series shows in a scrape once made.
+        self.first_token = None
+        self.tokens = None
+
+    def add_first_token(self, metrics: Metrics):
+        self.first_token = metrics._first_token.labels(self.model, self.provider)
+        return self.first_token
+
+    def add_tokens(self, metrics: Metrics):
+        self.tokens = (metrics._tokens.labels(self.model, self.provider, "input"),
+                       metrics._tokens.labels(self.model, self.provider, "output"))
+        return self.tokens
 
 
 class _StateCollector:

@@ -24,6 +24,8 @@ _BYTES_PER_TOKEN = 4
 # What the access log says of a request whose client left.
 CLIENT_GONE = 499
 _SSE_HEADERS = {"content-type": "text/event-stream", "cache-control": "no-cache"}
+# One encoder for every body: json.dumps with options builds one per call.
+_BODY_JSON = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"))
 
 
 class _Model:
@@ -41,7 +43,12 @@ class _Upstream:
 
     def __init__(self, upstream):
         self.base_url = upstream.base_url
-        self.headers = dict(upstream.headers)
+        # Replies pass through as they come and their usage and keys are read
+        # from their bytes, so they must not arrive compressed.
+        # Names in lower case, so that the proxy's own replace an operator's.
+        self.headers = {"user-agent": "velmorquist-proxy",
+                        **{name.lower(): value for name, value in upstream.headers},
+                        "content-type": "application/json", "accept-encoding": "identity"}
         self.mask = key_masker(upstream.keys)
         keys = [key.encode() for key in upstream.keys]
         mask = self.mask
@@ -232,8 +239,7 @@ class _Bodies:
         body = self.made.get(target)
         if body is None:
             self.payload["model"] = target
-            body = self.made[target] = json.dumps(
-                self.payload, ensure_ascii=False, separators=(",", ":")).encode()
+            body = self.made[target] = _BODY_JSON.encode(self.payload).encode()
         return body
 
 
@@ -267,8 +273,7 @@ def _estimate(body: bytes, payload: dict) -> int:
 
 
 def _headers(upstream: _Upstream, key: str, stream: bool) -> dict:
-    headers = {**upstream.headers, "authorization": f"Bearer {key}",
-               "content-type": "application/json"}
+    headers = {**upstream.headers, "authorization": f"Bearer {key}"}
     if stream:
         headers["accept"] = "text/event-stream"
     return headers

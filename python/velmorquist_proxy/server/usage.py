@@ -1,13 +1,14 @@
 """Token counts read from OpenAI-style replies without parsing whole bodies
-(an embeddings reply can be megabytes of numbers): the `usage` object is
-found by its name and only it is decoded."""
+(an embeddings reply can be megabytes of numbers): the last `usage` object
+is found by its name and only it is decoded."""
 
 from __future__ import annotations
 
 import json
 import re
 
-_USAGE = re.compile(rb'"usage"\s*:\s*(\{[^{}]*\})')
+_USAGE = re.compile(rb'"usage"\s*:\s*\{')
+_DECODER = json.JSONDecoder()
 
 
 def read_usage(data: bytes) -> tuple[int, int] | None:
@@ -18,8 +19,10 @@ def read_usage(data: bytes) -> tuple[int, int] | None:
     match = _USAGE.match(data, at)
     if match is None:
         return None
+    # The object may hold objects of its own (`prompt_tokens_details`);
+    # the decoder stops at its end.
     try:
-        usage = json.loads(match.group(1))
+        usage, _ = _DECODER.raw_decode(data[match.end() - 1:].decode("utf-8", "replace"))
     except ValueError:
         return None
     prompt = _count(usage.get("prompt_tokens"))
