@@ -32,7 +32,10 @@ COMPLETION_TOKENS = CHUNKS
 class FakeUpstream:
     """The fake API; `start()` on a running loop, or `FakeUpstream.in_thread()`."""
 
-    def __init__(self):
+    def __init__(self, compress: bool = False):
+        # Compressing whole replies for a client that accepts it, as real
+        # APIs do; off where the fake stands in a benchmark.
+        self.compress = compress
         self.scripts: dict[str, str] = {}
         self.hits: Counter = Counter()
         self.gone: Counter = Counter()     # streams whose client left before the end
@@ -58,9 +61,9 @@ class FakeUpstream:
         await self._runner.cleanup()
 
     @classmethod
-    def in_thread(cls) -> FakeUpstream:
+    def in_thread(cls, compress: bool = False) -> FakeUpstream:
         """Serving from a thread and loop of its own until `stop()`."""
-        fake = cls()
+        fake = cls(compress)
         fake._loop = asyncio.new_event_loop()
         ready = threading.Event()
 
@@ -83,6 +86,12 @@ class FakeUpstream:
 
     # ---- answering ---------------------------------------------------------
     async def _handle(self, request: web.Request) -> web.StreamResponse:
+        reply = await self._answer(request)
+        if self.compress and type(reply) is web.Response:   # streams went out already
+            reply.enable_compression()
+        return reply
+
+    async def _answer(self, request: web.Request) -> web.StreamResponse:
         provider = request.match_info["provider"]
         path = request.match_info["path"]
         body = await request.read()

@@ -6,7 +6,7 @@ from velmorquist_proxy.server.fake_upstream import FakeUpstream
 
 @pytest.fixture(scope="module")
 def fake():
-    upstream = FakeUpstream.in_thread()
+    upstream = FakeUpstream.in_thread(compress=True)
     yield upstream
     upstream.stop()
 
