@@ -7,6 +7,7 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   base/clock.cpp
   base/error.cpp
   base/format.cpp
+  base/json_scan.cpp
   base/random.cpp
   policy/circuit_breaker.cpp
   policy/classify_error.cpp

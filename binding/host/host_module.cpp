@@ -10,6 +10,7 @@
 
 #include "binding/common/args.hpp"
 #include "binding/common/class_support.hpp"
+#include "binding/host/host_body.hpp"
 #include "binding/host/host_config.hpp"
 #include "binding/host/host_region.hpp"
 #include "core/region/robust_mutex.hpp"
@@ -204,6 +205,7 @@ PyMethodDef module_methods[] = {
     {"attach", as_method(host_attach), METH_FASTCALL | METH_KEYWORDS, kAttachDoc},
     {"attach_private", as_method(host_attach_private), METH_FASTCALL | METH_KEYWORDS,
      kAttachPrivateDoc},
+    {"scan_request", scan_request, METH_O, kScanRequestDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -239,9 +241,12 @@ constexpr Constant kConstants[] = {
     constant("NOTE_RESET", FleetNote::Reset),
     constant("LIMIT_REQUESTS", LeaseKind::Requests),
     constant("LIMIT_TOKENS", LeaseKind::Tokens),
+    constant("BODY_INVALID", BodyFault::Invalid),
+    constant("BODY_NOT_OBJECT", BodyFault::NotObject),
+    constant("BODY_REPEATED", BodyFault::Repeated),
 };
 static_assert(std::size(kConstants) == kBreakerAnswerCount + kBreakerOutcomeCount +
-                                           kKeyOutcomeCount + kFleetNoteCount + kLeaseKindCount,
+                                           kKeyOutcomeCount + kFleetNoteCount + kLeaseKindCount + kBodyFaultCount,
               "every value of every exported enum has its name");
 
 // New reference: {id: (cost_per_1k, base_quality, base_latency_ms)} of the

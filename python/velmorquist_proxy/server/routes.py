@@ -11,6 +11,7 @@ from time import perf_counter
 import aiohttp
 from aiohttp import web
 
+from velmorquist_proxy._host import BODY_INVALID, BODY_NOT_OBJECT, scan_request
 from velmorquist_proxy._masking import key_masker
 from velmorquist_proxy.outcomes import AllProvidersFailed, ProviderFailure
 from velmorquist_proxy.stream import StreamInterrupted
@@ -18,14 +19,12 @@ from velmorquist_proxy.server import errors
 from velmorquist_proxy.server.streaming import upstream_events
 from velmorquist_proxy.server.usage import read_usage
 
-# What a request reserves against token rates before its reply says more:
-# about four bytes of prompt per token, plus what it may generate.
 _BYTES_PER_TOKEN = 4
 # What the access log says of a request whose client left.
 CLIENT_GONE = 499
 _SSE_HEADERS = {"content-type": "text/event-stream", "cache-control": "no-cache"}
-# One encoder for every body: json.dumps with options builds one per call.
-_BODY_JSON = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"))
+_BOM = b"\xef\xbb\xbf"
+_ASK_USAGE = b',"stream_options":{"include_usage":true}'
 
 
 class _Model:
@@ -35,7 +34,9 @@ class _Model:
 
     def __init__(self, routes):
         self.providers = tuple(route.provider for route in routes)
-        self.targets = {route.provider: route.model for route in routes}
+        # Each provider's model as the JSON text put in the body.
+        self.targets = {route.provider: json.dumps(route.model, ensure_ascii=False).encode()
+                        for route in routes}
 
 
 class _Upstream:
@@ -84,22 +85,32 @@ class Proxy:
     async def forward(self, request: web.Request) -> web.StreamResponse:
         exchange = request["exchange"]
         body = await _read_body(request, self.config.max_body_bytes)
-        payload = _parse(body)
-        model_name = payload["model"]
+        if body.startswith(_BOM):
+            body = body[3:]
+        fields = scan_request(body)
+        if fields.__class__ is int:
+            raise _refused_body(fields)
+        model_name, model_at, model_end, stream, options_at, options_end, most = fields
+        if not model_name:
+            raise errors.bad_request("You must provide a model parameter.", "missing_model")
         exchange.model = model_name
         model = self.models.get(model_name)
         if model is None:
             raise errors.model_not_found(model_name)
         exchange.known_model = model_name
         suffix = request.path[3:]   # after "/v1"
-        tokens = _estimate(body, payload)
-        if payload.get("stream") is True and suffix != "/embeddings":
-            return await self._stream(request, exchange, model, payload, suffix, tokens)
-        return await self._plain(exchange, model, payload, suffix, tokens)
+        # What a request reserves against token rates before its reply says
+        # more: its prompt, at about four bytes a token, and what it may write.
+        tokens = len(body) // _BYTES_PER_TOKEN + most
+        bodies = _Bodies(body, model.targets, model_at, model_end)
+        if stream and suffix != "/embeddings":
+            keep_usage = bodies.ask_usage(options_at, options_end)
+            return await self._stream(request, exchange, model, bodies, keep_usage, suffix,
+                                      tokens)
+        return await self._plain(exchange, bodies, model, suffix, tokens)
 
-    async def _plain(self, exchange, model, payload, suffix, tokens) -> web.Response:
+    async def _plain(self, exchange, bodies, model, suffix, tokens) -> web.Response:
         session, upstreams = self.session, self.upstreams
-        bodies = _Bodies(payload, model.targets)
         try:
             async for attempt in self.gateway.attempts_async(
                     self.config.deadline_s, tokens, providers=model.providers):
@@ -135,14 +146,9 @@ class Proxy:
                             content_type=reply.content_type or "application/json",
                             headers=exchange.headers())
 
-    async def _stream(self, request, exchange, model, payload, suffix, tokens):
-        options = payload.get("stream_options")
-        keep_usage = isinstance(options, dict) and options.get("include_usage") is True
-        payload["stream_options"] = {**(options if isinstance(options, dict) else {}),
-                                     "include_usage": True}
+    async def _stream(self, request, exchange, model, bodies, keep_usage, suffix, tokens):
         exchange.stream = True
         session, upstreams = self.session, self.upstreams
-        bodies = _Bodies(payload, model.targets)
 
         async def open_upstream(attempt):
             provider = attempt.provider
@@ -225,22 +231,69 @@ class Proxy:
 
 
 class _Bodies:
-    """The request's body for each route model, serialised once."""
+    """The request's body for each route model: the client's bytes with the
+    value of `model` replaced (and, for a stream, `stream_options` asking
+    for usage), made once per model."""
 
-    __slots__ = ("payload", "targets", "made")
+    __slots__ = ("body", "targets", "model_at", "model_end", "options", "made")
 
-    def __init__(self, payload: dict, targets: dict):
-        self.payload = payload
+    def __init__(self, body: bytes, targets: dict, model_at: int, model_end: int):
+        self.body = body
         self.targets = targets
-        self.made: dict[str, bytes] = {}
+        self.model_at = model_at
+        self.model_end = model_end
+        self.options = None   # (at, end, text) replacing `stream_options`
+        self.made: dict[bytes, bytes] = {}
 
     def get(self, provider: str) -> bytes:
         target = self.targets[provider]
-        body = self.made.get(target)
-        if body is None:
-            self.payload["model"] = target
-            body = self.made[target] = _BODY_JSON.encode(self.payload).encode()
-        return body
+        made = self.made.get(target)
+        if made is None:
+            body, at, end = self.body, self.model_at, self.model_end
+            if self.options is None:
+                made = body[:at] + target + body[end:]
+            else:
+                made = _spliced(body, sorted([(at, end, target), self.options]))
+            self.made[target] = made
+        return made
+
+    def ask_usage(self, at: int, end: int) -> bool:
+        """Makes the streamed bodies ask upstream for a usage chunk; whether
+        the client asked for it too."""
+        if at < 0:
+            self.options = (self.model_end, self.model_end, _ASK_USAGE)
+            return False
+        try:
+            options = json.loads(self.body[at:end])
+            if isinstance(options, dict) and options.get("include_usage") is True:
+                return True
+            options = {**(options if isinstance(options, dict) else {}), "include_usage": True}
+            text = json.dumps(options, ensure_ascii=False, separators=(",", ":")).encode()
+        except RecursionError:
+            raise errors.bad_request("`stream_options` is nested too deeply.",
+                                     "invalid_stream_options") from None
+        self.options = (at, end, text)
+        return False
+
+
+def _spliced(body: bytes, edits) -> bytes:
+    """`body` with each (at, end, text) of `edits` (in order, apart) made."""
+    parts, done = [], 0
+    for at, end, text in edits:
+        parts += (body[done:at], text)
+        done = end
+    parts.append(body[done:])
+    return b"".join(parts)
+
+
+def _refused_body(fault: int) -> errors.ApiError:
+    if fault == BODY_INVALID:
+        return errors.bad_request("The request body is not valid JSON.", "invalid_json")
+    if fault == BODY_NOT_OBJECT:
+        return errors.bad_request("The request body must be a JSON object.", "invalid_json")
+    return errors.bad_request("The request body names one of model, stream, stream_options, "
+                              "max_tokens or max_completion_tokens more than once.",
+                              "invalid_json")
 
 
 async def _read_body(request: web.Request, limit: int) -> bytes:
@@ -251,25 +304,6 @@ async def _read_body(request: web.Request, limit: int) -> bytes:
         return await request.read()
     except web.HTTPRequestEntityTooLarge:
         raise errors.too_large(limit) from None
-
-
-def _parse(body: bytes) -> dict:
-    try:
-        payload = json.loads(body)
-    except (ValueError, UnicodeDecodeError):
-        raise errors.bad_request("The request body is not valid JSON.", "invalid_json") from None
-    if not isinstance(payload, dict):
-        raise errors.bad_request("The request body must be a JSON object.", "invalid_json")
-    model = payload.get("model")
-    if not isinstance(model, str) or not model:
-        raise errors.bad_request("You must provide a model parameter.", "missing_model")
-    return payload
-
-
-def _estimate(body: bytes, payload: dict) -> int:
-    most = payload.get("max_completion_tokens", payload.get("max_tokens"))
-    out = most if isinstance(most, int) and not isinstance(most, bool) and most > 0 else 0
-    return len(body) // _BYTES_PER_TOKEN + min(out, 1 << 32)
 
 
 def _headers(upstream: _Upstream, key: str, stream: bool) -> dict:

@@ -247,7 +247,21 @@ def all_scenarios():
     return found
 
 
-SCENARIOS = all_scenarios()
+def _scan(body):
+    return lambda _: host.scan_request(body)
+
+
+# The server's body reader: each kind of answer, and a refused argument.
+BODY_SCENARIOS = [
+    Scenario("scan_request " + name, lambda: None, action, expected)
+    for name, action, expected in [
+        ("found", _scan(b'{"model":"m\\u00e9\\ud800","stream":true,"max_tokens":9}'), None),
+        ("invalid", _scan(b"[" * 50), None),
+        ("repeated", _scan(b'{"model":1,"model":2}'), None),
+        ("not bytes", _scan(bytearray(b"{}")), TypeError),
+    ]
+]
+SCENARIOS = all_scenarios() + BODY_SCENARIOS
 # Valid-looking calls that fail by design.
 for _scenario in SCENARIOS:
     if _scenario.name == "TokenBucket.__new__ defaults":  # neither config nor limits

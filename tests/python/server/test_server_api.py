@@ -53,6 +53,25 @@ def test_a_request_goes_upstream_with_the_route_model_and_a_provider_key(
     assert float(reply.headers["x-velmorquist-overhead-ms"]) >= 0.0
 
 
+DEEP = b"[" * 20000 + b"]" * 20000
+
+
+@pytest.mark.parametrize("sent, upstream", [
+    # Spacing, escapes, order and number spellings stay as the client wrote them.
+    (b'{ "messages" : [{"content": "h\\u00e9 \xc3\xa9"}], "model" : "chat", "t": 1.0e0 }',
+     b'{ "messages" : [{"content": "h\\u00e9 \xc3\xa9"}], "model" : "alpha-small", "t": 1.0e0 }'),
+    (b'{"model": "ch\\u0061t", "x": ' + DEEP + b"}", b'{"model": "alpha-small", "x": ' + DEEP + b"}"),
+    (b'{"model":"chat","stream":true,"stream_options":{"include_usage":false,"n":1}}',
+     b'{"model":"alpha-small","stream":true,"stream_options":{"include_usage":true,"n":1}}'),
+    (b'{"model":"chat","stream":true}',
+     b'{"model":"alpha-small","stream_options":{"include_usage":true},"stream":true}'),
+], ids=["as-written", "escaped-and-deep", "stream-options-kept", "stream-options-added"])
+def test_a_body_goes_upstream_as_sent_but_for_the_model(fake, proxy, sent, upstream):
+    with client(proxy) as http:
+        assert http.post("/v1/chat/completions", content=sent).status_code == 200
+    assert fake.last["alpha"][1] == upstream
+
+
 def test_models_health_and_readiness(fake, proxy):
     with client(proxy) as http:
         models = http.get("/v1/models").json()
@@ -72,6 +91,8 @@ def test_models_health_and_readiness(fake, proxy):
     ({}, b"{not json", 400, "invalid_json"),
     ({}, {"messages": []}, 400, "missing_model"),
     ({}, [CHAT], 400, "invalid_json"),
+    ({}, b'{"model": "chat", "t": NaN}', 400, "invalid_json"),
+    ({}, b'{"model": "nope", "model": "chat"}', 400, "invalid_json"),
     ({}, {**CHAT, "pad": "x" * 2000}, 413, "request_too_large"),
 ])
 def test_refused_requests_get_openai_errors_and_the_proxy_headers(

@@ -1,0 +1,56 @@
+"""The native reader of request bodies against Python's own json module: the
+same bodies accepted, the same model, and value spans that are the values."""
+
+import json
+import os
+
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from velmorquist_proxy._host import BODY_INVALID, BODY_NOT_OBJECT, BODY_REPEATED, scan_request
+
+EXAMPLES = int(os.environ.get("VELMORQUIST_FUZZ_EXAMPLES", "150"))
+NAMES = ["model", "stream", "stream_options", "max_tokens", "max_completion_tokens", "x", "é"]
+scalars = st.one_of(st.none(), st.booleans(), st.integers(-2**70, 2**70),
+                    st.floats(allow_nan=False, allow_infinity=False), st.text(max_size=8))
+values = st.recursive(scalars, lambda inner: st.one_of(
+    st.lists(inner, max_size=3), st.dictionaries(st.sampled_from(NAMES), inner, max_size=3)),
+    max_leaves=8)
+bodies = st.dictionaries(st.sampled_from(NAMES), values, max_size=6)
+
+
+@settings(max_examples=EXAMPLES)
+@given(bodies, st.booleans(), st.sampled_from([None, 1, 2]))
+def test_a_body_reads_as_json_reads_it(payload, ascii_only, indent):
+    body = json.dumps(payload, ensure_ascii=ascii_only, indent=indent).encode()
+    model, model_at, model_end, stream, options_at, options_end, most = scan_request(body)
+    assert model == (payload["model"] if isinstance(payload.get("model"), str) else None)
+    if "model" in payload:
+        assert json.loads(body[model_at:model_end]) == payload["model"]
+    else:
+        assert model_at == model_end == -1
+    assert stream is (payload.get("stream") is True)
+    if "stream_options" in payload:
+        assert json.loads(body[options_at:options_end]) == payload["stream_options"]
+    limit = payload.get("max_completion_tokens", payload.get("max_tokens"))
+    wanted = limit if type(limit) is int and limit > 0 else 0
+    assert most == min(wanted, 2**32)
+
+
+@settings(max_examples=EXAMPLES)
+@given(st.binary(max_size=40) | st.text(alphabet='{}[]":,0-1.eE tfnul\\"ab', max_size=30)
+       .map(str.encode))
+def test_bytes_are_refused_exactly_when_json_refuses_them(body):
+    answer = scan_request(body)
+    try:
+        parsed = json.loads(body.decode("utf-8"),
+                            parse_constant=lambda name: 1 / 0)   # NaN is not JSON
+    except (ValueError, ZeroDivisionError, RecursionError):
+        assert answer == BODY_INVALID
+        return
+    if not isinstance(parsed, dict):
+        assert answer == BODY_NOT_OBJECT
+    elif answer == BODY_REPEATED:
+        assert body.count(b'"') >= 4   # a name given twice
+    else:
+        assert answer[0] == (parsed["model"] if isinstance(parsed.get("model"), str) else None)
