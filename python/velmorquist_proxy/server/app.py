@@ -24,7 +24,7 @@ _CONNECTIONS_PER_HOST = 512
 def make_app(config, gateway, metrics: Metrics | None = None) -> web.Application:
     """The application over `gateway` (which the caller owns and closes)."""
     if metrics is None:
-        metrics = Metrics()
+        metrics = Metrics(config)
     metrics.attach(gateway)
     proxy = Proxy(config, gateway)
     operations = Operations(gateway, metrics, config.admin_key)

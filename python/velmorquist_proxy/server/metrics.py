@@ -1,11 +1,9 @@
 """Prometheus metrics: what the server counts per request, and gauges read
 from the gateway's state when scraped.
 
-With several workers every worker writes its counts to files in
-`PROMETHEUS_MULTIPROC_DIR` (prometheus_client's multiprocess mode, chosen
-by the environment before the library is imported), so whichever worker
-answers a scrape adds them all up; the gauges come from the shared region,
-which already holds the whole host's state.
+Counts live in counts.py's arrays; with several workers each worker writes
+its own and whichever answers a scrape adds them all up. The gauges come
+from the shared region, which already holds the whole host's state.
 
 Names: `velmorquist_*` for the proxy's own; token usage and time to first
 token follow OpenTelemetry's GenAI conventions (`gen_ai.client.token.usage`
@@ -14,15 +12,16 @@ with `gen_ai.token.type` input/output, `gen_ai.server.time_to_first_token`).
 
 from __future__ import annotations
 
-import os
+from bisect import bisect_left
 
-from prometheus_client import (
-    CollectorRegistry, Counter, Histogram, disable_created_metrics, generate_latest,
+from prometheus_client import CollectorRegistry, generate_latest
+from prometheus_client.core import (
+    CounterMetricFamily, GaugeMetricFamily, HistogramMetricFamily,
 )
-from prometheus_client.core import GaugeMetricFamily
+from prometheus_client.utils import floatToGoString
 
-# A `_created` series per label set doubles a scrape and says nothing here.
-disable_created_metrics()
+from velmorquist_proxy.outcomes import KINDS
+from velmorquist_proxy.server.counts import Counts, Layout
 
 CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 _OVERHEAD_BUCKETS = (0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1,
@@ -30,98 +29,140 @@ _OVERHEAD_BUCKETS = (0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
 _FIRST_TOKEN_BUCKETS = (0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0, 30.0, 60.0)
 _TOKEN_BUCKETS = (1, 4, 16, 64, 256, 1024, 4096, 16384, 65536, 262144, 1048576)
 _BREAKER_VALUES = {"closed": 0, "half_open": 1, "open": 2}
+# How a request ended, as the server's code sets it (exchange.outcome).
+OUTCOMES = ("success", "client_error", "upstream_error", "unavailable", "timeout", "rejected",
+            "cancelled", "interrupted", "error")
+# An upstream call's result: a success or the outcome table's kind.
+RESULTS = ("success", *sorted(KINDS))
+
+
+class _Histogram:
+    """Series of one histogram: per label set, its buckets (the last one
+    for values past every bound) and then its sum."""
+
+    def __init__(self, layout: Layout, bounds: tuple, label_sets):
+        self.bounds = bounds
+        self.series = {labels: layout.reserve(len(bounds) + 2) for labels in label_sets}
+
+    def family(self, totals, name: str, documentation: str, label_names) -> HistogramMetricFamily:
+        family = HistogramMetricFamily(name, documentation, labels=label_names)
+        bounds = self.bounds
+        for labels, at in self.series.items():
+            counts = totals[at:at + len(bounds) + 1]
+            if not any(counts):
+                continue
+            running, buckets = 0.0, []
+            for bound, count in zip((*bounds, float("inf")), counts):
+                running += count
+                buckets.append((floatToGoString(bound), running))
+            family.add_metric(labels, buckets, totals[at + len(bounds) + 1])
+        return family
+
+
+def _observe(cells, at: int, bounds: tuple, value) -> None:
+    cells[at + bisect_left(bounds, value)] += 1
+    cells[at + len(bounds) + 1] += value
 
 
 class Metrics:
     """Counts requests; `attach(gateway)` adds the gauges of its state and
-    `on_event` (the gateway's callback) counts its failed calls."""
+    `on_event` (the gateway's callback) counts its failed calls. `folder`:
+    where the workers of one server keep their counts (None: one process)."""
 
-    def __init__(self):
-        self.registry = CollectorRegistry(auto_describe=True)
-        multiprocess = "PROMETHEUS_MULTIPROC_DIR" in os.environ
-        own = None if multiprocess else self.registry
-        if multiprocess:
-            from prometheus_client.multiprocess import MultiProcessCollector
-            MultiProcessCollector(self.registry)
-        self._requests = Counter(
-            "velmorquist_requests", "Requests by model, serving provider and outcome.",
-            ("model", "provider", "outcome"), registry=own)
-        self._attempts = Counter(
-            "velmorquist_attempts", "Upstream calls by provider and result (success or the "
-            "failure kind).", ("provider", "result"), registry=own)
-        self._fallbacks = Counter(
-            "velmorquist_fallbacks", "Requests that moved on to another provider, by the "
-            "provider moved to.", ("provider",), registry=own)
-        self._overhead = Histogram(
-            "velmorquist_overhead_seconds", "Time in the proxy minus time waiting on "
-            "upstreams, per request.", buckets=_OVERHEAD_BUCKETS, registry=own)
-        self._first_token = Histogram(
-            "gen_ai_server_time_to_first_token_seconds", "Time from the request to the "
-            "first streamed chunk sent to the client.", ("gen_ai_request_model",
-                                                         "gen_ai_provider_name"),
-            buckets=_FIRST_TOKEN_BUCKETS, registry=own)
-        self._tokens = Histogram(
-            "gen_ai_client_token_usage", "Tokens per request as the upstream reported them.",
-            ("gen_ai_request_model", "gen_ai_provider_name", "gen_ai_token_type"),
-            buckets=_TOKEN_BUCKETS, registry=own)
-        self._series: dict[tuple[str, str, str], _Series] = {}
+    def __init__(self, config, folder: str | None = None):
+        # Labels: configured names only (or ""), never a client's free text.
+        models = ("", *config.models)
+        providers = ("", *config.upstreams)
+        layout = Layout()
+        self._requests = {(m, p, o): layout.reserve(1)
+                          for m in models for p in providers for o in OUTCOMES}
+        self._attempts = {(p, r): layout.reserve(1) for p in providers for r in RESULTS}
+        self._fallbacks = {p: layout.reserve(1) for p in providers}
+        self._overhead = _Histogram(layout, _OVERHEAD_BUCKETS, [()])
+        self._first_token = _Histogram(layout, _FIRST_TOKEN_BUCKETS,
+                                       [(m, p) for m in models for p in providers])
+        self._tokens = _Histogram(layout, _TOKEN_BUCKETS, [
+            (m, p, kind) for m in models for p in providers for kind in ("input", "output")])
+        self._counts = Counts(layout.size, folder)
+        self._cells = self._counts.cells
+        self.registry = CollectorRegistry(auto_describe=False)
+        self.registry.register(_CountsCollector(self))
 
     def attach(self, gateway) -> None:
         self.registry.register(_StateCollector(gateway))
 
     # ---- counting ----------------------------------------------------------
     def request_done(self, exchange) -> None:
-        # Labels: a configured model's name, never a client's free text.
-        key = (exchange.known_model, exchange.provider or "", exchange.outcome or "error")
-        series = self._series.get(key)
-        if series is None:
-            series = self._series[key] = _Series(self, *key)
-        series.requests.inc()
-        self._overhead.observe(exchange.overhead_ms() / 1000.0)
-        if series.succeeded is not None:
-            series.succeeded.inc()
+        cells = self._cells
+        model, provider = exchange.known_model, exchange.provider or ""
+        outcome = exchange.outcome or "error"
+        cells[self._requests[model, provider, outcome]] += 1
+        _observe(cells, self._overhead.series[()], _OVERHEAD_BUCKETS,
+                 exchange.overhead_ms() / 1000.0)
+        if outcome == "success" and provider:
+            cells[self._attempts[provider, "success"]] += 1
         if exchange.first_chunk_s is not None:
-            (series.first_token or series.add_first_token(self)).observe(exchange.first_chunk_s)
+            _observe(cells, self._first_token.series[model, provider], _FIRST_TOKEN_BUCKETS,
+                     exchange.first_chunk_s)
         if exchange.tokens_in is not None:
-            tokens_in, tokens_out = series.tokens or series.add_tokens(self)
-            tokens_in.observe(exchange.tokens_in)
-            tokens_out.observe(exchange.tokens_out)
+            tokens = self._tokens.series
+            _observe(cells, tokens[model, provider, "input"], _TOKEN_BUCKETS, exchange.tokens_in)
+            _observe(cells, tokens[model, provider, "output"], _TOKEN_BUCKETS,
+                     exchange.tokens_out)
 
     def on_event(self, event) -> None:
         """The gateway's `on_event`: failed calls and fall-overs."""
         kind = event.kind
         if kind == "attempt_failed" or kind == "stream_interrupted":
-            self._attempts.labels(event.provider, event.detail["kind"]).inc()
+            result = event.detail["kind"]
+            self._cells[self._attempts[event.provider, result if result in KINDS
+                                       else "unknown"]] += 1
         elif kind == "fallback":
-            self._fallbacks.labels(event.provider).inc()
+            self._cells[self._fallbacks[event.provider]] += 1
 
     def render(self) -> bytes:
         return generate_latest(self.registry)
 
 
-class _Series:
-    """The labelled children one kind of request counts into, looked up
-    once per request rather than once per metric."""
+class _CountsCollector:
+    def __init__(self, metrics: Metrics):
+        self._metrics = metrics
 
-    __slots__ = ("model", "provider", "requests", "succeeded", "first_token", "tokens")
-
-    def __init__(self, metrics: Metrics, model: str, provider: str, outcome: str):
-        self.model, self.provider = model, provider
-        self.requests = metrics._requests.labels(model, provider, outcome)
-        self.succeeded = (metrics._attempts.labels(provider, "success")
-                          if outcome == "success" and provider else None)
-        # Made when first needed: a series shows in a scrape once made.
-        self.first_token = None
-        self.tokens = None
-
-    def add_first_token(self, metrics: Metrics):
-        self.first_token = metrics._first_token.labels(self.model, self.provider)
-        return self.first_token
-
-    def add_tokens(self, metrics: Metrics):
-        self.tokens = (metrics._tokens.labels(self.model, self.provider, "input"),
-                       metrics._tokens.labels(self.model, self.provider, "output"))
-        return self.tokens
+    def collect(self):
+        metrics = self._metrics
+        totals = metrics._counts.totals()
+        requests = CounterMetricFamily(
+            "velmorquist_requests", "Requests by model, serving provider and outcome.",
+            labels=("model", "provider", "outcome"))
+        for labels, at in metrics._requests.items():
+            if totals[at]:
+                requests.add_metric(labels, totals[at])
+        attempts = CounterMetricFamily(
+            "velmorquist_attempts", "Upstream calls by provider and result (success or the "
+            "failure kind).", labels=("provider", "result"))
+        for labels, at in metrics._attempts.items():
+            if totals[at]:
+                attempts.add_metric(labels, totals[at])
+        fallbacks = CounterMetricFamily(
+            "velmorquist_fallbacks", "Requests that moved on to another provider, by the "
+            "provider moved to.", labels=("provider",))
+        for provider, at in metrics._fallbacks.items():
+            if totals[at]:
+                fallbacks.add_metric((provider,), totals[at])
+        return [
+            requests, attempts, fallbacks,
+            metrics._overhead.family(
+                totals, "velmorquist_overhead_seconds", "Time in the proxy minus time waiting "
+                "on upstreams, per request.", ()),
+            metrics._first_token.family(
+                totals, "gen_ai_server_time_to_first_token_seconds", "Time from the request "
+                "to the first streamed chunk sent to the client.",
+                ("gen_ai_request_model", "gen_ai_provider_name")),
+            metrics._tokens.family(
+                totals, "gen_ai_client_token_usage", "Tokens per request as the upstream "
+                "reported them.", ("gen_ai_request_model", "gen_ai_provider_name",
+                                   "gen_ai_token_type")),
+        ]
 
 
 class _StateCollector:

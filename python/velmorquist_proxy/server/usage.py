@@ -7,6 +7,8 @@ from __future__ import annotations
 import json
 import re
 
+from velmorquist_proxy.attempt import MAX_TOKENS
+
 _USAGE = re.compile(rb'"usage"\s*:\s*\{')
 _DECODER = json.JSONDecoder()
 
@@ -36,4 +38,4 @@ def read_usage(data: bytes) -> tuple[int, int] | None:
 def _count(value) -> int | None:
     if isinstance(value, bool) or not isinstance(value, int) or value < 0:
         return None
-    return value
+    return min(value, MAX_TOKENS)   # an upstream's absurd count must not fail the request

@@ -25,18 +25,19 @@ _MIN_LIFETIME_S = 5.0
 def serve(config) -> int:
     """Runs until SIGTERM/SIGINT; the exit status."""
     if config.workers == 1:
-        return run_worker(config, reuse_port=False, state_path=config.state)
+        return run_worker(config, reuse_port=False, state_path=config.state, metrics_dir=None)
     return _supervise(config)
 
 
-def run_worker(config, *, reuse_port: bool, state_path: str | None) -> int:
+def run_worker(config, *, reuse_port: bool, state_path: str | None,
+               metrics_dir: str | None) -> int:
     try:
         import uvloop
     except ImportError:
         uvloop = None
     if uvloop is not None:
-        return uvloop.run(_worker(config, reuse_port, state_path))
-    return asyncio.run(_worker(config, reuse_port, state_path))
+        return uvloop.run(_worker(config, reuse_port, state_path, metrics_dir))
+    return asyncio.run(_worker(config, reuse_port, state_path, metrics_dir))
 
 
 def make_gateway(config, state_path: str | None, on_event):
@@ -50,13 +51,14 @@ def make_gateway(config, state_path: str | None, on_event):
                    on_event=on_event)
 
 
-async def _worker(config, reuse_port: bool, state_path: str | None) -> int:
+async def _worker(config, reuse_port: bool, state_path: str | None,
+                  metrics_dir: str | None) -> int:
     from aiohttp import web
 
     from velmorquist_proxy.server.app import make_app
     from velmorquist_proxy.server.metrics import Metrics
 
-    metrics = Metrics()
+    metrics = Metrics(config, metrics_dir)
     gateway = make_gateway(config, state_path, metrics.on_event)
     try:
         app = make_app(config, gateway, metrics)
@@ -83,10 +85,8 @@ def _supervise(config) -> int:
     """Forks the workers and keeps them running until told to stop."""
     scratch = tempfile.mkdtemp(prefix="velmorquist-server-")
     state_path = config.state or os.path.join(scratch, "state")
-    # Counts shared by the workers; chosen before prometheus_client is imported.
-    metrics_dir = os.path.join(scratch, "metrics")
+    metrics_dir = os.path.join(scratch, "metrics")   # each worker's counts
     os.mkdir(metrics_dir)
-    os.environ["PROMETHEUS_MULTIPROC_DIR"] = metrics_dir
     # The region is made here, once, so workers starting together only attach.
     make_gateway(dataclasses.replace(config, fleet=None), state_path, None).close()
     stopping = False
@@ -102,7 +102,7 @@ def _supervise(config) -> int:
     workers: dict[int, float] = {}
     try:
         for _ in range(config.workers):
-            pid, started = _fork_worker(config, state_path)
+            pid, started = _fork_worker(config, state_path, metrics_dir)
             workers[pid] = started
         status = 0
         while workers:
@@ -125,14 +125,14 @@ def _supervise(config) -> int:
                 status = 1
                 continue
             _say(f"worker {pid} exited with {code}; starting another")
-            pid, started = _fork_worker(config, state_path)
+            pid, started = _fork_worker(config, state_path, metrics_dir)
             workers[pid] = started
         return status
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
 
-def _fork_worker(config, state_path: str) -> tuple[int, float]:
+def _fork_worker(config, state_path: str, metrics_dir: str) -> tuple[int, float]:
     started = time.monotonic()
     pid = os.fork()
     if pid:
@@ -141,7 +141,8 @@ def _fork_worker(config, state_path: str) -> tuple[int, float]:
     try:
         signal.signal(signal.SIGTERM, signal.SIG_DFL)
         signal.signal(signal.SIGINT, signal.SIG_DFL)
-        code = run_worker(config, reuse_port=True, state_path=state_path)
+        code = run_worker(config, reuse_port=True, state_path=state_path,
+                          metrics_dir=metrics_dir)
     except BaseException as error:   # a worker never returns into the parent's code
         _say(f"worker {os.getpid()} failed: {type(error).__name__}: {error}")
     finally:

@@ -59,7 +59,7 @@ class ProxyInThread:
 
     def __init__(self, mapping: dict):
         self.config = parse(mapping)
-        self.metrics = Metrics()
+        self.metrics = Metrics(self.config)
         self.gateway = make_gateway(self.config, None, self.metrics.on_event)
         self._loop = asyncio.new_event_loop()
         self._failure = None

@@ -1,13 +1,17 @@
-"""The native reader of request bodies against Python's own json module: the
-same bodies accepted, the same model, and value spans that are the values."""
+"""What the server reads of bodies: the native reader of requests against
+Python's own json module (the same bodies accepted, the same model, value
+spans that are the values), and the usage of replies."""
 
 import json
 import os
 
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velmorquist_proxy._host import BODY_INVALID, BODY_NOT_OBJECT, BODY_REPEATED, scan_request
+from velmorquist_proxy.attempt import MAX_TOKENS
+from velmorquist_proxy.server.usage import read_usage
 
 EXAMPLES = int(os.environ.get("VELMORQUIST_FUZZ_EXAMPLES", "150"))
 NAMES = ["model", "stream", "stream_options", "max_tokens", "max_completion_tokens", "x", "é"]
@@ -54,3 +58,14 @@ def test_bytes_are_refused_exactly_when_json_refuses_them(body):
         assert body.count(b'"') >= 4   # a name given twice
     else:
         assert answer[0] == (parsed["model"] if isinstance(parsed.get("model"), str) else None)
+
+
+@pytest.mark.parametrize("reply, tokens", [
+    (b'{"usage":{"prompt_tokens":5,"completion_tokens":3,'
+     b'"prompt_tokens_details":{"cached_tokens":1}}}', (5, 3)),
+    (b'{"usage":{"prompt_tokens":1' + b"0" * 30 + b'}}', (MAX_TOKENS, 0)),
+    (b'{"usage":{"total_tokens":7}}', (7, 0)),
+    (b'{"usage":{"prompt_tokens":', None),
+])
+def test_usage_is_read_whatever_else_the_object_holds(reply, tokens):
+    assert read_usage(reply) == tokens
