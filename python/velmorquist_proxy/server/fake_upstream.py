@@ -142,6 +142,8 @@ class FakeUpstream:
                     await asyncio.sleep(gap)
                 chunk = {"id": "cmpl-fake", "object": "chat.completion.chunk", "model": model,
                          "choices": [{"index": 0, "delta": {"content": "hello "}}]}
+                if usage:   # as OpenAI sends it before the usage chunk
+                    chunk["usage"] = None
                 await reply.write(b"data: " + json.dumps(chunk).encode() + b"\n\n")
             if usage:
                 chunk = {"id": "cmpl-fake", "object": "chat.completion.chunk", "model": model,

@@ -14,6 +14,7 @@ from velmorquist_proxy.server.usage import read_usage
 
 # The usage-only event has an empty `choices`.
 _NO_CHOICES = re.compile(rb'"choices"\s*:\s*\[\s*\]')
+_USAGE_OBJECT = re.compile(rb'"usage"\s*:\s*\{')
 
 
 def last_boundary(data: bytes) -> int:
@@ -62,16 +63,31 @@ async def upstream_events(reply, exchange, keep_usage: bool, mask):
 
 
 def take_usage(events: bytes, exchange, keep_usage: bool) -> bytes:
-    """Reads the token counts from the events that carry them; drops the
-    usage-only event unless the client asked for it."""
-    separator = b"\r\n\r\n" if b"\r\n\r\n" in events else b"\n\n"
-    kept = []
-    for event in events.split(separator)[:-1]:   # `events` ends with a separator
-        if b'"usage"' in event:
-            usage = read_usage(event)
-            if usage is not None:
-                exchange.set_usage(usage)
-                if not keep_usage and _NO_CHOICES.search(event):
-                    continue
-        kept.append(event + separator)
+    """Reads the token counts from the events whose `usage` is an object
+    (OpenAI sends `"usage": null` in every other chunk); drops the usage-only
+    event unless the client asked for it. `events` ends at an event's end."""
+    match = _USAGE_OBJECT.search(events)
+    if match is None:
+        return events
+    kept, done = [], 0
+    while match is not None:
+        start, end = _event_around(events, match.start())
+        event = events[start:end]
+        usage = read_usage(event)
+        if usage is not None:
+            exchange.set_usage(usage)
+            if not keep_usage and _NO_CHOICES.search(event):
+                kept.append(events[done:start])
+                done = end
+        match = _USAGE_OBJECT.search(events, end)
+    kept.append(events[done:])
     return b"".join(kept)
+
+
+def _event_around(events: bytes, at: int) -> tuple[int, int]:
+    """The start and end (past its blank line) of the event holding `at`."""
+    lf, crlf = events.rfind(b"\n\n", 0, at), events.rfind(b"\r\n\r\n", 0, at)
+    start = max(lf + 2 if lf >= 0 else 0, crlf + 4 if crlf >= 0 else 0)
+    lf, crlf = events.find(b"\n\n", at), events.find(b"\r\n\r\n", at)
+    ends = [i + n for i, n in ((lf, 2), (crlf, 4)) if i >= 0]
+    return start, min(ends) if ends else len(events)

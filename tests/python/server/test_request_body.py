@@ -11,6 +11,8 @@ from hypothesis import strategies as st
 
 from velmorquist_proxy._host import BODY_INVALID, BODY_NOT_OBJECT, BODY_REPEATED, scan_request
 from velmorquist_proxy.attempt import MAX_TOKENS
+from velmorquist_proxy.server.exchange import Exchange
+from velmorquist_proxy.server.streaming import take_usage
 from velmorquist_proxy.server.usage import read_usage
 
 EXAMPLES = int(os.environ.get("VELMORQUIST_FUZZ_EXAMPLES", "150"))
@@ -69,3 +71,15 @@ def test_bytes_are_refused_exactly_when_json_refuses_them(body):
 ])
 def test_usage_is_read_whatever_else_the_object_holds(reply, tokens):
     assert read_usage(reply) == tokens
+
+
+@pytest.mark.parametrize("separator", [b"\n\n", b"\r\n\r\n"])
+@pytest.mark.parametrize("keep_usage", [False, True])
+def test_a_streams_usage_event_is_read_and_dropped_unless_asked_for(separator, keep_usage):
+    chunk = b'data: {"choices":[{"delta":{}}],"usage":null}' + separator
+    usage = b'data: {"choices":[],"usage":{"prompt_tokens":2,"completion_tokens":1}}' + separator
+    done = b"data: [DONE]" + separator
+    exchange = Exchange(None, "/v1/chat/completions")
+    kept = take_usage(chunk + usage + done, exchange, keep_usage)
+    assert kept == (chunk + usage + done if keep_usage else chunk + done)
+    assert (exchange.tokens_in, exchange.tokens_out) == (2, 1)
