@@ -19,6 +19,8 @@ from velmorquist_proxy.server import errors
 from velmorquist_proxy.server.streaming import upstream_events
 from velmorquist_proxy.server.usage import read_usage
 
+# What a request reserves against token rates before its reply says more:
+# about four bytes of prompt per token, plus what it may generate.
 _BYTES_PER_TOKEN = 4
 # What the access log says of a request whose client left.
 CLIENT_GONE = 499
@@ -99,8 +101,6 @@ class Proxy:
             raise errors.model_not_found(model_name)
         exchange.known_model = model_name
         suffix = request.path[3:]   # after "/v1"
-        # What a request reserves against token rates before its reply says
-        # more: its prompt, at about four bytes a token, and what it may write.
         tokens = len(body) // _BYTES_PER_TOKEN + most
         bodies = _Bodies(body, model.targets, model_at, model_end)
         if stream and suffix != "/embeddings":
