@@ -29,11 +29,12 @@ PyObject* model_name(std::string_view value) {
                                 "surrogatepass");
 }
 
-Py_ssize_t begin_or_none(const JsonMember& member) {
+// Offsets into the body; -1 when the member is absent.
+Py_ssize_t start_or_absent(const JsonMember& member) {
     return member.found ? static_cast<Py_ssize_t>(member.begin) : -1;
 }
 
-Py_ssize_t end_or_none(const JsonMember& member) {
+Py_ssize_t end_or_absent(const JsonMember& member) {
     return member.found ? static_cast<Py_ssize_t>(member.end) : -1;
 }
 
@@ -74,9 +75,9 @@ PyObject* scan_request(PyObject*, PyObject* body) {
     const std::uint64_t most = found[MaxCompletionTokens].found
                                    ? json_count(value(MaxCompletionTokens), kMostTokens)
                                    : json_count(value(MaxTokens), kMostTokens);
-    return Py_BuildValue("(OnnOnnK)", model.get(), begin_or_none(found[Model]),
-                         end_or_none(found[Model]), value(Stream) == "true" ? Py_True : Py_False,
-                         begin_or_none(found[StreamOptions]), end_or_none(found[StreamOptions]),
+    return Py_BuildValue("(OnnOnnK)", model.get(), start_or_absent(found[Model]),
+                         end_or_absent(found[Model]), value(Stream) == "true" ? Py_True : Py_False,
+                         start_or_absent(found[StreamOptions]), end_or_absent(found[StreamOptions]),
                          static_cast<unsigned long long>(most));
 }
 
