@@ -79,6 +79,7 @@ class Metrics:
         self._attempts = {(p, r): layout.reserve(1) for p in providers for r in RESULTS}
         self._fallbacks = {p: layout.reserve(1) for p in providers}
         self._overhead = _Histogram(layout, _OVERHEAD_BUCKETS, [()])
+        self._overhead_at = self._overhead.series[()]
         self._first_token = _Histogram(layout, _FIRST_TOKEN_BUCKETS,
                                        [(m, p) for m in models for p in providers])
         self._tokens = _Histogram(layout, _TOKEN_BUCKETS, [
@@ -97,8 +98,7 @@ class Metrics:
         model, provider = exchange.known_model, exchange.provider or ""
         outcome = exchange.outcome or "error"
         cells[self._requests[model, provider, outcome]] += 1
-        _observe(cells, self._overhead.series[()], _OVERHEAD_BUCKETS,
-                 exchange.overhead_ms() / 1000.0)
+        _observe(cells, self._overhead_at, _OVERHEAD_BUCKETS, exchange.overhead_ms() / 1000.0)
         if outcome == "success" and provider:
             cells[self._attempts[provider, "success"]] += 1
         if exchange.first_chunk_s is not None:

@@ -10,17 +10,16 @@ from __future__ import annotations
 import re
 from time import perf_counter
 
-from velmorquist_proxy.server.usage import read_usage
+from velmorquist_proxy.server.usage import USAGE_OBJECT, read_usage
 
 # The usage-only event has an empty `choices`.
 _NO_CHOICES = re.compile(rb'"choices"\s*:\s*\[\s*\]')
-_USAGE_OBJECT = re.compile(rb'"usage"\s*:\s*\{')
 
 
-def last_boundary(data: bytes) -> int:
-    """The end of the last complete event in `data`, or -1."""
-    lf = data.rfind(b"\n\n")
-    crlf = data.rfind(b"\r\n\r\n")
+def last_boundary(data: bytes, before: int | None = None) -> int:
+    """The end of the last complete event in `data` (up to `before`), or -1."""
+    lf = data.rfind(b"\n\n", 0, before)
+    crlf = data.rfind(b"\r\n\r\n", 0, before)
     return max(lf + 2 if lf >= 0 else -1, crlf + 4 if crlf >= 0 else -1)
 
 
@@ -66,7 +65,7 @@ def take_usage(events: bytes, exchange, keep_usage: bool) -> bytes:
     """Reads the token counts from the events whose `usage` is an object
     (OpenAI sends `"usage": null` in every other chunk); drops the usage-only
     event unless the client asked for it. `events` ends at an event's end."""
-    match = _USAGE_OBJECT.search(events)
+    match = USAGE_OBJECT.search(events)
     if match is None:
         return events
     kept, done = [], 0
@@ -79,15 +78,14 @@ def take_usage(events: bytes, exchange, keep_usage: bool) -> bytes:
             if not keep_usage and _NO_CHOICES.search(event):
                 kept.append(events[done:start])
                 done = end
-        match = _USAGE_OBJECT.search(events, end)
+        match = USAGE_OBJECT.search(events, end)
     kept.append(events[done:])
     return b"".join(kept)
 
 
 def _event_around(events: bytes, at: int) -> tuple[int, int]:
     """The start and end (past its blank line) of the event holding `at`."""
-    lf, crlf = events.rfind(b"\n\n", 0, at), events.rfind(b"\r\n\r\n", 0, at)
-    start = max(lf + 2 if lf >= 0 else 0, crlf + 4 if crlf >= 0 else 0)
+    start = max(last_boundary(events, at), 0)
     lf, crlf = events.find(b"\n\n", at), events.find(b"\r\n\r\n", at)
     ends = [i + n for i, n in ((lf, 2), (crlf, 4)) if i >= 0]
     return start, min(ends) if ends else len(events)

@@ -9,7 +9,8 @@ import re
 
 from velmorquist_proxy.attempt import MAX_TOKENS
 
-_USAGE = re.compile(rb'"usage"\s*:\s*\{')
+# Where a `usage` object (not `"usage": null`) begins.
+USAGE_OBJECT = re.compile(rb'"usage"\s*:\s*\{')
 _DECODER = json.JSONDecoder()
 
 
@@ -18,7 +19,7 @@ def read_usage(data: bytes) -> tuple[int, int] | None:
     at = data.rfind(b'"usage"')
     if at < 0:
         return None
-    match = _USAGE.match(data, at)
+    match = USAGE_OBJECT.match(data, at)
     if match is None:
         return None
     # The object may hold objects of its own (`prompt_tokens_details`);
