@@ -8,6 +8,7 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   base/error.cpp
   base/format.cpp
   base/json_scan.cpp
+  base/reply_usage.cpp
   base/random.cpp
   policy/circuit_breaker.cpp
   policy/classify_error.cpp

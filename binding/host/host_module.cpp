@@ -13,6 +13,7 @@
 #include "binding/host/host_body.hpp"
 #include "binding/host/host_config.hpp"
 #include "binding/host/host_region.hpp"
+#include "binding/host/host_reply.hpp"
 #include "core/region/robust_mutex.hpp"
 #include "core/region/shared_state.hpp"
 
@@ -206,6 +207,8 @@ PyMethodDef module_methods[] = {
     {"attach_private", as_method(host_attach_private), METH_FASTCALL | METH_KEYWORDS,
      kAttachPrivateDoc},
     {"scan_request", scan_request, METH_O, kScanRequestDoc},
+    {"read_usage", read_usage, METH_O, kReadUsageDoc},
+    {"split_events", as_method(split_events), METH_FASTCALL, kSplitEventsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

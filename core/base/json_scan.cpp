@@ -30,7 +30,7 @@ int hex4(std::string_view text, std::size_t at) {
 
 class Scanner {
 public:
-    explicit Scanner(std::string_view text) : text_(text) {}
+    Scanner(std::string_view text, std::size_t at) : text_(text), at_(at) {}
 
     std::size_t at() const { return at_; }
     bool at_end() const { return at_ == text_.size(); }
@@ -174,19 +174,25 @@ void append_utf8(std::string& out, std::uint32_t code) {
     }
 }
 
-}  // namespace
+// What scanning one value found out besides its members.
+struct ValueShape {
+    std::size_t end = 0;
+    bool object = false;
+    bool repeated = false;   // a chosen top-level member named twice
+};
 
-std::expected<void, JsonFault> scan_json_object(std::string_view text,
-                                                std::span<const std::string_view> names,
-                                                std::span<JsonMember> found) {
+// Checks the value starting at text[at] (after any space); see scan_json_value.
+std::optional<ValueShape> scan_value(std::string_view text, std::size_t at,
+                                     std::span<const std::string_view> names,
+                                     std::span<JsonMember> found) {
     for (JsonMember& member : found) member = JsonMember{};
-    Scanner scanner(text);
+    Scanner scanner(text, at);
+    ValueShape shape;
     // The open containers, innermost last: true for an object. Explicit, so
     // that no depth of nesting can exhaust the thread's stack.
     std::vector<bool> open;
     scanner.skip_space();
-    const bool object = scanner.peek() == '{';
-    bool repeated = false;
+    shape.object = scanner.peek() == '{';
     std::ptrdiff_t chosen = -1;   // the chosen top-level member whose value comes next
     std::size_t chosen_begin = 0;
 
@@ -204,7 +210,7 @@ std::expected<void, JsonFault> scan_json_object(std::string_view text,
                 escaped ? std::string_view(unescaped) : token.substr(1, token.size() - 2);
             for (std::size_t i = 0; i < names.size() && i < found.size(); ++i) {
                 if (names[i] != name) continue;
-                if (found[i].found) repeated = true;
+                if (found[i].found) shape.repeated = true;
                 chosen = static_cast<std::ptrdiff_t>(i);
             }
         }
@@ -223,12 +229,12 @@ std::expected<void, JsonFault> scan_json_object(std::string_view text,
             scanner.skip_space();
             if (scanner.peek() != (c == '{' ? '}' : ']')) {
                 open.push_back(c == '{');
-                if (c == '{' && !member_name()) return std::unexpected(JsonFault::Invalid);
+                if (c == '{' && !member_name()) return std::nullopt;
                 continue;   // the container's first value
             }
             scanner.skip();   // empty: a whole value already
         } else if (!scanner.scalar()) {
-            return std::unexpected(JsonFault::Invalid);
+            return std::nullopt;
         }
         // A value ended here, and perhaps the containers around it.
         for (;;) {
@@ -236,24 +242,45 @@ std::expected<void, JsonFault> scan_json_object(std::string_view text,
                 found[static_cast<std::size_t>(chosen)] = {chosen_begin, scanner.at(), true};
                 chosen = -1;
             }
-            scanner.skip_space();
             if (open.empty()) {
-                if (!scanner.at_end()) return std::unexpected(JsonFault::Invalid);
-                if (!object) return std::unexpected(JsonFault::NotObject);
-                if (repeated) return std::unexpected(JsonFault::Repeated);
-                return {};
+                shape.end = scanner.at();
+                return shape;
             }
+            scanner.skip_space();
             const char next = scanner.peek();
             if (next == ',') {
                 scanner.skip();
-                if (open.back() && !member_name()) return std::unexpected(JsonFault::Invalid);
+                if (open.back() && !member_name()) return std::nullopt;
                 break;   // the next value
             }
-            if (next != (open.back() ? '}' : ']')) return std::unexpected(JsonFault::Invalid);
+            if (next != (open.back() ? '}' : ']')) return std::nullopt;
             scanner.skip();
             open.pop_back();
         }
     }
+}
+
+}  // namespace
+
+std::expected<void, JsonFault> scan_json_object(std::string_view text,
+                                                std::span<const std::string_view> names,
+                                                std::span<JsonMember> found) {
+    const auto shape = scan_value(text, 0, names, found);
+    if (!shape) return std::unexpected(JsonFault::Invalid);
+    Scanner rest(text, shape->end);
+    rest.skip_space();
+    if (!rest.at_end()) return std::unexpected(JsonFault::Invalid);
+    if (!shape->object) return std::unexpected(JsonFault::NotObject);
+    if (shape->repeated) return std::unexpected(JsonFault::Repeated);
+    return {};
+}
+
+std::optional<std::size_t> scan_json_value(std::string_view text, std::size_t at,
+                                           std::span<const std::string_view> names,
+                                           std::span<JsonMember> found) {
+    const auto shape = scan_value(text, at, names, found);
+    if (!shape) return std::nullopt;
+    return shape->end;
 }
 
 std::string unescape_json_string(std::string_view token) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +33,14 @@ enum class JsonFault {
 std::expected<void, JsonFault> scan_json_object(std::string_view text,
                                                 std::span<const std::string_view> names,
                                                 std::span<JsonMember> found);
+
+// Checks the one JSON value that starts at text[at] (after any space) and
+// returns where it ends, or nothing when it is not valid; when it is an
+// object, fills found[i] for each of its members named names[i] (the last,
+// when a name comes twice). What follows the value is not looked at.
+std::optional<std::size_t> scan_json_value(std::string_view text, std::size_t at,
+                                           std::span<const std::string_view> names,
+                                           std::span<JsonMember> found);
 
 // The text of a string token of a checked JSON text (quotes included),
 // unescaped to UTF-8. A lone surrogate escape becomes its three-byte form

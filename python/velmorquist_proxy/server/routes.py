@@ -11,13 +11,12 @@ from time import perf_counter
 import aiohttp
 from aiohttp import web
 
-from velmorquist_proxy._host import BODY_INVALID, BODY_NOT_OBJECT, scan_request
+from velmorquist_proxy._host import BODY_INVALID, BODY_NOT_OBJECT, read_usage, scan_request
 from velmorquist_proxy._masking import key_masker
 from velmorquist_proxy.outcomes import AllProvidersFailed, ProviderFailure
 from velmorquist_proxy.stream import StreamInterrupted
 from velmorquist_proxy.server import errors
 from velmorquist_proxy.server.streaming import upstream_events
-from velmorquist_proxy.server.usage import read_usage
 
 # What a request reserves against token rates before its reply says more:
 # about four bytes of prompt per token, plus what it may generate.

@@ -260,6 +260,14 @@ BODY_SCENARIOS = [
         ("repeated", _scan(b'{"model":1,"model":2}'), None),
         ("not bytes", _scan(bytearray(b"{}")), TypeError),
     ]
+] + [
+    Scenario(name, lambda: None, action, expected)
+    for name, action, expected in [
+        ("read_usage", lambda _: host.read_usage(b'{"usage":{"total_tokens":3}}'), None),
+        ("split_events dropping usage", lambda _: host.split_events(
+            b'data: {"choices":[],"usage":{"total_tokens":3}}\n\ndata: [', False), None),
+        ("split_events not bytes", lambda _: host.split_events("data", True), TypeError),
+    ]
 ]
 SCENARIOS = all_scenarios() + BODY_SCENARIOS
 # Valid-looking calls that fail by design.

@@ -9,11 +9,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from velmorquist_proxy._host import BODY_INVALID, BODY_NOT_OBJECT, BODY_REPEATED, scan_request
+from velmorquist_proxy._host import (BODY_INVALID, BODY_NOT_OBJECT, BODY_REPEATED, read_usage,
+                                     scan_request, split_events)
 from velmorquist_proxy.attempt import MAX_TOKENS
-from velmorquist_proxy.server.exchange import Exchange
-from velmorquist_proxy.server.streaming import take_usage
-from velmorquist_proxy.server.usage import read_usage
 
 EXAMPLES = int(os.environ.get("VELMORQUIST_FUZZ_EXAMPLES", "150"))
 NAMES = ["model", "stream", "stream_options", "max_tokens", "max_completion_tokens", "x", "é"]
@@ -79,7 +77,17 @@ def test_a_streams_usage_event_is_read_and_dropped_unless_asked_for(separator, k
     chunk = b'data: {"choices":[{"delta":{}}],"usage":null}' + separator
     usage = b'data: {"choices":[],"usage":{"prompt_tokens":2,"completion_tokens":1}}' + separator
     done = b"data: [DONE]" + separator
-    exchange = Exchange(None, "/v1/chat/completions")
-    kept = take_usage(chunk + usage + done, exchange, keep_usage)
-    assert kept == (chunk + usage + done if keep_usage else chunk + done)
-    assert (exchange.tokens_in, exchange.tokens_out) == (2, 1)
+    events, rest, tokens = split_events(chunk + usage + done + b"data: {", keep_usage)
+    assert events == (chunk + usage + done if keep_usage else chunk + done)
+    assert (rest, tokens) == (b"data: {", (2, 1))
+
+
+@settings(max_examples=EXAMPLES)
+@given(st.lists(st.sampled_from([b"data: {}", b'data: {"choices":[],"usage":{"total_tokens":1}}',
+                                 b"\n", b"\r\n", b"\n\n"]), max_size=12).map(b"".join),
+       st.booleans())
+def test_split_events_keeps_every_byte_but_a_dropped_usage_event(data, keep_usage):
+    events, rest, _ = split_events(data, keep_usage)
+    if keep_usage:
+        assert events + rest == data
+    assert data.endswith(rest) and not rest.endswith(b"\n\n")
