@@ -243,9 +243,11 @@ class AsyncStream(_Stream):
     """An async source's chunks; a stall cuts the wait short.
 
     The stall check is one timer per stream that is re-armed only when it
-    fires, not per chunk: each wait just records when it must end, and
-    the timer, firing at the latest such moment, either finds the wait over
-    (and re-arms for the current one) or cancels it."""
+    fires or a wait must end before it, not per chunk: each wait just
+    records when it must end, and the timer, when it fires, either finds the
+    wait not yet due (and re-arms for it) or cancels it. With a gap limit no
+    shorter than the first chunk's, a stream shorter than that limit sets
+    one timer in all (each costs as much as the rest of the wrapper's work)."""
 
     __slots__ = ("_generator", "_until", "_timer", "_timer_at", "_task", "_cancelling",
                  "_stall", "_loop", "_offset")
@@ -289,11 +291,15 @@ class AsyncStream(_Stream):
         """The timer, for a wait that ends before the one it is set for."""
         if self._timer is not None:
             self._timer.cancel()
+        self._adopt()
+        self._timer_at = until
+        self._timer = self._loop.call_at(until, self._check)
+
+    def _adopt(self) -> None:
+        """Makes the task that waits now the one a stall cancels."""
         task = asyncio.current_task()
         self._task = task
         self._cancelling = task.cancelling()
-        self._timer_at = until
-        self._timer = self._loop.call_at(until, self._check)
 
     def _check(self) -> None:
         self._timer = None
@@ -369,9 +375,9 @@ class AsyncStream(_Stream):
                         gaps = self.gaps
                 else:
                     self._arrived_first(now)
-                    # Whoever asks for the next chunk arms the timer afresh
-                    # (a hedge's winner is read by another task than its start).
-                    self._disarm()
+                    # Whoever asks for the next chunk adopts the timer (a
+                    # hedge's winner is read by another task than its start).
+                    self._task = None
                 self.chunks = n + 1
                 yield chunk
                 asked = clock()
@@ -382,6 +388,8 @@ class AsyncStream(_Stream):
                     self._until = until
                     if until < self._timer_at:
                         self._arm(until)
+                    elif self._task is None:
+                        self._adopt()
         finally:
             self.finished = True
             self._until = _INF
