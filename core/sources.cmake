@@ -2,6 +2,7 @@
 # the main build and the fuzz build.
 # Listed rather than globbed: a new or renamed file is a visible change here.
 set(VELMORQUIST_CORE_SOURCE_NAMES
+  base/access_line.cpp
   base/chacha.cpp
   base/chacha_block.cpp
   base/clock.cpp

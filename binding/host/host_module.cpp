@@ -12,6 +12,7 @@
 #include "binding/common/class_support.hpp"
 #include "binding/host/host_body.hpp"
 #include "binding/host/host_config.hpp"
+#include "binding/host/host_log.hpp"
 #include "binding/host/host_region.hpp"
 #include "binding/host/host_reply.hpp"
 #include "core/region/robust_mutex.hpp"
@@ -208,6 +209,7 @@ PyMethodDef module_methods[] = {
      kAttachPrivateDoc},
     {"scan_request", scan_request, METH_O, kScanRequestDoc},
     {"read_usage", read_usage, METH_O, kReadUsageDoc},
+    {"access_line", as_method(access_line), METH_FASTCALL, kAccessLineDoc},
     {"split_events", as_method(split_events), METH_FASTCALL, kSplitEventsDoc},
     {nullptr, nullptr, 0, nullptr},
 };

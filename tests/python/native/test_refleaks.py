@@ -267,6 +267,10 @@ BODY_SCENARIOS = [
         ("split_events dropping usage", lambda _: host.split_events(
             b'data: {"choices":[],"usage":{"total_tokens":3}}\n\ndata: [', False), None),
         ("split_events not bytes", lambda _: host.split_events("data", True), TypeError),
+        ("access_line", lambda _: host.access_line(
+            1.0, "id\ud800", 1, "GET", "/", "m", None, 200, 0, False, 0.5, 0.5, 3, None), None),
+        ("access_line refused", lambda _: host.access_line(
+            1.0, "id", 1, "GET", "/", 5, None, 200, 0, False, 0.5, 0.5, 3, None), TypeError),
     ]
 ]
 SCENARIOS = all_scenarios() + BODY_SCENARIOS

@@ -1,6 +1,7 @@
 """What the server reads of bodies: the native reader of requests against
 Python's own json module (the same bodies accepted, the same model, value
-spans that are the values), and the usage of replies."""
+spans that are the values), and the usage of replies; and the access-log
+line it writes natively, read back by json."""
 
 import json
 import os
@@ -9,8 +10,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from velmorquist_proxy._host import (BODY_INVALID, BODY_NOT_OBJECT, BODY_REPEATED, read_usage,
-                                     scan_request, split_events)
+from velmorquist_proxy._host import (BODY_INVALID, BODY_NOT_OBJECT, BODY_REPEATED, access_line,
+                                     read_usage, scan_request, split_events)
 from velmorquist_proxy.attempt import MAX_TOKENS
 
 EXAMPLES = int(os.environ.get("VELMORQUIST_FUZZ_EXAMPLES", "150"))
@@ -91,3 +92,17 @@ def test_split_events_keeps_every_byte_but_a_dropped_usage_event(data, keep_usag
     if keep_usage:
         assert events + rest == data
     assert data.endswith(rest) and not rest.endswith(b"\n\n")
+
+
+@settings(max_examples=EXAMPLES)
+@given(st.text(), st.none() | st.text(), st.floats(), st.none() | st.integers(0, 2**63 - 1))
+def test_the_access_line_reads_back_as_given(text, model, latency_ms, tokens):
+    line = access_line(1.5, text, 7, "POST", "/v1/x", model, None, 200, 1, True, latency_ms,
+                       0.25, tokens, None)
+    entry = json.loads(line)
+    assert line.isascii()
+    assert (entry["request_id"], entry["model"], entry["tokens_in"]) == (text, model, tokens)
+    if latency_ms == latency_ms and abs(latency_ms) != float("inf"):
+        assert entry["latency_ms"] == float(f"{latency_ms:.3f}")
+    else:
+        assert entry["latency_ms"] is None
