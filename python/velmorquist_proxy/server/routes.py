@@ -5,7 +5,6 @@ upstream's reply (or stream) goes back to the client."""
 from __future__ import annotations
 
 import json
-from contextlib import aclosing
 from time import perf_counter
 
 import aiohttp
@@ -23,8 +22,8 @@ from velmorquist_proxy.server.streaming import upstream_events
 _BYTES_PER_TOKEN = 4
 # What the access log says of a request whose client left.
 CLIENT_GONE = 499
-_SSE_HEADERS = {"content-type": "text/event-stream", "cache-control": "no-cache"}
 _BOM = b"\xef\xbb\xbf"
+_SSE_HEADERS = {"content-type": "text/event-stream", "cache-control": "no-cache"}
 _ASK_USAGE = b',"stream_options":{"include_usage":true}'
 
 
@@ -147,50 +146,26 @@ class Proxy:
 
     async def _stream(self, request, exchange, model, bodies, keep_usage, suffix, tokens):
         exchange.stream = True
-        session, upstreams = self.session, self.upstreams
-
-        async def open_upstream(attempt):
-            provider = attempt.provider
-            upstream = upstreams[provider]
-            exchange.attempts += 1
-            exchange.provider = provider
-            exchange.attempt = attempt
-            asked = perf_counter()
-            try:
-                reply = await session.post(
-                    upstream.base_url + suffix, data=bodies.get(provider),
-                    headers=_headers(upstream, attempt.key, True), timeout=_timeout(attempt))
-                if not 200 <= reply.status < 300:
-                    try:
-                        data = await reply.read()
-                    finally:
-                        reply.release()
-                    exchange.upstream_error = (reply.status, data, reply.content_type)
-                    attempt.check(reply.status, reply.headers.get("retry-after"),
-                                  data.decode("utf-8", "replace"))
-            finally:
-                exchange.waited += perf_counter() - asked
-            return upstream_events(reply, exchange, keep_usage, upstream.mask_bytes)
-
         # `gateway.stream()` without hedging, written out: one task and one
         # generator fewer per request.
         response = None
         attempts = self.gateway.attempts_async(self.config.deadline_s, tokens,
                                                providers=model.providers)
         try:
-            async with aclosing(attempts):
+            try:
                 async for attempt in attempts:
                     with attempt:
-                        chunks = attempt.stream(await open_upstream(attempt))
-                        async for chunk in chunks:
+                        events = await self._open_stream(attempt, exchange, bodies, keep_usage,
+                                                         suffix)
+                        async for chunk in attempt.stream(events):
                             if response is None:
                                 exchange.first_chunk_s = perf_counter() - exchange.started
-                                response = web.StreamResponse(headers={**_SSE_HEADERS,
-                                                                       **exchange.headers()})
-                                await response.prepare(request)
+                                response = await _sse_response(request, exchange)
                             written = perf_counter()
                             await response.write(chunk)
                             exchange.waited += perf_counter() - written
+            finally:
+                await attempts.aclose()
         except ConnectionResetError:   # the client left; the upstream is closed already
             exchange.status = CLIENT_GONE
             exchange.outcome = "cancelled"
@@ -206,10 +181,33 @@ class Proxy:
             raise self._unavailable(failure, model) from None
         exchange.outcome = "success"
         if response is None:   # an upstream that streamed nothing
-            response = web.StreamResponse(headers={**_SSE_HEADERS, **exchange.headers()})
-            await response.prepare(request)
+            response = await _sse_response(request, exchange)
         await response.write_eof()
         return response
+
+    async def _open_stream(self, attempt, exchange, bodies, keep_usage, suffix):
+        """The upstream's events for this attempt, once it answered 2xx."""
+        provider = attempt.provider
+        upstream = self.upstreams[provider]
+        exchange.attempts += 1
+        exchange.provider = provider
+        exchange.attempt = attempt
+        asked = perf_counter()
+        try:
+            reply = await self.session.post(
+                upstream.base_url + suffix, data=bodies.get(provider),
+                headers=_headers(upstream, attempt.key, True), timeout=_timeout(attempt))
+            if not 200 <= reply.status < 300:
+                try:
+                    data = await reply.read()
+                finally:
+                    reply.release()
+                exchange.upstream_error = (reply.status, data, reply.content_type)
+                attempt.check(reply.status, reply.headers.get("retry-after"),
+                              data.decode("utf-8", "replace"))
+        finally:
+            exchange.waited += perf_counter() - asked
+        return upstream_events(reply, exchange, keep_usage, upstream.mask_bytes)
 
     # ---- ends without an upstream reply ---------------------------------------
     def _caller_error(self, exchange, failure: ProviderFailure) -> web.Response:
@@ -303,6 +301,14 @@ async def _read_body(request: web.Request, limit: int) -> bytes:
         return await request.read()
     except web.HTTPRequestEntityTooLarge:
         raise errors.too_large(limit) from None
+
+
+async def _sse_response(request: web.Request, exchange) -> web.StreamResponse:
+    """The stream's response, its headers sent: they name the provider that
+    served the first chunk."""
+    response = web.StreamResponse(headers={**_SSE_HEADERS, **exchange.headers()})
+    await response.prepare(request)
+    return response
 
 
 def _headers(upstream: _Upstream, key: str, stream: bool) -> dict:
