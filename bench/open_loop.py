@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import asyncio
 import time
+from collections import deque
 from urllib.parse import urlsplit
 
 clock = time.perf_counter   # the loop's clock may tick in whole milliseconds
@@ -77,11 +78,14 @@ class Target:
                  "Content-Type: application/json", f"Content-Length: {len(body)}",
                  *(f"{name}: {value}" for name, value in headers.items())]
         self.request = ("\r\n".join(lines) + "\r\n\r\n").encode() + body
-        self.idle: list[_Connection] = []
+        # Taken in turn, the longest idle first: requests spread over every
+        # connection, as they come from many clients, and so over a
+        # server's workers (SO_REUSEPORT places connections, not requests).
+        self.idle: deque[_Connection] = deque()
 
     async def call(self) -> tuple[int, float | None]:
         """(status, when the first body bytes came)."""
-        connection = self.idle.pop() if self.idle else await self._connect()
+        connection = self.idle.popleft() if self.idle else await self._connect()
         status, first = await connection.send(self.request)
         self.idle.append(connection)
         return status, first
