@@ -1,8 +1,11 @@
 // Reads typed values off a fuzzer's byte string; missing bytes read as zero.
+// fail() stops a run whose property broke, naming it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -31,5 +34,10 @@ private:
     std::size_t size_;
     std::size_t used_ = 0;
 };
+
+[[noreturn]] inline void fail(const char* what) {
+    std::fprintf(stderr, "%s\n", what);
+    std::abort();
+}
 
 }  // namespace velmorquist::fuzz

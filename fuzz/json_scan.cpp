@@ -3,21 +3,17 @@
 // unescape.
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "core/base/json_scan.hpp"
+#include "fuzz_input.hpp"
 
 namespace {
 
-constexpr std::array<std::string_view, 3> kNames = {"model", "stream", "stream_options"};
+using velmorquist::fuzz::fail;
 
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "%s\n", what);
-    std::abort();
-}
+constexpr std::array<std::string_view, 3> kNames = {"model", "stream", "stream_options"};
 
 }  // namespace
 

@@ -1,20 +1,16 @@
 // Upstream replies and streams: any bytes are read without a crash, and the
 // usage events found lie inside the complete events, in order, apart.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
 #include "core/base/reply_usage.hpp"
+#include "fuzz_input.hpp"
 
 namespace {
 
-constexpr std::uint64_t kCap = 1000;
+using velmorquist::fuzz::fail;
 
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "%s\n", what);
-    std::abort();
-}
+constexpr std::uint64_t kCap = 1000;
 
 }  // namespace
 

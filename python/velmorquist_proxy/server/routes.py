@@ -22,8 +22,8 @@ from velmorquist_proxy.server.streaming import upstream_events
 _BYTES_PER_TOKEN = 4
 # What the access log says of a request whose client left.
 CLIENT_GONE = 499
-_BOM = b"\xef\xbb\xbf"
 _SSE_HEADERS = {"content-type": "text/event-stream", "cache-control": "no-cache"}
+_BOM = b"\xef\xbb\xbf"
 _ASK_USAGE = b',"stream_options":{"include_usage":true}'
 
 

@@ -69,8 +69,9 @@ TEST_P(UsageEventTest, FindsEventsHoldingUsage) {
 // A chunk with `"usage": null`, the chunk sent for the usage alone, and a
 // chunk with both choices and usage.
 const std::string kChunk = R"(data: {"choices":[{}],"usage":null})";
-const std::string kUsageOnly = R"(data: {"choices": [ ],"usage":{"prompt_tokens":2,"completion_tokens":1}})";
-const std::string kBoth = R"(data: {"choices":[{}],"usage":{"prompt_tokens":2,"completion_tokens":1}})";
+const std::string kUsage = R"("usage":{"prompt_tokens":2,"completion_tokens":1})";
+const std::string kUsageOnly = R"(data: {"choices": [ ],)" + kUsage + "}";
+const std::string kBoth = R"(data: {"choices":[{}],)" + kUsage + "}";
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, UsageEventTest,
