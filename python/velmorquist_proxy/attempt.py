@@ -129,11 +129,16 @@ class Attempt:
         return self
 
     def __exit__(self, exc_type, exc, traceback):
+        stream = self._stream
+        # The stream points back at its attempt: dropped here, the pair is
+        # freed by reference counting, not left to the garbage collector
+        # with all it holds (a server's response, the task that ran it).
+        self._stream = None
         if exc_type is None:
-            self._succeeded()
+            self._succeeded(stream)
             return False
-        if self._stream is not None:
-            return stream_failed(self, exc)
+        if stream is not None:
+            return stream_failed(self, stream, exc)
         return self._failed(exc)
 
     def __repr__(self) -> str:
@@ -141,14 +146,14 @@ class Attempt:
                 f"number={self.number}, round={self.round})")
 
     # ---- recording ---------------------------------------------------------
-    def _succeeded(self) -> None:
+    def _succeeded(self, stream=None) -> None:
         """Settles everything first and tells afterwards, so an event handler
-        that raises cannot leave a slot or a count behind."""
+        that raises cannot leave a slot or a count behind. `stream`: what
+        `attempt.stream()` gave, if it was called."""
         context, p = self._context, self._p
         state = context.state
         latency_ms = (context.clock() - self._started) * 1000.0
         self._status = SUCCEEDED
-        stream = self._stream
         if stream is not None:
             stream.release()
         if stream is not None and stream.committed:

@@ -14,10 +14,10 @@ from velmorquist_proxy.stream import StreamInterrupted
 ENDED = 4   # attempt.ENDED (attempt.py imports this module)
 
 
-def stream_failed(attempt, error: BaseException) -> bool:
-    """`with attempt:` left by an exception while it streamed; True when the
-    request goes on (see the module docstring)."""
-    stream = attempt._stream
+def stream_failed(attempt, stream, error: BaseException) -> bool:
+    """`with attempt:` left by an exception while `stream` (what
+    `attempt.stream()` gave) ran; True when the request goes on (see the
+    module docstring)."""
     stream.release()
     from_source = error is stream.source_error
     if not stream.committed:
@@ -30,7 +30,7 @@ def stream_failed(attempt, error: BaseException) -> bool:
     kind = _source_kind(attempt, error) if from_source else attempt._context.classify(error)
     if kind is None or kind == "caller":
         return attempt._failed(error, kind)
-    _interrupted(attempt, error, kind if kind in PROVIDER_KINDS else "unknown")
+    _interrupted(attempt, stream, error, kind if kind in PROVIDER_KINDS else "unknown")
     return False   # not reached: _interrupted raises
 
 
@@ -51,10 +51,9 @@ def _ended_after_commit(attempt) -> None:
     attempt._end()
 
 
-def _interrupted(attempt, error: BaseException, kind: str) -> None:
+def _interrupted(attempt, stream, error: BaseException, kind: str) -> None:
     """Records the provider's failure, settles, tells, then raises."""
     context, p, k = attempt._context, attempt._p, attempt._k
-    stream = attempt._stream
     state = context.state
     status = http_status(error)
     text = safe_text(error)

@@ -3,6 +3,7 @@ fall-over before it, StreamInterrupted after it, stalls, hedged starts, and
 what the router learns from a stream."""
 
 import asyncio
+import gc
 import http.client
 import json
 import time
@@ -15,7 +16,7 @@ from gateway_helpers import make_gateway, provider
 from sse_server import EVENTS, USAGE, SseServer
 from velmorquist_proxy import Provider, ProviderFailure, ProviderProfile, RateLimitConfig
 from velmorquist_proxy.hedge import HedgeBudget
-from velmorquist_proxy.stream import StreamInterrupted, StreamStalled
+from velmorquist_proxy.stream import AsyncStream, StreamInterrupted, StreamStalled, SyncStream
 
 TIMEOUT_S = 0.2
 RESERVED = 1000
@@ -368,6 +369,40 @@ def test_the_router_learns_the_time_to_first_chunk_not_the_streams_length():
     assert providers["fast"]["keys"][0]["avg_latency_ms"] == pytest.approx(10.0)
     assert providers["fast"]["stream"]["chunk_gap_ms"]["samples"] == 50
     assert list(gw._state.rank(())) == [1, 0]
+
+
+@pytest.mark.parametrize("kind", ["sync", "async"])
+def test_a_finished_stream_is_freed_without_the_garbage_collector(kind):
+    """A stream and its attempt must not hold each other: a server's every
+    streamed request would leave its response to the collector."""
+    gw = make_gateway(Provider("solo", ["sk-solo-key-0001"], rate=False))
+
+    async def source():
+        yield b"one"
+
+    async def consume():
+        async for attempt in gw.attempts_async():
+            with attempt:
+                async for _ in attempt.stream(source()):
+                    pass
+
+    def consume_sync():
+        for attempt in gw.attempts():
+            with attempt:
+                list(attempt.stream([b"one"]))
+
+    gc.collect()
+    gc.disable()
+    try:
+        asyncio.run(consume()) if kind == "async" else consume_sync()
+        gc.set_debug(gc.DEBUG_SAVEALL)
+        gc.collect()
+        left = [o for o in gc.garbage if isinstance(o, (SyncStream, AsyncStream))]
+    finally:
+        gc.set_debug(0)
+        gc.garbage.clear()
+        gc.enable()
+    assert not left
 
 
 @pytest.mark.parametrize("call, error", [
