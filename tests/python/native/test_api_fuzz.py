@@ -361,3 +361,37 @@ def test_attach_any_description(function):
         poke(result)
 
     run()
+
+
+# The server's readers and its log line: valid calls first, then anything at all.
+SERVER_FUNCTIONS = {
+    "scan_request": [st.binary()],
+    "read_usage": [st.binary()],
+    "split_events": [st.binary(), st.booleans()],
+    "access_line": [st.floats(), st.text(), st.integers(), st.text(), st.text(),
+                    st.none() | st.text(), st.none() | st.text(), st.integers(),
+                    st.integers(), st.booleans(), st.floats(), st.floats(),
+                    st.none() | st.integers(), st.none() | st.integers()],
+}
+
+
+@pytest.mark.parametrize("name", sorted(SERVER_FUNCTIONS))
+def test_server_functions_take_any_arguments(name):
+    function = getattr(host, name)
+    valid = SERVER_FUNCTIONS[name]
+
+    @settings(max_examples=EXAMPLES, suppress_health_check=[HealthCheck.too_slow])
+    @given(data=st.data())
+    def run(data):
+        count = data.draw(st.one_of(st.just(len(valid)), st.integers(0, len(valid) + 1)))
+        args = [data.draw(st.one_of(valid[i], ANY) if i < len(valid) else ANY)
+                for i in range(count)]
+        _reentry.append(lambda: None)
+        try:
+            function(*args)
+        except ALLOWED:
+            pass
+        finally:
+            _reentry.pop()
+
+    run()
