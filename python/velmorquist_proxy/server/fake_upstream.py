@@ -9,6 +9,7 @@ behaves as that provider's script says:
     "echo_key:N"      answers HTTP N with a body that quotes the key it got
     "cut:K"           streams K chunks, then drops the connection
     "stall:K:S"       streams K chunks, then nothing for S seconds
+    "endless:N"       streams one event of N bytes that never ends
     "limited:P"       answers 429 (Retry-After: 1) with probability P, else "ok"
 
 A script can be changed at any time (`scripts[provider] = ...`).
@@ -131,6 +132,10 @@ class FakeUpstream:
         gap = float(args[0]) if mode == "slow" else 0.0
         usage = (payload.get("stream_options") or {}).get("include_usage") is True
         model = payload.get("model")
+        if mode == "endless":
+            await reply.write(b"data: " + b"x" * int(args[0]))
+            await reply.write_eof()
+            return reply
         try:
             for n in range(CHUNKS):
                 if mode == "cut" and n == int(args[0]):

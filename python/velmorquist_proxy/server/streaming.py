@@ -12,6 +12,11 @@ from time import perf_counter
 
 from velmorquist_proxy._host import split_events
 
+# The most bytes held waiting for an event's end: an upstream that never
+# ends an event fails the stream rather than grow the proxy without bound
+# (OpenAI's events are a few hundred bytes).
+MOST_PENDING = 1 << 20
+
 
 async def upstream_events(reply, exchange, keep_usage: bool, mask):
     """The reply's complete events, a batch per upstream read; closes the
@@ -35,6 +40,8 @@ async def upstream_events(reply, exchange, keep_usage: bool, mask):
                 exchange.set_usage(usage)
             if ready:
                 yield mask(ready)
+            if len(pending) > MOST_PENDING:
+                raise ValueError(f"an upstream event ran past {MOST_PENDING} bytes")
         if pending:
             yield mask(pending)
     finally:

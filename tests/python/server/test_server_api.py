@@ -11,6 +11,7 @@ from prometheus_client.parser import text_string_to_metric_families
 
 from server_harness import KEYS, SECRETS, config_mapping
 from velmorquist_proxy.server.fake_upstream import CHUNKS, COMPLETION_TOKENS, PROMPT_TOKENS
+from velmorquist_proxy.server.streaming import MOST_PENDING
 
 pytestmark = pytest.mark.pure_python
 CLIENT = {"authorization": f"Bearer {KEYS['PROXY_CLIENT_KEY']}"}
@@ -178,6 +179,15 @@ def test_a_stream_falls_over_before_its_first_chunk_and_settles_its_usage(
     assert len(chunks) == CHUNKS + include_usage
     if include_usage:
         assert chunks[-1]["usage"]["completion_tokens"] == COMPLETION_TOKENS
+
+
+def test_an_upstream_event_that_never_ends_is_a_failure_not_a_growing_buffer(fake, proxy):
+    fake.scripts.update(alpha=f"endless:{MOST_PENDING * 2}")
+    with client(proxy) as http:
+        reply = http.post("/v1/chat/completions", json={**CHAT, "stream": True})
+    assert reply.status_code == 200
+    assert reply.headers["x-velmorquist-provider"] == "beta"
+    assert sse_data(reply.text)[-1] == "[DONE]"
 
 
 def test_stream_failures_after_and_before_the_first_chunk(fake, proxy):
