@@ -46,7 +46,8 @@ void append_int(std::string& out, std::int64_t value) {
     out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
 }
 
-void append_millis(std::string& out, double value, int decimals) {
+// A figure with `decimals` places; JSON has no spelling for one that is not finite.
+void append_decimal_or_null(std::string& out, double value, int decimals) {
     if (std::isfinite(value)) {
         append_fixed(out, value, decimals);
     } else {
@@ -109,7 +110,7 @@ std::string access_line(const AccessRecord& record) {
     std::string out;
     out.reserve(320);
     out += "{\"ts\":";
-    append_millis(out, record.time_s, 3);
+    append_decimal_or_null(out, record.time_s, 3);
     out += ",\"request_id\":";
     append_json_string(out, record.request_id);
     out += ",\"worker\":";
@@ -129,9 +130,9 @@ std::string access_line(const AccessRecord& record) {
     out += ",\"stream\":";
     out += record.stream ? "true" : "false";
     out += ",\"latency_ms\":";
-    append_millis(out, record.latency_ms, 3);
+    append_decimal_or_null(out, record.latency_ms, 3);
     out += ",\"overhead_ms\":";
-    append_millis(out, record.overhead_ms, 3);
+    append_decimal_or_null(out, record.overhead_ms, 3);
     out += ",\"tokens_in\":";
     append_int_or_null(out, record.tokens_in);
     out += ",\"tokens_out\":";
