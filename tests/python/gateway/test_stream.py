@@ -394,7 +394,10 @@ def test_a_finished_stream_is_freed_without_the_garbage_collector(kind):
     gc.collect()
     gc.disable()
     try:
-        asyncio.run(consume()) if kind == "async" else consume_sync()
+        if kind == "async":
+            asyncio.run(consume())
+        else:
+            consume_sync()
         gc.set_debug(gc.DEBUG_SAVEALL)
         gc.collect()
         left = [o for o in gc.garbage if isinstance(o, (SyncStream, AsyncStream))]
