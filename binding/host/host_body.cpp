@@ -50,14 +50,16 @@ const char kScanRequestDoc[] =
     "limit (`max_completion_tokens`, else `max_tokens`; 0 unless a positive integer).\n"
     "A refused body gives BODY_INVALID, BODY_NOT_OBJECT or BODY_REPEATED instead.";
 
+bool bytes_argument(const char* function, PyObject* object) {
+    if (PyBytes_Check(object)) return true;
+    PyErr_Format(PyExc_TypeError, "%s() needs bytes, not %.200s", function,
+                 Py_TYPE(object)->tp_name);
+    return false;
+}
+
 PyObject* scan_request(PyObject*, PyObject* body) {
-    if (!PyBytes_Check(body)) {
-        PyErr_Format(PyExc_TypeError, "scan_request() needs bytes, not %.200s",
-                     Py_TYPE(body)->tp_name);
-        return nullptr;
-    }
-    const std::string_view text(PyBytes_AS_STRING(body),
-                                static_cast<std::size_t>(PyBytes_GET_SIZE(body)));
+    if (!bytes_argument("scan_request", body)) return nullptr;
+    const std::string_view text = bytes_text(body);
     std::array<JsonMember, Count> found;
     const auto scanned = scan_json_object(text, kMembers, found);
     if (!scanned) {

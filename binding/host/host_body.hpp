@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "binding/common/py_ref.hpp"
 
@@ -16,5 +17,14 @@ inline constexpr std::size_t kBodyFaultCount = 3;
 PyObject* scan_request(PyObject* module, PyObject* body);
 
 extern const char kScanRequestDoc[];
+
+// The server's readers take bytes: false with a TypeError naming `function`
+// for anything else.
+bool bytes_argument(const char* function, PyObject* object);
+
+// A bytes object's contents, valid while it lives.
+inline std::string_view bytes_text(PyObject* bytes) {
+    return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
+}
 
 }  // namespace velmorquist::binding

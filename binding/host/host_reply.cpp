@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "binding/host/host_body.hpp"
 #include "core/base/reply_usage.hpp"
 
 namespace velmorquist::binding {
@@ -14,16 +15,6 @@ namespace {
 // The gateway's largest token count: an upstream's absurd count must not
 // fail the request that reads it.
 constexpr std::uint64_t kMostTokens = std::numeric_limits<std::int64_t>::max();
-
-bool bytes_argument(const char* function, PyObject* data) {
-    if (PyBytes_Check(data)) return true;
-    PyErr_Format(PyExc_TypeError, "%s() needs bytes, not %.200s", function, Py_TYPE(data)->tp_name);
-    return false;
-}
-
-std::string_view text_of(PyObject* bytes) {
-    return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
-}
 
 // New reference: (input, output), or None.
 PyObject* usage_value(const std::optional<TokenUsage>& usage) {
@@ -36,7 +27,7 @@ PyObject* usage_value(const std::optional<TokenUsage>& usage) {
 // usage-only events unless kept; `usage` is set to the last usage read.
 PyObject* events_read(PyObject* data, std::size_t cut, bool keep_usage,
                       std::optional<TokenUsage>& usage) {
-    const std::string_view events = text_of(data).substr(0, cut);
+    const std::string_view events = bytes_text(data).substr(0, cut);
     PyObject* kept = nullptr;   // made at the first event left out
     char* write = nullptr;
     std::size_t done = 0;
@@ -72,7 +63,7 @@ const char kReadUsageDoc[] =
 
 PyObject* read_usage(PyObject*, PyObject* data) {
     if (!bytes_argument("read_usage", data)) return nullptr;
-    return usage_value(last_usage(text_of(data), kMostTokens));
+    return usage_value(last_usage(bytes_text(data), kMostTokens));
 }
 
 const char kSplitEventsDoc[] =
@@ -91,7 +82,7 @@ PyObject* split_events(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!bytes_argument("split_events", data)) return nullptr;
     const int keep_usage = PyObject_IsTrue(args[1]);
     if (keep_usage < 0) return nullptr;
-    const std::string_view text = text_of(data);
+    const std::string_view text = bytes_text(data);
     const std::size_t cut = complete_events_end(text);
     std::optional<TokenUsage> usage;
     PyRef kept(events_read(data, cut, keep_usage != 0, usage));
