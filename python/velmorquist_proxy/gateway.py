@@ -44,6 +44,7 @@ from __future__ import annotations
 
 import asyncio
 import datetime
+import math
 import time
 
 from velmorquist_proxy._host import ManualClock
@@ -109,7 +110,7 @@ class Gateway:
             classify=classify if classify is not None else classify_failure,
             on_event=on_event, reset_posterior=reset_posterior_on_recovery,
             reset_offset_s=self._reset_offset_s, shared=shared is not None,
-            stream_timeouts=tuple((d.first_chunk_timeout_s, d.chunk_timeout_s)
+            stream_timeouts=tuple((_limit(d.first_chunk_timeout_s), _limit(d.chunk_timeout_s))
                                   for d in descriptions))
         # A state that learns things outside requests (a fleet) reports them too.
         bind_events = getattr(state, "bind_events", None)
@@ -330,6 +331,11 @@ def _describe(provider) -> ProviderSpec:
     if isinstance(provider, Provider):
         return provider.resolve()
     raise TypeError(f"expected a Provider, not {type(provider).__name__}")
+
+
+def _limit(seconds: float | None) -> float:
+    """A provider's stall limit as the stream wrapper uses it: no limit is inf."""
+    return math.inf if seconds is None else seconds
 
 
 def _quantiles(figures) -> dict:

@@ -85,9 +85,12 @@ def open_stream(attempt, source, first_chunk_timeout_s, chunk_timeout_s):
         raise RuntimeError("use attempt.stream() inside `with attempt:`")
     if attempt._status != 0:   # PENDING
         raise RuntimeError("this attempt is over")
-    first_default, gap_default = attempt._context.stream_timeouts[attempt._p]
-    first = _timeout("first_chunk_timeout_s", first_chunk_timeout_s, first_default)
-    gap = _timeout("chunk_timeout_s", chunk_timeout_s, gap_default)
+    # The provider's limits, checked when it was configured.
+    first, gap = attempt._context.stream_timeouts[attempt._p]
+    if first_chunk_timeout_s is not None:
+        first = _timeout("first_chunk_timeout_s", first_chunk_timeout_s)
+    if chunk_timeout_s is not None:
+        gap = _timeout("chunk_timeout_s", chunk_timeout_s)
     if hasattr(source, "__aiter__"):
         stream = AsyncStream(attempt, source.__aiter__(), started, first, gap)
     elif hasattr(source, "__iter__"):
@@ -99,10 +102,7 @@ def open_stream(attempt, source, first_chunk_timeout_s, chunk_timeout_s):
     return stream
 
 
-def _timeout(name: str, given, default) -> float:
-    value = default if given is None else given
-    if value is None:
-        return _INF
+def _timeout(name: str, value) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{name} must be a number of seconds or None, not {type(value).__name__}")
     if not value > 0:

@@ -84,6 +84,8 @@ class Metrics:
                                        [(m, p) for m in models for p in providers])
         self._tokens = _Histogram(layout, _TOKEN_BUCKETS, [
             (m, p, kind) for m in models for p in providers for kind in ("input", "output")])
+        # Per model and provider, the places a request's figures go.
+        self._rows = {m: {p: _Row(self, m, p) for p in providers} for m in models}
         self._counts = Counts(layout.size, folder)
         self._cells = self._counts.cells
         self.registry = CollectorRegistry(auto_describe=False)
@@ -95,20 +97,18 @@ class Metrics:
     # ---- counting ----------------------------------------------------------
     def request_done(self, exchange) -> None:
         cells = self._cells
-        model, provider = exchange.known_model, exchange.provider or ""
+        provider = exchange.provider
+        row = self._rows[exchange.known_model][provider or ""]
         outcome = exchange.outcome or "error"
-        cells[self._requests[model, provider, outcome]] += 1
+        cells[row.requests[outcome]] += 1
         _observe(cells, self._overhead_at, _OVERHEAD_BUCKETS, exchange.overhead_ms() / 1000.0)
         if outcome == "success" and provider:
-            cells[self._attempts[provider, "success"]] += 1
+            cells[row.success] += 1
         if exchange.first_chunk_s is not None:
-            _observe(cells, self._first_token.series[model, provider], _FIRST_TOKEN_BUCKETS,
-                     exchange.first_chunk_s)
+            _observe(cells, row.first_token, _FIRST_TOKEN_BUCKETS, exchange.first_chunk_s)
         if exchange.tokens_in is not None:
-            tokens = self._tokens.series
-            _observe(cells, tokens[model, provider, "input"], _TOKEN_BUCKETS, exchange.tokens_in)
-            _observe(cells, tokens[model, provider, "output"], _TOKEN_BUCKETS,
-                     exchange.tokens_out)
+            _observe(cells, row.tokens_in, _TOKEN_BUCKETS, exchange.tokens_in)
+            _observe(cells, row.tokens_out, _TOKEN_BUCKETS, exchange.tokens_out)
 
     def on_event(self, event) -> None:
         """The gateway's `on_event`: failed calls and fall-overs."""
@@ -122,6 +122,18 @@ class Metrics:
 
     def render(self) -> bytes:
         return generate_latest(self.registry)
+
+
+class _Row:
+    __slots__ = ("requests", "success", "first_token", "tokens_in", "tokens_out")
+
+    def __init__(self, metrics: Metrics, model: str, provider: str):
+        self.requests = {o: metrics._requests[model, provider, o] for o in OUTCOMES}
+        self.success = metrics._attempts.get((provider, "success"))
+        self.first_token = metrics._first_token.series[model, provider]
+        tokens = metrics._tokens.series
+        self.tokens_in = tokens[model, provider, "input"]
+        self.tokens_out = tokens[model, provider, "output"]
 
 
 class _CountsCollector:
