@@ -49,6 +49,7 @@ from __future__ import annotations
 
 import asyncio
 import math
+from types import AsyncGeneratorType
 
 from velmorquist_proxy._native import ProxyError
 
@@ -395,4 +396,7 @@ class AsyncStream(_Stream):
             self._until = _INF
             self._disarm()
             self._flush_gaps()
-            await self._close_source()
+            source = self.source
+            # An async generator that has returned holds nothing to close.
+            if source.__class__ is not AsyncGeneratorType or source.ag_frame is not None:
+                await self._close_source()
