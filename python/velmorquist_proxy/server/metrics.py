@@ -129,7 +129,7 @@ class _Row:
 
     def __init__(self, metrics: Metrics, model: str, provider: str):
         self.requests = {o: metrics._requests[model, provider, o] for o in OUTCOMES}
-        self.success = metrics._attempts.get((provider, "success"))
+        self.success = metrics._attempts[provider, "success"]
         self.first_token = metrics._first_token.series[model, provider]
         tokens = metrics._tokens.series
         self.tokens_in = tokens[model, provider, "input"]
