@@ -49,6 +49,7 @@ from __future__ import annotations
 
 import asyncio
 import math
+import threading
 from types import AsyncGeneratorType
 
 from velmorquist_proxy._native import ProxyError
@@ -243,36 +244,112 @@ class SyncStream(_Stream):
 class AsyncStream(_Stream):
     """An async source's chunks; a stall cuts the wait short.
 
-    The stall check is one timer per stream that is re-armed only when it
-    fires or a wait must end before it, not per chunk: each wait just
-    records when it must end, and the timer, when it fires, either finds the
-    wait not yet due (and re-arms for it) or cancels it. With a gap limit no
-    shorter than the first chunk's, a stream shorter than that limit sets
-    one timer in all (each costs as much as the rest of the wrapper's work)."""
+    An async iterator class rather than an async generator: a generator
+    costs the event loop's bookkeeping of async generators on top of its
+    own frame, as much as the rest of the wrapper's work. The stall check
+    is the loop's one watchdog (below), not a timer per stream: each wait
+    records when it must end, and the watchdog cancels the waiting task of
+    a stream whose time has come."""
 
-    __slots__ = ("_generator", "_until", "_timer", "_timer_at", "_task", "_cancelling",
-                 "_stall", "_loop", "_offset")
+    __slots__ = ("_watchdog", "_until", "_task", "_cancelling", "_stall", "_gap_at",
+                 "_deadline_at")
 
     def __init__(self, *args):
         super().__init__(*args)
-        self._generator = self._chunks()
+        self._watchdog = None    # the loop's, from the first wait on
         self._until = _INF       # when the current wait must end, on the loop's clock
-        self._timer = None
-        self._timer_at = _INF
         self._task = None
         self._cancelling = 0
         self._stall = False
-        self._loop = None
-        self._offset = 0.0       # loop time minus gateway time
+        # The gap limit and the deadline, on the loop's clock.
+        self._gap_at = _INF
+        self._deadline_at = _INF
 
     def __aiter__(self):
-        return self._generator
+        return self
 
-    def __anext__(self):
-        return self._generator.__anext__()
+    async def __anext__(self):
+        if self.finished:
+            raise StopAsyncIteration
+        clock = self.attempt._context.clock
+        watchdog = self._watchdog
+        asked = clock()
+        if watchdog is None:
+            watchdog = self._start(asked)
+            until = self._until
+        else:
+            until = asked + self._gap_at
+            if until > self._deadline_at:
+                until = self._deadline_at
+        if until != _INF:
+            self._until = until
+            if self._task is None:
+                # Whoever asks for the chunk adopts the stall check (a
+                # hedge's winner is read by another task than its start).
+                task = asyncio.current_task()
+                self._task = task
+                self._cancelling = task.cancelling()
+            if until < watchdog.at:
+                watchdog.arm(until)
+        try:
+            chunk = await self.source.__anext__()
+        except StopAsyncIteration:
+            closing = self._end()
+            if closing is not None:
+                await closing
+            raise
+        except asyncio.CancelledError:
+            error = None
+            if self._stall and self._task.uncancel() <= self._cancelling:
+                self._stall = False
+                error = self._stalled(self.chunks == 0)
+            closing = self._end()
+            if closing is not None:
+                await closing
+            if error is None:
+                raise
+            raise error from None
+        except BaseException as error:
+            if isinstance(error, Exception):
+                self.source_error = error
+            closing = self._end()
+            if closing is not None:
+                await closing
+            raise
+        self._until = _INF
+        if self._stall:   # the watchdog fired as the chunk came: keep the chunk
+            self._stall = False
+            self._task.uncancel()
+        now = clock()
+        n = self.chunks
+        if n:
+            self.gaps.append((now - asked) * 1000.0)
+            if n % _GAP_BATCH == 0:
+                self._flush_gaps()
+        else:
+            self._arrived_first(now)
+            self._task = None
+        self.chunks = n + 1
+        return chunk
+
+    def _start(self, now: float) -> "_Watchdog":
+        """The first wait: the loop's watchdog, and the first chunk's limit."""
+        loop = asyncio.get_running_loop()
+        watchdog = _watchdog_of(loop)
+        self._watchdog = watchdog
+        watchdog.streams.add(self)
+        offset = loop.time() - now   # loop time minus gateway time
+        self._gap_at = self._gap_s + offset
+        self._deadline_at = self._deadline + offset
+        self._until = self._first_limit() + offset
+        return watchdog
 
     async def aclose(self) -> None:
-        await self._generator.aclose()
+        if self.finished:
+            return
+        closing = self._end()
+        if closing is not None:
+            await closing
 
     def release(self) -> None:
         """Closes what the caller left unfinished (the attempt is over): the
@@ -282,121 +359,80 @@ class AsyncStream(_Stream):
         try:
             loop = asyncio.get_running_loop()
         except RuntimeError:
-            return   # no loop to close it on; the generator's finaliser will
-        task = loop.create_task(self._generator.aclose())
+            return   # no loop to close it on; the source's own finaliser will
+        task = loop.create_task(self.aclose())
         _closing.add(task)
         task.add_done_callback(_closing.discard)
 
-    # ---- the stall timer ---------------------------------------------------
-    def _arm(self, until: float) -> None:
-        """The timer, for a wait that ends before the one it is set for."""
-        if self._timer is not None:
-            self._timer.cancel()
-        self._adopt()
-        self._timer_at = until
-        self._timer = self._loop.call_at(until, self._check)
-
-    def _adopt(self) -> None:
-        """Makes the task that waits now the one a stall cancels."""
-        task = asyncio.current_task()
-        self._task = task
-        self._cancelling = task.cancelling()
-
-    def _check(self) -> None:
-        self._timer = None
-        self._timer_at = _INF
-        until = self._until
-        if until == _INF:
-            return   # not waiting: the next wait arms it again
-        if self._loop.time() < until:
-            self._timer_at = until
-            self._timer = self._loop.call_at(until, self._check)
-            return
+    def _stall_now(self) -> None:
+        """The watchdog found the wait past its time."""
         self._stall = True
         self._task.cancel()
 
-    def _disarm(self) -> None:
-        if self._timer is not None:
-            self._timer.cancel()
-            self._timer = None
-            self._timer_at = _INF
-
-    async def _close_source(self) -> None:
+    def _end(self):
+        """Marks the stream finished; what closing its source awaits, if
+        anything."""
+        self.finished = True
+        self._until = _INF
+        if self._watchdog is not None:
+            self._watchdog.streams.discard(self)
+        self._flush_gaps()
         source = self.source
+        # An async generator that has returned holds nothing to close.
+        if source.__class__ is AsyncGeneratorType and source.ag_frame is None:
+            return None
         close = getattr(source, "aclose", None)
         if close is None:
             close = getattr(source, "close", None)
         if close is None:
-            return
+            return None
         result = close()
-        if hasattr(result, "__await__"):
-            await result
+        return result if hasattr(result, "__await__") else None
 
-    async def _chunks(self):
-        attempt = self.attempt
-        clock = attempt._context.clock
-        loop = self._loop = asyncio.get_running_loop()
-        loop_time = loop.time
-        self._offset = offset = loop_time() - clock()
-        source_next = self.source.__anext__
-        gaps = self.gaps
-        batch = _GAP_BATCH
-        gap_s = self._gap_s + offset
-        deadline = self._deadline + offset
-        timed = gap_s != _INF or deadline != _INF
-        first_limit = self._first_limit()
-        if first_limit != _INF:
-            self._until = first_limit + offset
-            self._arm(self._until)
-        asked = clock()
-        try:
-            while True:
-                try:
-                    chunk = await source_next()
-                except StopAsyncIteration:
-                    return
-                except asyncio.CancelledError:
-                    if not self._stall or self._task.uncancel() > self._cancelling:
-                        raise
-                    self._stall = False
-                    raise self._stalled(self.chunks == 0) from None
-                except Exception as error:
-                    self.source_error = error
-                    raise
-                self._until = _INF
-                if self._stall:   # the timer fired as the chunk came: keep the chunk
-                    self._stall = False
-                    self._task.uncancel()
-                now = clock()
-                n = self.chunks
-                if n:
-                    gaps.append((now - asked) * 1000.0)
-                    if n % batch == 0:
-                        self._flush_gaps()
-                        gaps = self.gaps
-                else:
-                    self._arrived_first(now)
-                    # Whoever asks for the next chunk adopts the timer (a
-                    # hedge's winner is read by another task than its start).
-                    self._task = None
-                self.chunks = n + 1
-                yield chunk
-                asked = clock()
-                if timed:
-                    until = asked + gap_s
-                    if until > deadline:
-                        until = deadline
-                    self._until = until
-                    if until < self._timer_at:
-                        self._arm(until)
-                    elif self._task is None:
-                        self._adopt()
-        finally:
-            self.finished = True
-            self._until = _INF
-            self._disarm()
-            self._flush_gaps()
-            source = self.source
-            # An async generator that has returned holds nothing to close.
-            if source.__class__ is not AsyncGeneratorType or source.ag_frame is not None:
-                await self._close_source()
+
+class _Watchdog:
+    """The stall check of every stream of one event loop: one timer, set
+    for the earliest wait it knows of, instead of one per stream (a loop
+    timer costs as much as the rest of a stream's wrapping). When it fires
+    it cancels the waits whose time has come and sets itself for the
+    earliest of the rest; a wait that must end before it sets it earlier."""
+
+    __slots__ = ("loop", "streams", "at", "_timer")
+
+    def __init__(self, loop):
+        self.loop = loop
+        self.streams: set = set()   # unfinished streams that have waited
+        self.at = _INF
+        self._timer = None
+
+    def arm(self, at: float) -> None:
+        if self._timer is not None:
+            self._timer.cancel()
+        self.at = at
+        self._timer = self.loop.call_at(at, self._fire)
+
+    def _fire(self) -> None:
+        self._timer = None
+        self.at = _INF
+        now = self.loop.time()
+        soonest = _INF
+        for stream in list(self.streams):
+            until = stream._until
+            if until <= now:
+                stream._until = _INF
+                stream._stall_now()
+            elif until < soonest:
+                soonest = until
+        if soonest != _INF:
+            self.arm(soonest)
+
+
+_watchdogs = threading.local()
+
+
+def _watchdog_of(loop) -> _Watchdog:
+    """The running loop's watchdog (a thread runs one loop at a time)."""
+    watchdog = getattr(_watchdogs, "current", None)
+    if watchdog is None or watchdog.loop is not loop:
+        watchdog = _watchdogs.current = _Watchdog(loop)
+    return watchdog

@@ -14,7 +14,7 @@ import pytest
 
 from gateway_helpers import make_gateway, provider
 from sse_server import EVENTS, USAGE, SseServer
-from velmorquist_proxy import Provider, ProviderFailure, ProviderProfile, RateLimitConfig
+from velmorquist_proxy import AllProvidersFailed, Provider, ProviderFailure, ProviderProfile, RateLimitConfig
 from velmorquist_proxy.hedge import HedgeBudget
 from velmorquist_proxy.stream import AsyncStream, StreamInterrupted, StreamStalled, SyncStream
 
@@ -256,6 +256,38 @@ def test_gateway_stream_notices_a_stall_after_the_first_chunk(upstream):
     assert (raised.value.chunks, raised.value.kind, len(received)) == (1, "timeout", 1)
     assert isinstance(raised.value.__cause__, StreamStalled)
     assert upstream.hits["bravo"] == 0
+
+
+def test_streams_of_one_loop_stall_each_at_its_own_time():
+    """One watchdog serves every stream of a loop: a short wait that starts
+    while a long one runs still ends at its own time, and the long one
+    runs on."""
+    gw = make_gateway(provider("alpha"), max_retries=0)
+
+    async def never():
+        await asyncio.Event().wait()
+        yield b""
+
+    async def wait_for_chunk(timeout_s):
+        async for attempt in gw.attempts_async(deadline_s=60.0):
+            with attempt:
+                async for _ in attempt.stream(never(), first_chunk_timeout_s=timeout_s):
+                    pass
+
+    async def main():
+        long = asyncio.create_task(wait_for_chunk(3600.0))
+        await asyncio.sleep(0)   # its wait begins
+        # Far from a timing test: waiting for the long one would take an hour.
+        with pytest.raises(AllProvidersFailed) as failed:
+            async with asyncio.timeout(10.0):
+                await wait_for_chunk(TIMEOUT_S / 4)
+        assert [record.kind for record in failed.value.attempts] == ["timeout"]
+        assert not long.done()
+        long.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await long
+
+    asyncio.run(main())
 
 
 # ---- hedging --------------------------------------------------------------------
