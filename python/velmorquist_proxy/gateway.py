@@ -32,8 +32,9 @@ FleetState fleet-wide (through the same propagation as breaker trips).
 
 A gateway is safe to share between threads and coroutines. In a coroutine
 use `acall` or `attempts_async` (with `contextlib.aclosing` when the loop
-may be left early): `call` and `attempts` sleep between rounds and would
-block the event loop.
+may be left early), or `attempt_steps`, which leaves the waiting to its
+caller: `call` and `attempts` sleep between rounds and would block the
+event loop.
 
 This module is the public class and its documentation, every method short
 (the request loop is request.py over context.py), which is why it runs
@@ -149,12 +150,20 @@ class Gateway:
         return run(self._context, self._deadline_s if deadline_s is None else deadline_s,
                    token_count(tokens, "tokens"), self._sleep, self._excluded(providers))
 
+    def attempt_steps(self, deadline_s: float | None = None, tokens: int = 0, *,
+                      providers=None):
+        """Same as `attempts`, but yields the seconds to wait between rounds
+        (a float) instead of sleeping, for a caller that waits its own way:
+        a plain generator, which an event loop's server drives for less than
+        `attempts_async` costs. Close it when the loop is left early."""
+        self._live_state()
+        return run(self._context, self._deadline_s if deadline_s is None else deadline_s,
+                   token_count(tokens, "tokens"), None, self._excluded(providers))
+
     async def attempts_async(self, deadline_s: float | None = None, tokens: int = 0, *,
                              providers=None):
         """Same as `attempts`; waits with `asyncio.sleep`."""
-        self._live_state()
-        steps = run(self._context, self._deadline_s if deadline_s is None else deadline_s,
-                    token_count(tokens, "tokens"), None, self._excluded(providers))
+        steps = self.attempt_steps(deadline_s, tokens, providers=providers)
         try:
             for step in steps:
                 if step.__class__ is float:

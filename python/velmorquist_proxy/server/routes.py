@@ -4,6 +4,7 @@ upstream's reply (or stream) goes back to the client."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 from time import perf_counter
 
@@ -109,9 +110,13 @@ class Proxy:
 
     async def _plain(self, exchange, bodies, model, suffix, tokens) -> web.Response:
         session, upstreams = self.session, self.upstreams
+        steps = self.gateway.attempt_steps(self.config.deadline_s, tokens,
+                                           providers=model.providers)
         try:
-            async for attempt in self.gateway.attempts_async(
-                    self.config.deadline_s, tokens, providers=model.providers):
+            for attempt in steps:
+                if attempt.__class__ is float:
+                    await asyncio.sleep(attempt)
+                    continue
                 with attempt:
                     provider = attempt.provider
                     upstream = upstreams[provider]
@@ -139,6 +144,8 @@ class Proxy:
             return self._caller_error(exchange, failure)
         except AllProvidersFailed as failure:
             raise self._unavailable(failure, model) from None
+        finally:
+            steps.close()
         exchange.outcome = "success"
         return web.Response(status=status, body=upstream.mask_bytes(data),
                             content_type=reply.content_type or "application/json",
@@ -146,14 +153,17 @@ class Proxy:
 
     async def _stream(self, request, exchange, model, bodies, keep_usage, suffix, tokens):
         exchange.stream = True
-        # `gateway.stream()` without hedging, written out: one task and one
-        # generator fewer per request.
+        # `gateway.stream()` without hedging, written out: a task and two
+        # generators fewer per request.
         response = None
-        attempts = self.gateway.attempts_async(self.config.deadline_s, tokens,
-                                               providers=model.providers)
+        steps = self.gateway.attempt_steps(self.config.deadline_s, tokens,
+                                           providers=model.providers)
         try:
             try:
-                async for attempt in attempts:
+                for attempt in steps:
+                    if attempt.__class__ is float:
+                        await asyncio.sleep(attempt)
+                        continue
                     with attempt:
                         events = await self._open_stream(attempt, exchange, bodies, keep_usage,
                                                          suffix)
@@ -165,7 +175,7 @@ class Proxy:
                             await response.write(chunk)
                             exchange.waited += perf_counter() - written
             finally:
-                await attempts.aclose()
+                steps.close()
         except ConnectionResetError:   # the client left; the upstream is closed already
             exchange.status = CLIENT_GONE
             exchange.outcome = "cancelled"
