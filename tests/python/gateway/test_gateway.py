@@ -208,6 +208,22 @@ def test_async_attempts_wait_with_the_injected_asleep():
     assert asyncio.run(main()) == "alpha" and waits == [0.1]
 
 
+def test_attempt_steps_yield_the_wait_instead_of_sleeping():
+    sleeps = []
+    gateway = make_gateway(provider("alpha"), sleeps=sleeps)
+    script = Script(alpha=[503])
+    steps = []
+    for step in gateway.attempt_steps():
+        steps.append(step)
+        if step.__class__ is not float:
+            with step:
+                status, _, _ = script(step.provider, step.key)
+                if status != 200:
+                    raise ProviderFailure("down", status=status)
+    assert [type(step).__name__ for step in steps] == ["Attempt", "float", "Attempt"]
+    assert steps[1] == 0.1 and sleeps == []
+
+
 # ---- recovery -------------------------------------------------------------
 def test_recovering_provider_gets_a_trial_first_and_starts_afresh():
     events, clock = [], ManualClock(1000.0)
