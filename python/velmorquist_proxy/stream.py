@@ -371,7 +371,9 @@ class AsyncStream(_Stream):
 
     def _end(self):
         """Marks the stream finished; what closing its source awaits, if
-        anything."""
+        anything (nothing when it was finished already)."""
+        if self.finished:
+            return None
         self.finished = True
         self._until = _INF
         if self._watchdog is not None:
