@@ -10,6 +10,7 @@ set(VELMORQUIST_CORE_SOURCE_NAMES
   base/format.cpp
   base/json_scan.cpp
   base/reply_usage.cpp
+  base/request_tally.cpp
   base/random.cpp
   policy/circuit_breaker.cpp
   policy/classify_error.cpp

@@ -15,6 +15,7 @@
 #include "binding/host/host_log.hpp"
 #include "binding/host/host_region.hpp"
 #include "binding/host/host_reply.hpp"
+#include "binding/host/host_tally.hpp"
 #include "core/region/robust_mutex.hpp"
 #include "core/region/shared_state.hpp"
 
@@ -211,6 +212,7 @@ PyMethodDef module_methods[] = {
     {"read_usage", read_usage, METH_O, kReadUsageDoc},
     {"access_line", as_method(access_line), METH_FASTCALL, kAccessLineDoc},
     {"split_events", as_method(split_events), METH_FASTCALL, kSplitEventsDoc},
+    {"tally_request", as_method(tally_request), METH_FASTCALL, kTallyRequestDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -284,6 +286,10 @@ int module_exec(PyObject* module) {
         if (PyModule_AddIntConstant(module, c.name, c.value) < 0) return -1;
     }
     if (PyModule_Add(module, "PROVIDER_CATALOGUE", catalogue_dict()) < 0) return -1;
+    if (PyModule_Add(module, "OVERHEAD_BOUNDS_S", overhead_bounds()) < 0 ||
+        PyModule_Add(module, "FIRST_TOKEN_BOUNDS_S", first_token_bounds()) < 0 ||
+        PyModule_Add(module, "TOKEN_BOUNDS", token_bounds()) < 0)
+        return -1;
     PyTypeObject* clock = type_from_spec(clock_type_slot, clock_spec);
     if (clock == nullptr) return -1;
     return PyModule_AddObjectRef(module, "ManualClock", reinterpret_cast<PyObject*>(clock));

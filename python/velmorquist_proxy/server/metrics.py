@@ -1,8 +1,10 @@
 """Prometheus metrics: what the server counts per request, and gauges read
 from the gateway's state when scraped.
 
-Counts live in counts.py's arrays; with several workers each worker writes
-its own and whichever answers a scrape adds them all up. The gauges come
+Counts live in counts.py's arrays, where a request's figures are added
+natively (`tally_request`, with the histograms' bounds); with several
+workers each worker writes its own and whichever answers a scrape adds
+them all up. The gauges come
 from the shared region, which already holds the whole host's state.
 
 Names: `velmorquist_*` for the proxy's own; token usage and time to first
@@ -12,22 +14,19 @@ with `gen_ai.token.type` input/output, `gen_ai.server.time_to_first_token`).
 
 from __future__ import annotations
 
-from bisect import bisect_left
-
 from prometheus_client import CollectorRegistry, generate_latest
 from prometheus_client.core import (
     CounterMetricFamily, GaugeMetricFamily, HistogramMetricFamily,
 )
 from prometheus_client.utils import floatToGoString
 
+from velmorquist_proxy._host import (
+    FIRST_TOKEN_BOUNDS_S, OVERHEAD_BOUNDS_S, TOKEN_BOUNDS, tally_request,
+)
 from velmorquist_proxy.outcomes import KINDS
 from velmorquist_proxy.server.counts import Counts, Layout
 
 CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
-_OVERHEAD_BUCKETS = (0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1,
-                     0.25, 1.0)
-_FIRST_TOKEN_BUCKETS = (0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0, 30.0, 60.0)
-_TOKEN_BUCKETS = (1, 4, 16, 64, 256, 1024, 4096, 16384, 65536, 262144, 1048576)
 _BREAKER_VALUES = {"closed": 0, "half_open": 1, "open": 2}
 # How a request ended, as the server's code sets it (exchange.outcome).
 OUTCOMES = ("success", "client_error", "upstream_error", "unavailable", "timeout", "rejected",
@@ -59,11 +58,6 @@ class _Histogram:
         return family
 
 
-def _observe(cells, at: int, bounds: tuple, value) -> None:
-    cells[at + bisect_left(bounds, value)] += 1
-    cells[at + len(bounds) + 1] += value
-
-
 class Metrics:
     """Counts requests; `attach(gateway)` adds the gauges of its state and
     `on_event` (the gateway's callback) counts its failed calls. `folder`:
@@ -78,11 +72,11 @@ class Metrics:
                           for m in models for p in providers for o in OUTCOMES}
         self._attempts = {(p, r): layout.reserve(1) for p in providers for r in RESULTS}
         self._fallbacks = {p: layout.reserve(1) for p in providers}
-        self._overhead = _Histogram(layout, _OVERHEAD_BUCKETS, [()])
+        self._overhead = _Histogram(layout, OVERHEAD_BOUNDS_S, [()])
         self._overhead_at = self._overhead.series[()]
-        self._first_token = _Histogram(layout, _FIRST_TOKEN_BUCKETS,
+        self._first_token = _Histogram(layout, FIRST_TOKEN_BOUNDS_S,
                                        [(m, p) for m in models for p in providers])
-        self._tokens = _Histogram(layout, _TOKEN_BUCKETS, [
+        self._tokens = _Histogram(layout, TOKEN_BOUNDS, [
             (m, p, kind) for m in models for p in providers for kind in ("input", "output")])
         # Per model and provider, the places a request's figures go.
         self._rows = {m: {p: _Row(self, m, p) for p in providers} for m in models}
@@ -96,19 +90,14 @@ class Metrics:
 
     # ---- counting ----------------------------------------------------------
     def request_done(self, exchange) -> None:
-        cells = self._cells
         provider = exchange.provider
         row = self._rows[exchange.known_model][provider or ""]
         outcome = exchange.outcome or "error"
-        cells[row.requests[outcome]] += 1
-        _observe(cells, self._overhead_at, _OVERHEAD_BUCKETS, exchange.overhead_ms() / 1000.0)
-        if outcome == "success" and provider:
-            cells[row.success] += 1
-        if exchange.first_chunk_s is not None:
-            _observe(cells, row.first_token, _FIRST_TOKEN_BUCKETS, exchange.first_chunk_s)
-        if exchange.tokens_in is not None:
-            _observe(cells, row.tokens_in, _TOKEN_BUCKETS, exchange.tokens_in)
-            _observe(cells, row.tokens_out, _TOKEN_BUCKETS, exchange.tokens_out)
+        tally_request(self._cells, row.requests[outcome],
+                      row.success if outcome == "success" and provider else None,
+                      self._overhead_at, exchange.overhead_ms() / 1000.0,
+                      row.first_token, exchange.first_chunk_s,
+                      row.tokens_in, exchange.tokens_in, row.tokens_out, exchange.tokens_out)
 
     def on_event(self, event) -> None:
         """The gateway's `on_event`: failed calls and fall-overs."""

@@ -252,6 +252,14 @@ def _scan(body):
 
 
 # The server's body reader: each kind of answer, and a refused argument.
+_CELLS = memoryview(bytearray(8 * 64)).cast("d")
+
+
+def _tally(request_at, first_token_s, tokens):
+    return host.tally_request(_CELLS, request_at, 1, 2, 0.001, 16, first_token_s, 30, tokens,
+                              43, tokens)
+
+
 BODY_SCENARIOS = [
     Scenario("scan_request " + name, lambda: None, action, expected)
     for name, action, expected in [
@@ -271,6 +279,11 @@ BODY_SCENARIOS = [
             1.0, "id\ud800", 1, "GET", "/", "m", None, 200, 0, False, 0.5, 0.5, 3, None), None),
         ("access_line refused", lambda _: host.access_line(
             1.0, "id", 1, "GET", "/", 5, None, 200, 0, False, 0.5, 0.5, 3, None), TypeError),
+        ("tally_request", lambda _: _tally(0, 1.5, 7), None),
+        ("tally_request outside", lambda _: _tally(64, None, None), IndexError),
+        ("tally_request hostile", lambda _: _tally(RaisingIndex(), 0.5, 7), Boom),
+        ("tally_request read-only", lambda _: host.tally_request(
+            b"\0" * 512, 0, None, 0, 0.1, 0, None, 0, None, 0, None), BufferError),
     ]
 ]
 SCENARIOS = all_scenarios() + BODY_SCENARIOS

@@ -1,7 +1,8 @@
 """What the server reads of bodies: the native reader of requests against
 Python's own json module (the same bodies accepted, the same model, value
 spans that are the values), and the usage of replies; and the access-log
-line it writes natively, read back by json."""
+line it writes natively, read back by json; the cells its metrics tally
+natively refuse what is not theirs."""
 
 import json
 import os
@@ -11,7 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velmorquist_proxy._host import (BODY_INVALID, BODY_NOT_OBJECT, BODY_REPEATED, access_line,
-                                     read_usage, scan_request, split_events)
+                                     read_usage, scan_request, split_events, tally_request)
 from velmorquist_proxy.attempt import MAX_TOKENS
 
 EXAMPLES = int(os.environ.get("VELMORQUIST_FUZZ_EXAMPLES", "150"))
@@ -106,3 +107,16 @@ def test_the_access_line_reads_back_as_given(text, model, latency_ms, tokens):
         assert entry["latency_ms"] == float(f"{latency_ms:.3f}")
     else:
         assert entry["latency_ms"] is None
+
+
+@pytest.mark.parametrize("cells, request_at, error", [
+    (memoryview(bytearray(8 * 64)).cast("d"), 64, IndexError),    # past the cells
+    (memoryview(bytearray(8 * 64)).cast("d"), -1, OverflowError),
+    (bytearray(8 * 64), 0, TypeError),                             # bytes, not doubles
+    (b"\0" * (8 * 64), 0, BufferError),                            # read-only
+])
+def test_a_request_tally_refuses_what_is_not_its_cells(cells, request_at, error):
+    before = bytes(cells)
+    with pytest.raises(error):
+        tally_request(cells, request_at, None, 0, 0.1, 16, 0.5, 30, 3, 43, 4)
+    assert bytes(cells) == before
