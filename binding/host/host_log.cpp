@@ -48,7 +48,7 @@ private:
 
 bool read_text_or_none(PyObject* object, const char* what, Utf8Text& text,
                        std::optional<std::string_view>& out) {
-    if (object == Py_None) return true;
+    if (object == nullptr || object == Py_None) return true;
     if (!text.read(object, what)) return false;
     out = text.text();
     return true;
@@ -67,7 +67,7 @@ bool read_int(PyObject* object, const char* what, std::int64_t& out) {
 }
 
 bool read_int_or_none(PyObject* object, const char* what, std::optional<std::int64_t>& out) {
-    if (object == Py_None) return true;
+    if (object == nullptr || object == Py_None) return true;
     std::int64_t value = 0;
     if (!read_int(object, what, value)) return false;
     out = value;
@@ -81,6 +81,30 @@ bool read_float(PyObject* object, double& out) {
 
 }  // namespace
 
+PyObject* access_line_of(const AccessFields& fields) {
+    AccessRecord record;
+    record.time_s = fields.time_s;
+    record.worker = fields.worker;
+    record.status = fields.status;
+    record.attempts = fields.attempts;
+    record.stream = fields.stream;
+    record.latency_ms = fields.latency_ms;
+    record.overhead_ms = fields.overhead_ms;
+    Utf8Text request_id, method, path, model, provider;
+    if (!request_id.read(fields.request_id, "request_id") || !method.read(fields.method, "method") ||
+        !path.read(fields.path, "path") ||
+        !read_text_or_none(fields.model, "model", model, record.model) ||
+        !read_text_or_none(fields.provider, "provider", provider, record.provider) ||
+        !read_int_or_none(fields.tokens_in, "tokens_in", record.tokens_in) ||
+        !read_int_or_none(fields.tokens_out, "tokens_out", record.tokens_out))
+        return nullptr;
+    record.request_id = request_id.text();
+    record.method = method.text();
+    record.path = path.text();
+    const std::string line = velmorquist::access_line(record);
+    return PyUnicode_DecodeASCII(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr);
+}
+
 const char kAccessLineDoc[] =
     "access_line(ts, request_id, worker, method, path, model, provider, status, attempts,\n"
     "            stream, latency_ms, overhead_ms, tokens_in, tokens_out, /)\n--\n\n"
@@ -93,28 +117,24 @@ PyObject* access_line(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                      static_cast<Py_ssize_t>(Count), nargs);
         return nullptr;
     }
-    AccessRecord record;
-    Utf8Text request_id, method, path, model, provider;
-    if (!read_float(args[Time], record.time_s) || !request_id.read(args[RequestId], "request_id") ||
-        !read_int(args[Worker], "worker", record.worker) || !method.read(args[Method], "method") ||
-        !path.read(args[Path], "path") ||
-        !read_text_or_none(args[Model], "model", model, record.model) ||
-        !read_text_or_none(args[Provider], "provider", provider, record.provider) ||
-        !read_int(args[Status], "status", record.status) ||
-        !read_int(args[Attempts], "attempts", record.attempts) ||
-        !read_float(args[LatencyMs], record.latency_ms) ||
-        !read_float(args[OverheadMs], record.overhead_ms) ||
-        !read_int_or_none(args[TokensIn], "tokens_in", record.tokens_in) ||
-        !read_int_or_none(args[TokensOut], "tokens_out", record.tokens_out))
+    AccessFields fields;
+    fields.request_id = args[RequestId];
+    fields.method = args[Method];
+    fields.path = args[Path];
+    fields.model = args[Model];
+    fields.provider = args[Provider];
+    fields.tokens_in = args[TokensIn];
+    fields.tokens_out = args[TokensOut];
+    if (!read_float(args[Time], fields.time_s) || !read_int(args[Worker], "worker", fields.worker) ||
+        !read_int(args[Status], "status", fields.status) ||
+        !read_int(args[Attempts], "attempts", fields.attempts) ||
+        !read_float(args[LatencyMs], fields.latency_ms) ||
+        !read_float(args[OverheadMs], fields.overhead_ms))
         return nullptr;
     const int stream = PyObject_IsTrue(args[Stream]);
     if (stream < 0) return nullptr;
-    record.stream = stream != 0;
-    record.request_id = request_id.text();
-    record.method = method.text();
-    record.path = path.text();
-    const std::string line = velmorquist::access_line(record);
-    return PyUnicode_DecodeASCII(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr);
+    fields.stream = stream != 0;
+    return access_line_of(fields);
 }
 
 }  // namespace velmorquist::binding

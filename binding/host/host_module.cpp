@@ -12,6 +12,7 @@
 #include "binding/common/class_support.hpp"
 #include "binding/host/host_body.hpp"
 #include "binding/host/host_config.hpp"
+#include "binding/host/host_exchange.hpp"
 #include "binding/host/host_log.hpp"
 #include "binding/host/host_region.hpp"
 #include "binding/host/host_reply.hpp"
@@ -213,6 +214,7 @@ PyMethodDef module_methods[] = {
     {"access_line", as_method(access_line), METH_FASTCALL, kAccessLineDoc},
     {"split_events", as_method(split_events), METH_FASTCALL, kSplitEventsDoc},
     {"tally_request", as_method(tally_request), METH_FASTCALL, kTallyRequestDoc},
+    {"restart_request_ids", restart_request_ids, METH_O, kRestartRequestIdsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -290,6 +292,7 @@ int module_exec(PyObject* module) {
         PyModule_Add(module, "FIRST_TOKEN_BOUNDS_S", first_token_bounds()) < 0 ||
         PyModule_Add(module, "TOKEN_BOUNDS", token_bounds()) < 0)
         return -1;
+    if (add_exchange_type(module) < 0) return -1;
     PyTypeObject* clock = type_from_spec(clock_type_slot, clock_spec);
     if (clock == nullptr) return -1;
     return PyModule_AddObjectRef(module, "ManualClock", reinterpret_cast<PyObject*>(clock));

@@ -260,6 +260,16 @@ def _tally(request_at, first_token_s, tokens):
                               43, tokens)
 
 
+def _exchange(**fields):
+    exchange = host.Exchange("req\ud800" if not fields else None, "/v1/x")
+    for name, value in fields.items():
+        setattr(exchange, name, value)
+    exchange.provider = "alpha"
+    exchange.headers()
+    exchange.set_usage((2, 3))
+    return exchange.log_line("POST")
+
+
 BODY_SCENARIOS = [
     Scenario("scan_request " + name, lambda: None, action, expected)
     for name, action, expected in [
@@ -284,6 +294,12 @@ BODY_SCENARIOS = [
         ("tally_request hostile", lambda _: _tally(RaisingIndex(), 0.5, 7), Boom),
         ("tally_request read-only", lambda _: host.tally_request(
             b"\0" * 512, 0, None, 0, 0.1, 0, None, 0, None, 0, None), BufferError),
+        ("Exchange", lambda _: _exchange(), None),
+        ("Exchange refused", lambda _: host.Exchange(None, 5), TypeError),
+        ("Exchange.log_line refused", lambda _: _exchange(model=5), TypeError),
+        ("Exchange.set_usage, no used_tokens", lambda _: _exchange(attempt=Boom()),
+         AttributeError),
+        ("restart_request_ids", lambda _: host.restart_request_ids(b"12345678"), None),
     ]
 ]
 SCENARIOS = all_scenarios() + BODY_SCENARIOS

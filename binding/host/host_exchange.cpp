@@ -1,0 +1,341 @@
+#include "binding/host/host_exchange.hpp"
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "binding/common/class_support.hpp"
+#include "binding/host/host_log.hpp"
+#include "core/base/format.hpp"
+
+namespace velmorquist::binding {
+namespace {
+
+// A client's request id is echoed back if it is this short and printable.
+constexpr Py_ssize_t kMostRequestIdChars = 128;
+// The access log keeps this much of a model name a client sent.
+constexpr Py_ssize_t kMostLoggedModelChars = 200;
+
+// Request ids unique across processes: a random prefix per process and a
+// counter. The prefix is set anew in a forked child (restart_request_ids).
+struct RequestIds {
+    char prefix[16] = {};
+    std::uint64_t next = 0;
+    long worker = 0;
+};
+RequestIds ids;
+
+constexpr char kHex[] = "0123456789abcdef";
+
+PyObject* new_request_id() {
+    PyObject* text = PyUnicode_New(32, 127);
+    if (text == nullptr) return nullptr;
+    auto* out = static_cast<char*>(PyUnicode_DATA(text));
+    std::memcpy(out, ids.prefix, sizeof ids.prefix);
+    const std::uint64_t number = ids.next++;
+    for (int i = 0; i < 16; ++i) out[16 + i] = kHex[(number >> (60 - 4 * i)) & 0xF];
+    return text;
+}
+
+bool printable(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (!Py_UNICODE_ISPRINTABLE(PyUnicode_READ(kind, data, i))) return false;
+    }
+    return true;
+}
+
+// The client's id when it is short and printable, else a new one.
+PyObject* request_id_of(PyObject* given) {
+    if (PyUnicode_Check(given)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(given);
+        if (length > 0 && length <= kMostRequestIdChars && printable(given))
+            return Py_NewRef(given);
+    }
+    return new_request_id();
+}
+
+// perf_counter's clock on Linux, so that the Python side's figures and
+// these subtract.
+double monotonic_s() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+double wall_s() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+struct ExchangeObject {
+    PyObject_HEAD
+    PyObject* request_id;
+    PyObject* path;
+    PyObject* model;           // as the client asked (for the log)
+    PyObject* known_model;     // a configured model's name: bounded, for metric labels
+    PyObject* provider;
+    PyObject* tokens_in;
+    PyObject* tokens_out;
+    PyObject* attempt;         // the gateway's attempt of the latest upstream call
+    PyObject* first_chunk_s;
+    PyObject* outcome;         // for the metrics: success, upstream_error, ...
+    PyObject* upstream_error;  // (status, body, content type) of a refused call
+    double started;
+    double waited;             // seconds spent waiting on upstreams (and a slow client)
+    Py_ssize_t attempts;       // calls that went upstream
+    int status;
+    char stream;
+};
+
+ExchangeObject* exchange_of(PyObject* self) { return reinterpret_cast<ExchangeObject*>(self); }
+
+// The object fields, for the collector and the constructor.
+PyObject* ExchangeObject::*const kObjectFields[] = {
+    &ExchangeObject::request_id, &ExchangeObject::path,       &ExchangeObject::model,
+    &ExchangeObject::known_model, &ExchangeObject::provider,  &ExchangeObject::tokens_in,
+    &ExchangeObject::tokens_out, &ExchangeObject::attempt,    &ExchangeObject::first_chunk_s,
+    &ExchangeObject::outcome,    &ExchangeObject::upstream_error,
+};
+
+// A field a caller deleted reads as None.
+PyObject* or_none(PyObject* value) { return value == nullptr ? Py_None : value; }
+
+PyTypeObject* exchange_type_slot = nullptr;
+PyObject* header_names[4] = {};
+PyObject* no_provider = nullptr;
+PyObject* used_tokens_name = nullptr;
+
+PyObject* exchange_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* given = nullptr;
+    PyObject* path = nullptr;
+    if ((kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) ||
+        !PyArg_UnpackTuple(args, "Exchange", 2, 2, &given, &path)) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_TypeError, "Exchange() takes no keyword arguments");
+        return nullptr;
+    }
+    if (!PyUnicode_Check(path)) {
+        PyErr_Format(PyExc_TypeError, "Exchange() path must be str, not %.200s",
+                     Py_TYPE(path)->tp_name);
+        return nullptr;
+    }
+    PyRef request_id(request_id_of(given));
+    if (!request_id) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    ExchangeObject* exchange = exchange_of(self);
+    for (PyObject* ExchangeObject::*field : kObjectFields) exchange->*field = Py_NewRef(Py_None);
+    Py_SETREF(exchange->request_id, request_id.release());
+    Py_SETREF(exchange->path, Py_NewRef(path));
+    Py_SETREF(exchange->known_model, Py_NewRef(Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR)));
+    exchange->started = monotonic_s();
+    return self;
+}
+
+int exchange_traverse(PyObject* self, visitproc visit, void* arg) {
+    for (PyObject* ExchangeObject::*field : kObjectFields) Py_VISIT(exchange_of(self)->*field);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int exchange_clear(PyObject* self) {
+    for (PyObject* ExchangeObject::*field : kObjectFields) Py_CLEAR(exchange_of(self)->*field);
+    return 0;
+}
+
+void exchange_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    exchange_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+double overhead_ms_of(const ExchangeObject* exchange) {
+    const double overhead_s = monotonic_s() - exchange->started - exchange->waited;
+    return overhead_s > 0.0 ? overhead_s * 1000.0 : 0.0;
+}
+
+PyObject* exchange_overhead_ms(PyObject* self, PyObject*) {
+    return PyFloat_FromDouble(overhead_ms_of(exchange_of(self)));
+}
+
+PyObject* exchange_headers(PyObject* self, PyObject*) {
+    ExchangeObject* exchange = exchange_of(self);
+    PyObject* provider = or_none(exchange->provider);
+    if (provider != Py_None && !PyUnicode_Check(provider)) {
+        PyErr_Format(PyExc_TypeError, "Exchange.provider must be str or None, not %.200s",
+                     Py_TYPE(provider)->tp_name);
+        return nullptr;
+    }
+    std::string overhead;
+    append_fixed(overhead, overhead_ms_of(exchange), 3);
+    PyRef values[4] = {
+        PyRef(Py_NewRef(or_none(exchange->request_id))),
+        PyRef(Py_NewRef(provider == Py_None ? no_provider : provider)),
+        PyRef(PyUnicode_FromFormat("%zd", exchange->attempts)),
+        PyRef(PyUnicode_FromStringAndSize(overhead.data(),
+                                          static_cast<Py_ssize_t>(overhead.size()))),
+    };
+    PyRef headers(PyDict_New());
+    if (!headers) return nullptr;
+    for (int i = 0; i < 4; ++i) {
+        if (!values[i] || PyDict_SetItem(headers.get(), header_names[i], values[i].get()) < 0)
+            return nullptr;
+    }
+    return headers.release();
+}
+
+PyObject* exchange_log_line(PyObject* self, PyObject* method) {
+    ExchangeObject* exchange = exchange_of(self);
+    PyRef model(Py_NewRef(or_none(exchange->model)));
+    if (PyUnicode_Check(model.get()) && PyUnicode_GET_LENGTH(model.get()) > kMostLoggedModelChars) {
+        model.reset(PyUnicode_Substring(model.get(), 0, kMostLoggedModelChars));
+        if (!model) return nullptr;
+    }
+    AccessFields fields;
+    fields.time_s = wall_s();
+    fields.request_id = or_none(exchange->request_id);
+    fields.worker = ids.worker;
+    fields.method = method;
+    fields.path = or_none(exchange->path);
+    fields.model = model.get();
+    fields.provider = or_none(exchange->provider);
+    fields.status = exchange->status;
+    fields.attempts = exchange->attempts;
+    fields.stream = exchange->stream != 0;
+    fields.latency_ms = (monotonic_s() - exchange->started) * 1000.0;
+    fields.overhead_ms = overhead_ms_of(exchange);
+    fields.tokens_in = or_none(exchange->tokens_in);
+    fields.tokens_out = or_none(exchange->tokens_out);
+    return access_line_of(fields);
+}
+
+PyObject* exchange_set_usage(PyObject* self, PyObject* usage) {
+    ExchangeObject* exchange = exchange_of(self);
+    if (!PyTuple_Check(usage) || PyTuple_GET_SIZE(usage) != 2) {
+        PyErr_SetString(PyExc_TypeError, "Exchange.set_usage() takes a tuple (input, output)");
+        return nullptr;
+    }
+    PyObject* input = PyTuple_GET_ITEM(usage, 0);
+    PyObject* output = PyTuple_GET_ITEM(usage, 1);
+    PyRef total(PyNumber_Add(input, output));
+    if (!total) return nullptr;
+    Py_XSETREF(exchange->tokens_in, Py_NewRef(input));
+    Py_XSETREF(exchange->tokens_out, Py_NewRef(output));
+    PyObject* attempt = or_none(exchange->attempt);
+    if (attempt == Py_None) Py_RETURN_NONE;
+    PyObject* call[] = {attempt, total.get()};
+    return PyObject_VectorcallMethod(used_tokens_name, call, 2, nullptr);
+}
+
+constexpr const char kOverheadMsDoc[] =
+    "overhead_ms($self)\n--\n\nTime in the proxy so far minus time waiting on upstreams.";
+constexpr const char kHeadersDoc[] =
+    "headers($self)\n--\n\nThe x-request-id and x-velmorquist-* response headers, as a dict.";
+constexpr const char kLogLineDoc[] =
+    "log_line($self, method)\n--\n\nThe request's access-log line (see access_line).";
+constexpr const char kSetUsageDoc[] =
+    "set_usage($self, usage)\n--\n\n"
+    "The (input, output) token counts of the reply; the latest attempt settles their sum.";
+
+PyMethodDef exchange_methods[] = {
+    {"overhead_ms", exchange_overhead_ms, METH_NOARGS, kOverheadMsDoc},
+    {"headers", exchange_headers, METH_NOARGS, kHeadersDoc},
+    {"log_line", exchange_log_line, METH_O, kLogLineDoc},
+    {"set_usage", exchange_set_usage, METH_O, kSetUsageDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#define EXCHANGE_OBJECT(name, flags) \
+    {#name, Py_T_OBJECT_EX, offsetof(ExchangeObject, name), flags, nullptr}
+
+PyMemberDef exchange_members[] = {
+    EXCHANGE_OBJECT(request_id, Py_READONLY),
+    EXCHANGE_OBJECT(path, Py_READONLY),
+    EXCHANGE_OBJECT(model, 0),
+    EXCHANGE_OBJECT(known_model, 0),
+    EXCHANGE_OBJECT(provider, 0),
+    EXCHANGE_OBJECT(tokens_in, 0),
+    EXCHANGE_OBJECT(tokens_out, 0),
+    EXCHANGE_OBJECT(attempt, 0),
+    EXCHANGE_OBJECT(first_chunk_s, 0),
+    EXCHANGE_OBJECT(outcome, 0),
+    EXCHANGE_OBJECT(upstream_error, 0),
+    {"started", Py_T_DOUBLE, offsetof(ExchangeObject, started), Py_READONLY, nullptr},
+    {"waited", Py_T_DOUBLE, offsetof(ExchangeObject, waited), 0, nullptr},
+    {"attempts", Py_T_PYSSIZET, offsetof(ExchangeObject, attempts), 0, nullptr},
+    {"status", Py_T_INT, offsetof(ExchangeObject, status), 0, nullptr},
+    {"stream", Py_T_BOOL, offsetof(ExchangeObject, stream), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+#undef EXCHANGE_OBJECT
+
+constexpr const char kExchangeDoc[] =
+    "Exchange(request_id, path)\n--\n\n"
+    "What the server knows about one request, for its response headers, its\n"
+    "access-log line and its metrics. `request_id`: the client's, kept when it is\n"
+    "a printable str of at most 128 characters, else a new one. `started` is on\n"
+    "time.perf_counter's clock.";
+
+PyType_Slot exchange_slots[] = {
+    {Py_tp_new, as_slot(exchange_new)},
+    {Py_tp_dealloc, as_slot(exchange_dealloc)},
+    {Py_tp_traverse, as_slot(exchange_traverse)},
+    {Py_tp_clear, as_slot(exchange_clear)},
+    {Py_tp_doc, const_cast<char*>(kExchangeDoc)},
+    {Py_tp_methods, exchange_methods},
+    {Py_tp_members, exchange_members},
+    {0, nullptr},
+};
+
+PyType_Spec exchange_spec = {"velmorquist_proxy._host.Exchange", sizeof(ExchangeObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, exchange_slots};
+
+}  // namespace
+
+const char kRestartRequestIdsDoc[] =
+    "restart_request_ids(prefix, /)\n--\n\n"
+    "Starts this process's request ids afresh: `prefix`, 8 random bytes, then a count.\n"
+    "Called at import and in every forked child.";
+
+PyObject* restart_request_ids(PyObject*, PyObject* prefix) {
+    if (!PyBytes_Check(prefix) || PyBytes_GET_SIZE(prefix) != 8) {
+        PyErr_SetString(PyExc_ValueError, "restart_request_ids() takes 8 bytes");
+        return nullptr;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(prefix));
+    for (int i = 0; i < 8; ++i) {
+        ids.prefix[2 * i] = kHex[bytes[i] >> 4];
+        ids.prefix[2 * i + 1] = kHex[bytes[i] & 0xF];
+    }
+    ids.next = 0;
+    ids.worker = static_cast<long>(getpid());
+    Py_RETURN_NONE;
+}
+
+int add_exchange_type(PyObject* module) {
+    static const char* const names[4] = {"x-request-id", "x-velmorquist-provider",
+                                         "x-velmorquist-attempts", "x-velmorquist-overhead-ms"};
+    for (int i = 0; i < 4; ++i) {
+        if (header_names[i] == nullptr) header_names[i] = PyUnicode_InternFromString(names[i]);
+        if (header_names[i] == nullptr) return -1;
+    }
+    if (no_provider == nullptr) no_provider = PyUnicode_InternFromString("none");
+    if (used_tokens_name == nullptr) used_tokens_name = PyUnicode_InternFromString("used_tokens");
+    if (no_provider == nullptr || used_tokens_name == nullptr) return -1;
+    PyTypeObject* type = type_from_spec(exchange_type_slot, exchange_spec);
+    if (type == nullptr) return -1;
+    return PyModule_AddObjectRef(module, "Exchange", reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace velmorquist::binding
