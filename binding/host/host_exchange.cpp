@@ -168,7 +168,31 @@ PyObject* exchange_overhead_ms(PyObject* self, PyObject*) {
     return PyFloat_FromDouble(overhead_ms_of(exchange_of(self)));
 }
 
+// The header names, made on first use: as multidict's istr when it is
+// there, which aiohttp's header dict takes without folding their case again
+// (4 thousand instructions a response).
+bool make_header_names() {
+    static const char* const names[4] = {"x-request-id", "x-velmorquist-provider",
+                                         "x-velmorquist-attempts", "x-velmorquist-overhead-ms"};
+    PyRef multidict(PyImport_ImportModule("multidict"));
+    PyRef istr(multidict ? PyObject_GetAttrString(multidict.get(), "istr") : nullptr);
+    if (!istr) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError) &&
+            !PyErr_ExceptionMatches(PyExc_AttributeError))
+            return false;
+        PyErr_Clear();
+    }
+    for (int i = 0; i < 4; ++i) {
+        PyRef name(PyUnicode_InternFromString(names[i]));
+        if (name && istr) name.reset(PyObject_CallOneArg(istr.get(), name.get()));
+        if (!name) return false;
+        header_names[i] = name.release();
+    }
+    return true;
+}
+
 PyObject* exchange_headers(PyObject* self, PyObject*) {
+    if (header_names[3] == nullptr && !make_header_names()) return nullptr;
     ExchangeObject* exchange = exchange_of(self);
     PyObject* provider = or_none(exchange->provider);
     if (provider != Py_None && !PyUnicode_Check(provider)) {
@@ -324,12 +348,6 @@ PyObject* restart_request_ids(PyObject*, PyObject* prefix) {
 }
 
 int add_exchange_type(PyObject* module) {
-    static const char* const names[4] = {"x-request-id", "x-velmorquist-provider",
-                                         "x-velmorquist-attempts", "x-velmorquist-overhead-ms"};
-    for (int i = 0; i < 4; ++i) {
-        if (header_names[i] == nullptr) header_names[i] = PyUnicode_InternFromString(names[i]);
-        if (header_names[i] == nullptr) return -1;
-    }
     if (no_provider == nullptr) no_provider = PyUnicode_InternFromString("none");
     if (used_tokens_name == nullptr) used_tokens_name = PyUnicode_InternFromString("used_tokens");
     if (no_provider == nullptr || used_tokens_name == nullptr) return -1;

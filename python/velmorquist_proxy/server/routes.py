@@ -11,6 +11,7 @@ from time import perf_counter
 
 import aiohttp
 from aiohttp import web
+from multidict import istr
 
 from velmorquist_proxy._host import BODY_INVALID, BODY_NOT_OBJECT, read_usage, scan_request
 from velmorquist_proxy._masking import key_masker
@@ -24,7 +25,12 @@ from velmorquist_proxy.server.streaming import upstream_events
 _BYTES_PER_TOKEN = 4
 # What the access log says of a request whose client left.
 CLIENT_GONE = 499
-_SSE_HEADERS = {"content-type": "text/event-stream", "cache-control": "no-cache"}
+# Header names as multidict's istr, which aiohttp's header dicts take without
+# folding their case again; in lower case, so that equal names meet in a dict.
+_ACCEPT, _ACCEPT_ENCODING, _AUTHORIZATION, _CACHE_CONTROL, _CONTENT_TYPE, _USER_AGENT = map(
+    istr, ("accept", "accept-encoding", "authorization", "cache-control", "content-type",
+           "user-agent"))
+_SSE_HEADERS = {_CONTENT_TYPE: "text/event-stream", _CACHE_CONTROL: "no-cache"}
 _BOM = b"\xef\xbb\xbf"
 _ASK_USAGE = b',"stream_options":{"include_usage":true}'
 
@@ -49,9 +55,9 @@ class _Upstream:
         # Replies pass through as they come and their usage and keys are read
         # from their bytes, so they must not arrive compressed.
         # Names in lower case, so that the proxy's own replace an operator's.
-        self.headers = {"user-agent": "velmorquist-proxy",
-                        **{name.lower(): value for name, value in upstream.headers},
-                        "content-type": "application/json", "accept-encoding": "identity"}
+        self.headers = {_USER_AGENT: "velmorquist-proxy",
+                        **{istr(name.lower()): value for name, value in upstream.headers},
+                        _CONTENT_TYPE: "application/json", _ACCEPT_ENCODING: "identity"}
         self.mask = key_masker(upstream.keys)
         keys = [key.encode() for key in upstream.keys]
         mask = self.mask
@@ -323,9 +329,9 @@ async def _sse_response(request: web.Request, exchange) -> web.StreamResponse:
 
 
 def _headers(upstream: _Upstream, key: str, stream: bool) -> dict:
-    headers = {**upstream.headers, "authorization": f"Bearer {key}"}
+    headers = {**upstream.headers, _AUTHORIZATION: f"Bearer {key}"}
     if stream:
-        headers["accept"] = "text/event-stream"
+        headers[_ACCEPT] = "text/event-stream"
     return headers
 
 
