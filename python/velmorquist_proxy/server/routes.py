@@ -264,10 +264,17 @@ class _Bodies:
         made = self.made.get(target)
         if made is None:
             body, at, end = self.body, self.model_at, self.model_end
-            if self.options is None:
+            options = self.options
+            if options is None:
                 made = body[:at] + target + body[end:]
-            else:
-                made = _spliced(body, sorted([(at, end, target), self.options]))
+            else:   # two edits, apart, in either order
+                options_at, options_end, text = options
+                if options_at < at:
+                    made = b"".join((body[:options_at], text, body[options_end:at], target,
+                                     body[end:]))
+                else:
+                    made = b"".join((body[:at], target, body[end:options_at], text,
+                                     body[options_end:]))
             self.made[target] = made
         return made
 
@@ -288,16 +295,6 @@ class _Bodies:
                                      "invalid_stream_options") from None
         self.options = (at, end, text)
         return False
-
-
-def _spliced(body: bytes, edits) -> bytes:
-    """`body` with each (at, end, text) of `edits` (in order, apart) made."""
-    parts, done = [], 0
-    for at, end, text in edits:
-        parts += (body[done:at], text)
-        done = end
-    parts.append(body[done:])
-    return b"".join(parts)
 
 
 def _refused_body(fault: int) -> errors.ApiError:

@@ -64,9 +64,12 @@ DEEP = b"[" * 20000 + b"]" * 20000
     (b'{"model": "ch\\u0061t", "x": ' + DEEP + b"}", b'{"model": "alpha-small", "x": ' + DEEP + b"}"),
     (b'{"model":"chat","stream":true,"stream_options":{"include_usage":false,"n":1}}',
      b'{"model":"alpha-small","stream":true,"stream_options":{"include_usage":true,"n":1}}'),
+    (b'{"stream":true,"stream_options":{"include_usage":false},"model":"chat"}',
+     b'{"stream":true,"stream_options":{"include_usage":true},"model":"alpha-small"}'),
     (b'{"model":"chat","stream":true}',
      b'{"model":"alpha-small","stream_options":{"include_usage":true},"stream":true}'),
-], ids=["as-written", "escaped-and-deep", "stream-options-kept", "stream-options-added"])
+], ids=["as-written", "escaped-and-deep", "stream-options-kept", "stream-options-first",
+        "stream-options-added"])
 def test_a_body_goes_upstream_as_sent_but_for_the_model(fake, proxy, sent, upstream):
     with client(proxy) as http:
         assert http.post("/v1/chat/completions", content=sent).status_code == 200
