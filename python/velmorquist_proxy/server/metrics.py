@@ -2,10 +2,10 @@
 from the gateway's state when scraped.
 
 Counts live in counts.py's arrays, where a request's figures are added
-natively (`tally_request`, with the histograms' bounds); with several
-workers each worker writes its own and whichever answers a scrape adds
-them all up. The gauges come
-from the shared region, which already holds the whole host's state.
+natively (`tally_request`, which also holds the histograms' bounds); with
+several workers each worker writes its own and whichever answers a scrape
+adds them all up. The gauges come from the shared region, which already
+holds the whole host's state.
 
 Names: `velmorquist_*` for the proxy's own; token usage and time to first
 token follow OpenTelemetry's GenAI conventions (`gen_ai.client.token.usage`
