@@ -23,7 +23,8 @@ constexpr Py_ssize_t kMostLoggedModelChars = 200;
 // Request ids unique across processes: a random prefix per process and a
 // counter. The prefix is set anew in a forked child (restart_request_ids).
 struct RequestIds {
-    char prefix[16] = {};
+    char prefix[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
+                       '0', '0', '0', '0', '0', '0', '0', '0'};
     std::uint64_t next = 0;
     long worker = 0;
 };
