@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 
+#include "binding/common/args.hpp"
 #include "binding/common/class_support.hpp"
 #include "binding/host/host_log.hpp"
 #include "core/base/format.hpp"
@@ -91,9 +92,9 @@ struct ExchangeObject {
     PyObject* upstream_error;  // (status, body, content type) of a refused call
     double started;
     double waited;             // seconds spent waiting on upstreams (and a slow client)
-    Py_ssize_t attempts;       // calls that went upstream
-    int status;
-    char stream;
+    long long attempts;        // calls that went upstream
+    long long status;
+    bool stream;
 };
 
 ExchangeObject* exchange_of(PyObject* self) { return reinterpret_cast<ExchangeObject*>(self); }
@@ -206,7 +207,7 @@ PyObject* exchange_headers(PyObject* self, PyObject*) {
     PyRef values[4] = {
         PyRef(Py_NewRef(or_none(exchange->request_id))),
         PyRef(Py_NewRef(provider == Py_None ? no_provider : provider)),
-        PyRef(PyUnicode_FromFormat("%zd", exchange->attempts)),
+        PyRef(PyUnicode_FromFormat("%lld", exchange->attempts)),
         PyRef(PyUnicode_FromStringAndSize(overhead.data(),
                                           static_cast<Py_ssize_t>(overhead.size()))),
     };
@@ -236,7 +237,7 @@ PyObject* exchange_log_line(PyObject* self, PyObject* method) {
     fields.provider = or_none(exchange->provider);
     fields.status = exchange->status;
     fields.attempts = exchange->attempts;
-    fields.stream = exchange->stream != 0;
+    fields.stream = exchange->stream;
     fields.latency_ms = (monotonic_s() - exchange->started) * 1000.0;
     fields.overhead_ms = overhead_ms_of(exchange);
     fields.tokens_in = or_none(exchange->tokens_in);
@@ -296,14 +297,63 @@ PyMemberDef exchange_members[] = {
     EXCHANGE_OBJECT(outcome, 0),
     EXCHANGE_OBJECT(upstream_error, 0),
     {"started", Py_T_DOUBLE, offsetof(ExchangeObject, started), Py_READONLY, nullptr},
-    {"waited", Py_T_DOUBLE, offsetof(ExchangeObject, waited), 0, nullptr},
-    {"attempts", Py_T_PYSSIZET, offsetof(ExchangeObject, attempts), 0, nullptr},
-    {"status", Py_T_INT, offsetof(ExchangeObject, status), 0, nullptr},
-    {"stream", Py_T_BOOL, offsetof(ExchangeObject, stream), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 #undef EXCHANGE_OBJECT
+
+// The numbers are properties rather than members: a member's setter stores
+// its conversion's -1 before it reports that the conversion failed.
+bool settable(PyObject* value, const char* name) {
+    if (value != nullptr) return true;
+    PyErr_Format(PyExc_AttributeError, "Exchange.%s cannot be deleted", name);
+    return false;
+}
+
+PyObject* get_waited(PyObject* self, void*) { return PyFloat_FromDouble(exchange_of(self)->waited); }
+
+int set_waited(PyObject* self, PyObject* value, void*) {
+    double waited = 0.0;
+    if (!settable(value, "waited") || !to_double(value, waited)) return -1;
+    exchange_of(self)->waited = waited;
+    return 0;
+}
+
+template <long long ExchangeObject::*Field>
+PyObject* get_count(PyObject* self, void*) {
+    return PyLong_FromLongLong(exchange_of(self)->*Field);
+}
+
+template <long long ExchangeObject::*Field>
+int set_count(PyObject* self, PyObject* value, void* name) {
+    if (!settable(value, static_cast<const char*>(name))) return -1;
+    PyRef index(PyNumber_Index(value));
+    if (!index) return -1;
+    const long long count = PyLong_AsLongLong(index.get());
+    if (count == -1 && PyErr_Occurred()) return -1;
+    exchange_of(self)->*Field = count;
+    return 0;
+}
+
+PyObject* get_stream(PyObject* self, void*) { return PyBool_FromLong(exchange_of(self)->stream); }
+
+int set_stream(PyObject* self, PyObject* value, void*) {
+    if (!settable(value, "stream")) return -1;
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return -1;
+    exchange_of(self)->stream = truth != 0;
+    return 0;
+}
+
+PyGetSetDef exchange_getsets[] = {
+    {"waited", get_waited, set_waited, nullptr, nullptr},
+    {"attempts", get_count<&ExchangeObject::attempts>, set_count<&ExchangeObject::attempts>,
+     nullptr, const_cast<char*>("attempts")},
+    {"status", get_count<&ExchangeObject::status>, set_count<&ExchangeObject::status>, nullptr,
+     const_cast<char*>("status")},
+    {"stream", get_stream, set_stream, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 constexpr const char kExchangeDoc[] =
     "Exchange(request_id, path)\n--\n\n"
@@ -320,6 +370,7 @@ PyType_Slot exchange_slots[] = {
     {Py_tp_doc, const_cast<char*>(kExchangeDoc)},
     {Py_tp_methods, exchange_methods},
     {Py_tp_members, exchange_members},
+    {Py_tp_getset, exchange_getsets},
     {0, nullptr},
 };
 

@@ -296,6 +296,7 @@ BODY_SCENARIOS = [
             b"\0" * 512, 0, None, 0, 0.1, 0, None, 0, None, 0, None), BufferError),
         ("Exchange", lambda _: _exchange(), None),
         ("Exchange refused", lambda _: host.Exchange(None, 5), TypeError),
+        ("Exchange.attempts refused", lambda _: _exchange(attempts=RaisingIndex()), Boom),
         ("Exchange.log_line refused", lambda _: _exchange(model=5), TypeError),
         ("Exchange.set_usage, no used_tokens", lambda _: _exchange(attempt=Boom()),
          AttributeError),

@@ -77,3 +77,17 @@ def test_deleted_fields_read_as_none_in_its_methods():
 def test_set_usage_takes_a_pair_of_counts(usage, error):
     with pytest.raises(error):
         Exchange(None, PATH).set_usage(usage)
+
+
+@pytest.mark.parametrize("field, value, error", [
+    ("attempts", 10**30, OverflowError),
+    ("attempts", 2.5, TypeError),
+    ("waited", "x", TypeError),
+    ("status", None, TypeError),
+])
+def test_a_number_refused_leaves_the_field_as_it_was(field, value, error):
+    exchange = Exchange(None, PATH)
+    before = getattr(exchange, field)
+    with pytest.raises(error):
+        setattr(exchange, field, value)
+    assert getattr(exchange, field) == before
