@@ -254,8 +254,8 @@ class AsyncStream(_Stream):
     __slots__ = ("_watchdog", "_until", "_task", "_cancelling", "_stall", "_gap_at",
                  "_deadline_at")
 
-    def __init__(self, *args):
-        super().__init__(*args)
+    def __init__(self, attempt, source, started: float, first_s: float, gap_s: float):
+        _Stream.__init__(self, attempt, source, started, first_s, gap_s)
         self._watchdog = None    # the loop's, from the first wait on
         self._until = _INF       # when the current wait must end, on the loop's clock
         self._task = None
