@@ -161,13 +161,14 @@ void exchange_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-double overhead_ms_of(const ExchangeObject* exchange) {
-    const double overhead_s = monotonic_s() - exchange->started - exchange->waited;
+// Time in the proxy up to `now` minus time waiting on upstreams.
+double overhead_ms_at(const ExchangeObject* exchange, double now) {
+    const double overhead_s = now - exchange->started - exchange->waited;
     return overhead_s > 0.0 ? overhead_s * 1000.0 : 0.0;
 }
 
 PyObject* exchange_overhead_ms(PyObject* self, PyObject*) {
-    return PyFloat_FromDouble(overhead_ms_of(exchange_of(self)));
+    return PyFloat_FromDouble(overhead_ms_at(exchange_of(self), monotonic_s()));
 }
 
 // The header names, made on first use: as multidict's istr when it is
@@ -184,17 +185,19 @@ bool make_header_names() {
             return false;
         PyErr_Clear();
     }
+    PyRef made[4];
     for (int i = 0; i < 4; ++i) {
-        PyRef name(PyUnicode_InternFromString(names[i]));
-        if (name && istr) name.reset(PyObject_CallOneArg(istr.get(), name.get()));
-        if (!name) return false;
-        header_names[i] = name.release();
+        made[i].reset(PyUnicode_InternFromString(names[i]));
+        if (made[i] && istr) made[i].reset(PyObject_CallOneArg(istr.get(), made[i].get()));
+        if (!made[i]) return false;
     }
+    // Kept only once all are made, so a failure leaves nothing half set.
+    for (int i = 0; i < 4; ++i) header_names[i] = made[i].release();
     return true;
 }
 
 PyObject* exchange_headers(PyObject* self, PyObject*) {
-    if (header_names[3] == nullptr && !make_header_names()) return nullptr;
+    if (header_names[0] == nullptr && !make_header_names()) return nullptr;
     ExchangeObject* exchange = exchange_of(self);
     PyObject* provider = or_none(exchange->provider);
     if (provider != Py_None && !PyUnicode_Check(provider)) {
@@ -203,7 +206,7 @@ PyObject* exchange_headers(PyObject* self, PyObject*) {
         return nullptr;
     }
     std::string overhead;
-    append_fixed(overhead, overhead_ms_of(exchange), 3);
+    append_fixed(overhead, overhead_ms_at(exchange, monotonic_s()), 3);
     PyRef values[4] = {
         PyRef(Py_NewRef(or_none(exchange->request_id))),
         PyRef(Py_NewRef(provider == Py_None ? no_provider : provider)),
@@ -238,8 +241,9 @@ PyObject* exchange_log_line(PyObject* self, PyObject* method) {
     fields.status = exchange->status;
     fields.attempts = exchange->attempts;
     fields.stream = exchange->stream;
-    fields.latency_ms = (monotonic_s() - exchange->started) * 1000.0;
-    fields.overhead_ms = overhead_ms_of(exchange);
+    const double now = monotonic_s();   // one reading for both figures
+    fields.latency_ms = (now - exchange->started) * 1000.0;
+    fields.overhead_ms = overhead_ms_at(exchange, now);
     fields.tokens_in = or_none(exchange->tokens_in);
     fields.tokens_out = or_none(exchange->tokens_out);
     return access_line_of(fields);
