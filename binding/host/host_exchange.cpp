@@ -403,6 +403,20 @@ PyObject* restart_request_ids(PyObject*, PyObject* prefix) {
     Py_RETURN_NONE;
 }
 
+bool is_exchange(PyObject* object) {
+    return exchange_type_slot != nullptr && Py_IS_TYPE(object, exchange_type_slot);
+}
+
+void exchange_add_waited(PyObject* exchange, double seconds) {
+    exchange_of(exchange)->waited += seconds;
+}
+
+PyObject* exchange_take_usage(PyObject* exchange, PyObject* usage) {
+    return exchange_set_usage(exchange, usage);
+}
+
+double perf_clock_s() { return monotonic_s(); }
+
 int add_exchange_type(PyObject* module) {
     if (no_provider == nullptr) no_provider = PyUnicode_InternFromString("none");
     if (used_tokens_name == nullptr) used_tokens_name = PyUnicode_InternFromString("used_tokens");

@@ -16,13 +16,6 @@ namespace {
 // fail the request that reads it.
 constexpr std::uint64_t kMostTokens = std::numeric_limits<std::int64_t>::max();
 
-// New reference: (input, output), or None.
-PyObject* usage_value(const std::optional<TokenUsage>& usage) {
-    if (!usage) return Py_NewRef(Py_None);
-    return Py_BuildValue("(KK)", static_cast<unsigned long long>(usage->input),
-                         static_cast<unsigned long long>(usage->output));
-}
-
 // New reference: the complete events (`data` up to `cut`), less the
 // usage-only events unless kept; `usage` is set to the last usage read.
 PyObject* events_read(PyObject* data, std::size_t cut, bool keep_usage,
@@ -56,6 +49,22 @@ PyObject* events_read(PyObject* data, std::size_t cut, bool keep_usage,
 
 }  // namespace
 
+PyObject* usage_value(const std::optional<TokenUsage>& usage) {
+    if (!usage) return Py_NewRef(Py_None);
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(usage->input),
+                         static_cast<unsigned long long>(usage->output));
+}
+
+bool cut_events(PyObject* data, bool keep_usage, EventBatch& batch) {
+    const std::string_view text = bytes_text(data);
+    const std::size_t cut = complete_events_end(text);
+    batch.ready.reset(events_read(data, cut, keep_usage, batch.usage));
+    if (!batch.ready) return false;
+    batch.rest.reset(PyBytes_FromStringAndSize(text.data() + cut,
+                                               static_cast<Py_ssize_t>(text.size() - cut)));
+    return batch.rest != nullptr;
+}
+
 const char kReadUsageDoc[] =
     "read_usage(data, /)\n--\n\n"
     "The token counts (input, output) of the last `usage` object in a reply (bytes),\n"
@@ -82,17 +91,11 @@ PyObject* split_events(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!bytes_argument("split_events", data)) return nullptr;
     const int keep_usage = PyObject_IsTrue(args[1]);
     if (keep_usage < 0) return nullptr;
-    const std::string_view text = bytes_text(data);
-    const std::size_t cut = complete_events_end(text);
-    std::optional<TokenUsage> usage;
-    PyRef kept(events_read(data, cut, keep_usage != 0, usage));
-    if (!kept) return nullptr;
-    PyRef rest(PyBytes_FromStringAndSize(text.data() + cut,
-                                         static_cast<Py_ssize_t>(text.size() - cut)));
-    if (!rest) return nullptr;
-    PyRef counts(usage_value(usage));
+    EventBatch batch;
+    if (!cut_events(data, keep_usage != 0, batch)) return nullptr;
+    PyRef counts(usage_value(batch.usage));
     if (!counts) return nullptr;
-    return PyTuple_Pack(3, kept.get(), rest.get(), counts.get());
+    return PyTuple_Pack(3, batch.ready.get(), batch.rest.get(), counts.get());
 }
 
 }  // namespace velmorquist::binding

@@ -48,7 +48,7 @@ class _Model:
 
 
 class _Upstream:
-    __slots__ = ("base_url", "headers", "mask", "mask_bytes")
+    __slots__ = ("base_url", "headers", "keys", "mask", "mask_bytes")
 
     def __init__(self, upstream):
         self.base_url = upstream.base_url
@@ -59,7 +59,7 @@ class _Upstream:
                         **{istr(name.lower()): value for name, value in upstream.headers},
                         _CONTENT_TYPE: "application/json", _ACCEPT_ENCODING: "identity"}
         self.mask = key_masker(upstream.keys)
-        keys = [key.encode() for key in upstream.keys]
+        self.keys = keys = tuple(key.encode() for key in upstream.keys)
         mask = self.mask
 
         def mask_bytes(data: bytes) -> bytes:
@@ -224,7 +224,7 @@ class Proxy:
                               data.decode("utf-8", "replace"))
         finally:
             exchange.waited += perf_counter() - asked
-        return upstream_events(reply, exchange, keep_usage, upstream.mask_bytes)
+        return upstream_events(reply, exchange, keep_usage, upstream.keys, upstream.mask)
 
     # ---- ends without an upstream reply ---------------------------------------
     def _caller_error(self, exchange, failure: ProviderFailure) -> web.Response:
