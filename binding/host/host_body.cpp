@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/base/json_scan.hpp"
 
@@ -81,6 +83,88 @@ PyObject* scan_request(PyObject*, PyObject* body) {
                          end_or_absent(found[Model]), value(Stream) == "true" ? Py_True : Py_False,
                          start_or_absent(found[StreamOptions]), end_or_absent(found[StreamOptions]),
                          static_cast<unsigned long long>(most));
+}
+
+namespace {
+
+// An edit's place in `body`, read from Python ints: false with an error set
+// unless 0 <= at <= end <= size.
+bool edit_place(PyObject* at_object, PyObject* end_object, Py_ssize_t size, Py_ssize_t& at,
+                Py_ssize_t& end) {
+    at = PyLong_AsSsize_t(at_object);
+    if (at == -1 && PyErr_Occurred()) return false;
+    end = PyLong_AsSsize_t(end_object);
+    if (end == -1 && PyErr_Occurred()) return false;
+    if (0 <= at && at <= end && end <= size) return true;
+    PyErr_Format(PyExc_ValueError, "splice_body() edit [%zd, %zd) lies outside the body", at, end);
+    return false;
+}
+
+}  // namespace
+
+const char kSpliceBodyDoc[] =
+    "splice_body(edits, text, /)\n--\n\n"
+    "edits is (body, at, end, other): body (bytes) with body[at:end] replaced by text\n"
+    "(bytes) and, unless other is None, other = (at2, end2, text2) applied too; the\n"
+    "two edits must not overlap.";
+
+PyObject* splice_body(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "splice_body() takes 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    PyObject* edits = args[0];
+    if (!PyTuple_Check(edits) || PyTuple_GET_SIZE(edits) != 4) {
+        PyErr_SetString(PyExc_TypeError, "splice_body() edits must be (body, at, end, other)");
+        return nullptr;
+    }
+    PyObject* body = PyTuple_GET_ITEM(edits, 0);
+    PyObject* other = PyTuple_GET_ITEM(edits, 3);
+    if (!bytes_argument("splice_body", body) || !bytes_argument("splice_body", args[1]))
+        return nullptr;
+    struct Edit {
+        Py_ssize_t at = 0;
+        Py_ssize_t end = 0;
+        std::string_view text;
+    };
+    const Py_ssize_t size = PyBytes_GET_SIZE(body);
+    Edit first{0, 0, bytes_text(args[1])};
+    if (!edit_place(PyTuple_GET_ITEM(edits, 1), PyTuple_GET_ITEM(edits, 2), size, first.at,
+                    first.end))
+        return nullptr;
+    Edit second{first.end, first.end, {}};
+    if (other != Py_None) {
+        if (!PyTuple_Check(other) || PyTuple_GET_SIZE(other) != 3) {
+            PyErr_SetString(PyExc_TypeError, "splice_body() other must be (at, end, text)");
+            return nullptr;
+        }
+        if (!bytes_argument("splice_body", PyTuple_GET_ITEM(other, 2)) ||
+            !edit_place(PyTuple_GET_ITEM(other, 0), PyTuple_GET_ITEM(other, 1), size, second.at,
+                        second.end))
+            return nullptr;
+        second.text = bytes_text(PyTuple_GET_ITEM(other, 2));
+        if (second.at < first.at) std::swap(first, second);
+        if (first.end > second.at) {
+            PyErr_SetString(PyExc_ValueError, "splice_body() edits overlap");
+            return nullptr;
+        }
+    }
+    const std::string_view text = bytes_text(body);
+    const auto length = [](Py_ssize_t from, Py_ssize_t to) { return static_cast<std::size_t>(to - from); };
+    const std::string_view parts[] = {
+        text.substr(0, length(0, first.at)), first.text,
+        text.substr(static_cast<std::size_t>(first.end), length(first.end, second.at)),
+        second.text, text.substr(static_cast<std::size_t>(second.end))};
+    Py_ssize_t total = 0;
+    for (const std::string_view part : parts) total += static_cast<Py_ssize_t>(part.size());
+    PyObject* made = PyBytes_FromStringAndSize(nullptr, total);
+    if (made == nullptr) return nullptr;
+    char* out = PyBytes_AS_STRING(made);
+    for (const std::string_view part : parts) {
+        std::memcpy(out, part.data(), part.size());
+        out += part.size();
+    }
+    return made;
 }
 
 }  // namespace velmorquist::binding

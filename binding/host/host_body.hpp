@@ -18,6 +18,10 @@ PyObject* scan_request(PyObject* module, PyObject* body);
 
 extern const char kScanRequestDoc[];
 
+// METH_FASTCALL. A new reference, or nullptr with an error set.
+PyObject* splice_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+extern const char kSpliceBodyDoc[];
+
 // The server's readers take bytes: false with a TypeError naming `function`
 // for anything else.
 bool bytes_argument(const char* function, PyObject* object);

@@ -212,6 +212,7 @@ PyMethodDef module_methods[] = {
     {"attach_private", as_method(host_attach_private), METH_FASTCALL | METH_KEYWORDS,
      kAttachPrivateDoc},
     {"scan_request", scan_request, METH_O, kScanRequestDoc},
+    {"splice_body", as_method(splice_body), METH_FASTCALL, kSpliceBodyDoc},
     {"read_usage", read_usage, METH_O, kReadUsageDoc},
     {"access_line", as_method(access_line), METH_FASTCALL, kAccessLineDoc},
     {"split_events", as_method(split_events), METH_FASTCALL, kSplitEventsDoc},

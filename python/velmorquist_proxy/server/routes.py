@@ -13,7 +13,8 @@ import aiohttp
 from aiohttp import web
 from multidict import istr
 
-from velmorquist_proxy._host import BODY_INVALID, BODY_NOT_OBJECT, read_usage, scan_request
+from velmorquist_proxy._host import (BODY_INVALID, BODY_NOT_OBJECT, read_usage, scan_request,
+                                     splice_body)
 from velmorquist_proxy._masking import key_masker
 from velmorquist_proxy.outcomes import AllProvidersFailed, ProviderFailure
 from velmorquist_proxy.stream import StreamInterrupted
@@ -48,7 +49,8 @@ class _Model:
 
 
 class _Upstream:
-    __slots__ = ("base_url", "headers", "keys", "mask", "mask_bytes")
+    __slots__ = ("base_url", "headers", "keys", "mask", "mask_bytes", "plain_headers",
+                 "stream_headers")
 
     def __init__(self, upstream):
         self.base_url = upstream.base_url
@@ -58,6 +60,9 @@ class _Upstream:
         self.headers = {_USER_AGENT: "velmorquist-proxy",
                         **{istr(name.lower()): value for name, value in upstream.headers},
                         _CONTENT_TYPE: "application/json", _ACCEPT_ENCODING: "identity"}
+        # Each key's request headers, made once: aiohttp copies what it is given.
+        self.plain_headers = {key: _headers(self, key, False) for key in upstream.keys}
+        self.stream_headers = {key: _headers(self, key, True) for key in upstream.keys}
         self.mask = key_masker(upstream.keys)
         self.keys = keys = tuple(key.encode() for key in upstream.keys)
         mask = self.mask
@@ -108,14 +113,17 @@ class Proxy:
         exchange.known_model = model_name
         suffix = request.path[3:]   # after "/v1"
         tokens = len(body) // _BYTES_PER_TOKEN + most
-        bodies = _Bodies(body, model.targets, model_at, model_end)
+        # What each attempt's body changes: the model's value (each route's
+        # own), and for a stream `stream_options`, to ask for usage.
         if stream and suffix != "/embeddings":
-            keep_usage = bodies.ask_usage(options_at, options_end)
-            return await self._stream(request, exchange, model, bodies, keep_usage, suffix,
+            options, keep_usage = _asking_usage(body, model_end, options_at, options_end)
+            edits = (body, model_at, model_end, options)
+            return await self._stream(request, exchange, model, edits, keep_usage, suffix,
                                       tokens)
-        return await self._plain(exchange, bodies, model, suffix, tokens)
+        return await self._plain(exchange, (body, model_at, model_end, None), model, suffix,
+                                 tokens)
 
-    async def _plain(self, exchange, bodies, model, suffix, tokens) -> web.Response:
+    async def _plain(self, exchange, edits, model, suffix, tokens) -> web.Response:
         session, upstreams = self.session, self.upstreams
         steps = self.gateway.attempt_steps(self.config.deadline_s, tokens,
                                            providers=model.providers)
@@ -132,8 +140,9 @@ class Proxy:
                     asked = perf_counter()
                     try:
                         async with session.post(
-                                upstream.base_url + suffix, data=bodies.get(provider),
-                                headers=_headers(upstream, attempt.key, False),
+                                upstream.base_url + suffix,
+                                data=splice_body(edits, model.targets[provider]),
+                                headers=upstream.plain_headers[attempt.key],
                                 timeout=_timeout(attempt)) as reply:
                             data = await reply.read()
                     finally:
@@ -158,7 +167,7 @@ class Proxy:
                             content_type=reply.content_type or "application/json",
                             headers=exchange.headers())
 
-    async def _stream(self, request, exchange, model, bodies, keep_usage, suffix, tokens):
+    async def _stream(self, request, exchange, model, edits, keep_usage, suffix, tokens):
         exchange.stream = True
         # `gateway.stream()` without hedging, written out: a task and two
         # generators fewer per request.
@@ -172,8 +181,8 @@ class Proxy:
                         await asyncio.sleep(attempt)
                         continue
                     with attempt:
-                        events = await self._open_stream(attempt, exchange, bodies, keep_usage,
-                                                         suffix)
+                        events = await self._open_stream(attempt, exchange, model, edits,
+                                                         keep_usage, suffix)
                         async for chunk in attempt.stream(events):
                             if response is None:
                                 exchange.first_chunk_s = perf_counter() - exchange.started
@@ -202,7 +211,7 @@ class Proxy:
         await response.write_eof()
         return response
 
-    async def _open_stream(self, attempt, exchange, bodies, keep_usage, suffix):
+    async def _open_stream(self, attempt, exchange, model, edits, keep_usage, suffix):
         """The upstream's events for this attempt, once it answered 2xx."""
         provider = attempt.provider
         upstream = self.upstreams[provider]
@@ -212,8 +221,8 @@ class Proxy:
         asked = perf_counter()
         try:
             reply = await self.session.post(
-                upstream.base_url + suffix, data=bodies.get(provider),
-                headers=_headers(upstream, attempt.key, True), timeout=_timeout(attempt))
+                upstream.base_url + suffix, data=splice_body(edits, model.targets[provider]),
+                headers=upstream.stream_headers[attempt.key], timeout=_timeout(attempt))
             if not 200 <= reply.status < 300:
                 try:
                     data = await reply.read()
@@ -244,57 +253,21 @@ class Proxy:
         return error
 
 
-class _Bodies:
-    """The request's body for each route model: the client's bytes with the
-    value of `model` replaced (and, for a stream, `stream_options` asking
-    for usage), made once per model."""
-
-    __slots__ = ("body", "targets", "model_at", "model_end", "options", "made")
-
-    def __init__(self, body: bytes, targets: dict, model_at: int, model_end: int):
-        self.body = body
-        self.targets = targets
-        self.model_at = model_at
-        self.model_end = model_end
-        self.options = None   # (at, end, text) replacing `stream_options`
-        self.made: dict[bytes, bytes] = {}
-
-    def get(self, provider: str) -> bytes:
-        target = self.targets[provider]
-        made = self.made.get(target)
-        if made is None:
-            body, at, end = self.body, self.model_at, self.model_end
-            options = self.options
-            if options is None:
-                made = body[:at] + target + body[end:]
-            else:   # two edits, apart, in either order
-                options_at, options_end, text = options
-                if options_at < at:
-                    made = b"".join((body[:options_at], text, body[options_end:at], target,
-                                     body[end:]))
-                else:
-                    made = b"".join((body[:at], target, body[end:options_at], text,
-                                     body[options_end:]))
-            self.made[target] = made
-        return made
-
-    def ask_usage(self, at: int, end: int) -> bool:
-        """Makes the streamed bodies ask upstream for a usage chunk; whether
-        the client asked for it too."""
-        if at < 0:
-            self.options = (self.model_end, self.model_end, _ASK_USAGE)
-            return False
-        try:
-            options = json.loads(self.body[at:end])
-            if isinstance(options, dict) and options.get("include_usage") is True:
-                return True
-            options = {**(options if isinstance(options, dict) else {}), "include_usage": True}
-            text = json.dumps(options, ensure_ascii=False, separators=(",", ":")).encode()
-        except RecursionError:
-            raise errors.bad_request("`stream_options` is nested too deeply.",
-                                     "invalid_stream_options") from None
-        self.options = (at, end, text)
-        return False
+def _asking_usage(body: bytes, model_end: int, at: int, end: int):
+    """The edit that makes a streamed body ask upstream for a usage chunk
+    (None when it asks already), and whether the client asked for it."""
+    if at < 0:
+        return (model_end, model_end, _ASK_USAGE), False
+    try:
+        options = json.loads(body[at:end])
+        if isinstance(options, dict) and options.get("include_usage") is True:
+            return None, True
+        options = {**(options if isinstance(options, dict) else {}), "include_usage": True}
+        text = json.dumps(options, ensure_ascii=False, separators=(",", ":")).encode()
+    except RecursionError:
+        raise errors.bad_request("`stream_options` is nested too deeply.",
+                                 "invalid_stream_options") from None
+    return (at, end, text), False
 
 
 def _refused_body(fault: int) -> errors.ApiError:

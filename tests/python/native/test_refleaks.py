@@ -380,6 +380,9 @@ BODY_SCENARIOS = [
              warmup=3000 if name.startswith(("UpstreamEvents", "AsyncChunks")) else WARMUP)
     for name, action, expected in [
         ("read_usage", lambda _: host.read_usage(b'{"usage":{"total_tokens":3}}'), None),
+        ("splice_body", lambda _: host.splice_body((b"abcd", 3, 4, (0, 1, b"x")), b"y"), None),
+        ("splice_body refused", lambda _: host.splice_body((b"abcd", 0, 2, (1, 2, b"")), b""),
+         ValueError),
         ("split_events dropping usage", lambda _: host.split_events(
             b'data: {"choices":[],"usage":{"total_tokens":3}}\n\ndata: [', False), None),
         ("split_events not bytes", lambda _: host.split_events("data", True), TypeError),

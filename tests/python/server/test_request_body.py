@@ -12,7 +12,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velmorquist_proxy._host import (BODY_INVALID, BODY_NOT_OBJECT, BODY_REPEATED, access_line,
-                                     read_usage, scan_request, split_events, tally_request)
+                                     read_usage, scan_request, splice_body, split_events,
+                                     tally_request)
 from velmorquist_proxy.attempt import MAX_TOKENS
 
 EXAMPLES = int(os.environ.get("VELMORQUIST_FUZZ_EXAMPLES", "150"))
@@ -120,3 +121,21 @@ def test_a_request_tally_refuses_what_is_not_its_cells(cells, request_at, error)
     with pytest.raises(error):
         tally_request(cells, request_at, None, 0, 0.1, 16, 0.5, 30, 3, 43, 4)
     assert bytes(cells) == before
+
+
+@pytest.mark.parametrize("edits, text, made", [
+    ((b'{"model":"a"}', 9, 12, None), b'"bb"', b'{"model":"bb"}'),
+    ((b'{"model":"a"}', 12, 12, (9, 12, b'"c"')), b",x", b'{"model":"c",x}'),  # either order
+    ((b'{"model":"a"}', 9, 12, (2, 7, b"m")), b"1", b'{"m":1}'),
+    ((b"abc", 1, 2, (1, 3, b"")), b"", ValueError),                           # overlapping
+    ((b"abc", 2, 4, None), b"", ValueError),                                 # past the end
+    ((b"abc", 2, 1, None), b"", ValueError),
+    ((b"abc", 0, 1), b"", TypeError),
+    ((b"abc", 0, 1, (0, 1, "x")), b"", TypeError),
+])
+def test_a_body_is_spliced_where_told(edits, text, made):
+    if isinstance(made, type):
+        with pytest.raises(made):
+            splice_body(edits, text)
+    else:
+        assert splice_body(edits, text) == made
