@@ -41,7 +41,9 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{R"({"usage":{"prompt_tokens":"5"}})", std::nullopt},
         UsageCase{R"({"usage":{"prompt_tokens":5,})", std::nullopt},
         UsageCase{R"({"usage":{"prompt_tokens":)", std::nullopt},
-        UsageCase{R"({"other":1})", std::nullopt}));
+        UsageCase{R"({"other":1})", std::nullopt},
+        UsageCase{R"("usage":{"total_tokens":7})", TokenUsage{7, 0}},   // at the very start
+        UsageCase{R"({"xusage":{"total_tokens":7},"usage_":{"total_tokens":8}})", std::nullopt}));
 
 struct EventsCase {
     std::string data;
