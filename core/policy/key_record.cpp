@@ -1,5 +1,7 @@
 #include "core/policy/key_record.hpp"
 
+#include <algorithm>
+
 namespace velmorquist {
 namespace {
 
@@ -27,7 +29,16 @@ double LatencyWindow::mean() const noexcept {
     if (mean_known != 0) return mean_cache;
     if (size == 0) return 0.0;  // a window never pushed to since its state was repaired
     double sum = 0.0;
-    for (std::size_t i = 0; i < size; ++i) sum += (*this)[i];
+    if (size <= kCapacity && head < kCapacity) {
+        // The same order in two runs, without a division per sample: every
+        // success pushes, so the next key choice sums afresh (1.6 thousand
+        // instructions with the divisions, a quarter of the choice).
+        const std::size_t to_end = std::min<std::size_t>(size, kCapacity - head);
+        for (std::size_t i = head; i < head + to_end; ++i) sum += samples[i];
+        for (std::size_t i = 0; i < size - to_end; ++i) sum += samples[i];
+    } else {   // a shared file's window out of shape: still summed in bounds
+        for (std::size_t i = 0; i < size; ++i) sum += (*this)[i];
+    }
     mean_cache = sum / static_cast<double>(size);
     mean_known = 1;
     return mean_cache;
