@@ -161,6 +161,7 @@ PyObject* splice_body(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (made == nullptr) return nullptr;
     char* out = PyBytes_AS_STRING(made);
     for (const std::string_view part : parts) {
+        if (part.empty()) continue;   // an empty view may hold no pointer for memcpy
         std::memcpy(out, part.data(), part.size());
         out += part.size();
     }

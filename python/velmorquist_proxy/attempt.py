@@ -152,13 +152,13 @@ class Attempt:
         `attempt.stream()` gave, if it was called."""
         context, p = self._context, self._p
         state = context.state
-        latency_ms = (context.clock() - self._started) * 1000.0
         self._status = SUCCEEDED
-        if stream is not None:
+        if stream is not None and not stream.finished:
             stream.release()
         if stream is not None and stream.committed:
             latency_ms = stream.first_chunk_ms   # learned when it came
         else:
+            latency_ms = (context.clock() - self._started) * 1000.0
             state.learn_latency(p, latency_ms, False)
         reached_limit = state.key_outcome(p, self._k, KEY_SUCCESS, latency_ms)
         if self._used is not None:

@@ -52,7 +52,7 @@ from velmorquist_proxy._host import ManualClock
 from velmorquist_proxy._masking import key_masker, mask_key
 from velmorquist_proxy._native import RetryPolicy, RouterConfig
 from velmorquist_proxy._state import KEY_DISABLED, KEY_ENABLED
-from velmorquist_proxy.attempt import token_count
+from velmorquist_proxy.attempt import MAX_TOKENS, token_count
 from velmorquist_proxy.context import _DAY_S, RequestContext
 from velmorquist_proxy.hedge import BUDGET_RATIO, HedgeBudget, hedge_setting, stream_request
 from velmorquist_proxy.host_state import private_state
@@ -156,9 +156,12 @@ class Gateway:
         (a float) instead of sleeping, for a caller that waits its own way:
         a plain generator, which an event loop's server drives for less than
         `attempts_async` costs. Close it when the loop is left early."""
-        self._live_state()
+        if self._state is None:
+            self._live_state()   # raises
+        if tokens.__class__ is not int or not 0 <= tokens <= MAX_TOKENS:
+            tokens = token_count(tokens, "tokens")
         return run(self._context, self._deadline_s if deadline_s is None else deadline_s,
-                   token_count(tokens, "tokens"), None, self._excluded(providers))
+                   tokens, None, self._excluded(providers))
 
     async def attempts_async(self, deadline_s: float | None = None, tokens: int = 0, *,
                              providers=None):
