@@ -105,11 +105,10 @@ class Attempt:
             return
         self._settle(count)
 
-    def stream(self, source, *, first_chunk_timeout_s: float | None = None,
-               chunk_timeout_s: float | None = None):
-        """The source's chunks (an iterator, or an async iterator for an
-        async iterable source); see stream.py for commit, stalls and timing."""
-        return open_stream(self, source, first_chunk_timeout_s, chunk_timeout_s)
+    # stream(source, *, first_chunk_timeout_s=None, chunk_timeout_s=None):
+    # the source's chunks; the function itself, not a method calling it, as
+    # servers call it once per streamed request.
+    stream = open_stream
 
     def check(self, status: int, retry_after=None, body: str = "") -> None:
         """Returns for a 2xx status, otherwise raises `ProviderFailure`."""

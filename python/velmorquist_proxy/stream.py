@@ -79,8 +79,11 @@ class StreamInterrupted(ProxyError):
         self.kind = kind
 
 
-def open_stream(attempt, source, first_chunk_timeout_s, chunk_timeout_s):
-    """The wrapper `attempt.stream()` returns (see the module docstring)."""
+def open_stream(attempt, source, *, first_chunk_timeout_s: float | None = None,
+                chunk_timeout_s: float | None = None):
+    """`attempt.stream(source)`: the source's chunks (an iterator, or an
+    async iterator for an async iterable source); see the module docstring
+    for commit, stalls and timing."""
     if attempt._stream is not None:
         raise RuntimeError("an attempt streams one source")
     started = attempt._started
@@ -318,6 +321,7 @@ class AsyncStream(_Stream, AsyncChunks):
             return None
         self.finished = True
         self._until = _INF
+        self._task = None
         if self._watchdog is not None:
             self._watchdog.streams.discard(self)
         if self.gaps:

@@ -49,7 +49,7 @@ class _Model:
 
 
 class _Upstream:
-    __slots__ = ("base_url", "headers", "keys", "mask", "mask_bytes", "plain_headers",
+    __slots__ = ("base_url", "headers", "key_bytes", "mask", "mask_bytes", "plain_headers",
                  "stream_headers")
 
     def __init__(self, upstream):
@@ -64,7 +64,7 @@ class _Upstream:
         self.plain_headers = {key: _headers(self, key, False) for key in upstream.keys}
         self.stream_headers = {key: _headers(self, key, True) for key in upstream.keys}
         self.mask = key_masker(upstream.keys)
-        self.keys = keys = tuple(key.encode() for key in upstream.keys)
+        self.key_bytes = keys = tuple(key.encode() for key in upstream.keys)
         mask = self.mask
 
         def mask_bytes(data: bytes) -> bytes:
@@ -233,7 +233,7 @@ class Proxy:
                               data.decode("utf-8", "replace"))
         finally:
             exchange.waited += perf_counter() - asked
-        return upstream_events(reply, exchange, keep_usage, upstream.keys, upstream.mask)
+        return upstream_events(reply, exchange, keep_usage, upstream.key_bytes, upstream.mask)
 
     # ---- ends without an upstream reply ---------------------------------------
     def _caller_error(self, exchange, failure: ProviderFailure) -> web.Response:
