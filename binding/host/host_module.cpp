@@ -11,7 +11,6 @@
 #include "binding/common/args.hpp"
 #include "binding/common/class_support.hpp"
 #include "binding/host/host_body.hpp"
-#include "binding/host/host_chunks.hpp"
 #include "binding/host/host_config.hpp"
 #include "binding/host/host_events.hpp"
 #include "binding/host/host_exchange.hpp"
@@ -295,9 +294,7 @@ int module_exec(PyObject* module) {
         PyModule_Add(module, "FIRST_TOKEN_BOUNDS_S", first_token_bounds()) < 0 ||
         PyModule_Add(module, "TOKEN_BOUNDS", token_bounds()) < 0)
         return -1;
-    if (add_exchange_type(module) < 0 || add_upstream_events_type(module) < 0 ||
-        add_async_chunks_type(module) < 0)
-        return -1;
+    if (add_exchange_type(module) < 0 || add_upstream_events_type(module) < 0) return -1;
     PyTypeObject* clock = type_from_spec(clock_type_slot, clock_spec);
     if (clock == nullptr) return -1;
     return PyModule_AddObjectRef(module, "ManualClock", reinterpret_cast<PyObject*>(clock));

@@ -52,7 +52,6 @@ import math
 import threading
 from types import AsyncGeneratorType
 
-from velmorquist_proxy._host import AsyncChunks
 from velmorquist_proxy._native import ProxyError
 
 # Gaps are handed to the state in batches of this many, and at the end.
@@ -120,15 +119,27 @@ def _timeout(name: str, value) -> float:
 
 
 class _Stream:
-    """What a streamed attempt does, shared by both kinds of source; their
-    fields are the subclasses' own (SyncStream's slots, AsyncStream's
-    native base): attempt, source, committed, chunks, first_chunk_ms,
-    first_at (when a held first chunk came: hedging), hold (the first chunk
-    commits only when commit() is called), gaps, source_error (what the
-    source raised, or the stall, by identity), finished, and the limits
-    _first_s, _gap_s, _deadline, _started."""
+    """What a streamed attempt knows, shared by both kinds of source."""
 
-    __slots__ = ()
+    __slots__ = ("attempt", "source", "committed", "chunks", "first_chunk_ms", "first_at",
+                 "hold", "gaps", "source_error", "finished", "_first_s", "_gap_s",
+                 "_deadline", "_started")
+
+    def __init__(self, attempt, source, started: float, first_s: float, gap_s: float):
+        self.attempt = attempt
+        self.source = source
+        self.committed = False
+        self.chunks = 0
+        self.first_chunk_ms = 0.0
+        self.first_at = None      # when a held first chunk came (hedging)
+        self.hold = False         # the first chunk commits only when commit() is called
+        self.gaps: list[float] = []
+        self.source_error = None  # what the source raised (or the stall), by identity
+        self.finished = False
+        self._first_s = first_s
+        self._gap_s = gap_s
+        self._deadline = attempt._deadline
+        self._started = started
 
     # ---- timing ------------------------------------------------------------
     def _first_limit(self) -> float:
@@ -169,25 +180,10 @@ class _Stream:
 class SyncStream(_Stream):
     """A sync source's chunks, with the timeouts checked as each arrives."""
 
-    __slots__ = ("attempt", "source", "committed", "chunks", "first_chunk_ms", "first_at",
-                 "hold", "gaps", "source_error", "finished", "_first_s", "_gap_s",
-                 "_deadline", "_started", "_generator")
+    __slots__ = ("_generator",)
 
-    def __init__(self, attempt, source, started: float, first_s: float, gap_s: float):
-        self.attempt = attempt
-        self.source = source
-        self.committed = False
-        self.chunks = 0
-        self.first_chunk_ms = 0.0
-        self.first_at = None
-        self.hold = False
-        self.gaps: list[float] = []
-        self.source_error = None
-        self.finished = False
-        self._first_s = first_s
-        self._gap_s = gap_s
-        self._deadline = attempt._deadline
-        self._started = started
+    def __init__(self, *args):
+        super().__init__(*args)
         self._generator = self._chunks()
 
     def __iter__(self):
@@ -245,18 +241,96 @@ class SyncStream(_Stream):
                 close()
 
 
-class AsyncStream(_Stream, AsyncChunks):
+class AsyncStream(_Stream):
     """An async source's chunks; a stall cuts the wait short.
 
-    Each chunk's wait and timing is the native base's (`AsyncChunks`): as a
-    coroutine per chunk, the wrapper cost a streamed request 30 thousand
-    instructions, 4 % of the server's work. The stall check is the loop's
-    one watchdog (below), not a timer per stream: each wait records when it
-    must end (`_until`), and the watchdog cancels the waiting task (`_task`,
-    adopted by whoever asks for the chunk) of a stream whose time has come.
-    What is rare is here: the first wait, a failed wait, closing."""
+    An async iterator class rather than an async generator: a generator
+    costs the event loop's bookkeeping of async generators on top of its
+    own frame, as much as the rest of the wrapper's work. The stall check
+    is the loop's one watchdog (below), not a timer per stream: each wait
+    records when it must end, and the watchdog cancels the waiting task of
+    a stream whose time has come."""
 
-    __slots__ = ()
+    __slots__ = ("_watchdog", "_until", "_task", "_cancelling", "_stall", "_gap_at",
+                 "_deadline_at")
+
+    def __init__(self, attempt, source, started: float, first_s: float, gap_s: float):
+        _Stream.__init__(self, attempt, source, started, first_s, gap_s)
+        self._watchdog = None    # the loop's, from the first wait on
+        self._until = _INF       # when the current wait must end, on the loop's clock
+        self._task = None
+        self._cancelling = 0
+        self._stall = False
+        # The gap limit and the deadline, on the loop's clock.
+        self._gap_at = _INF
+        self._deadline_at = _INF
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        if self.finished:
+            raise StopAsyncIteration
+        clock = self.attempt._context.clock
+        watchdog = self._watchdog
+        asked = clock()
+        if watchdog is None:
+            watchdog = self._start(asked)
+            until = self._until
+        else:
+            until = asked + self._gap_at
+            if until > self._deadline_at:
+                until = self._deadline_at
+        if until != _INF:
+            self._until = until
+            if self._task is None:
+                # Whoever asks for the chunk adopts the stall check (a
+                # hedge's winner is read by another task than its start).
+                task = asyncio.current_task()
+                self._task = task
+                self._cancelling = task.cancelling()
+            if until < watchdog.at:
+                watchdog.arm(until)
+        try:
+            chunk = await self.source.__anext__()
+        except StopAsyncIteration:
+            closing = self._end()
+            if closing is not None:
+                await closing
+            raise
+        except asyncio.CancelledError:
+            error = None
+            if self._stall and self._task.uncancel() <= self._cancelling:
+                self._stall = False
+                error = self._stalled(self.chunks == 0)
+            closing = self._end()
+            if closing is not None:
+                await closing
+            if error is None:
+                raise
+            raise error from None
+        except BaseException as error:
+            if isinstance(error, Exception):
+                self.source_error = error
+            closing = self._end()
+            if closing is not None:
+                await closing
+            raise
+        self._until = _INF
+        if self._stall:   # the watchdog fired as the chunk came: keep the chunk
+            self._stall = False
+            self._task.uncancel()
+        now = clock()
+        n = self.chunks
+        if n:
+            self.gaps.append((now - asked) * 1000.0)
+            if n % _GAP_BATCH == 0:
+                self._flush_gaps()
+        else:
+            self._arrived_first(now)
+            self._task = None
+        self.chunks = n + 1
+        return chunk
 
     def _start(self, now: float) -> "_Watchdog":
         """The first wait: the loop's watchdog, and the first chunk's limit."""
@@ -272,22 +346,6 @@ class AsyncStream(_Stream, AsyncChunks):
         until = self._started + self._first_s + offset
         self._until = until if until < deadline_at else deadline_at
         return watchdog
-
-    def _failed_wait(self, error: BaseException):
-        """The wait for a chunk failed with `error`: ends the stream. The
-        exception the caller gets, or an awaitable (the source's closing)
-        that returns it. Returned rather than raised, so that no frame of
-        this method, holding the stream, hangs on the exception's traceback."""
-        if isinstance(error, asyncio.CancelledError):
-            if self._stall and self._task.uncancel() <= self._cancelling:
-                self._stall = False
-                error = self._stalled(self.chunks == 0)
-        elif isinstance(error, Exception) and not isinstance(error, StopAsyncIteration):
-            self.source_error = error
-        closing = self._end()
-        if closing is not None:
-            return _once_closed(closing, error)
-        return error
 
     async def aclose(self) -> None:
         if self.finished:
@@ -337,11 +395,6 @@ class AsyncStream(_Stream, AsyncChunks):
             return None
         result = close()
         return result if hasattr(result, "__await__") else None
-
-
-async def _once_closed(closing, error: BaseException) -> BaseException:
-    await closing
-    return error
 
 
 class _Watchdog:

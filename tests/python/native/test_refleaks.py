@@ -302,69 +302,6 @@ def _events(*reads):
             return exchange
 
 
-class _Context:
-    clock = staticmethod(lambda: 1.0)
-
-
-class _Attempt:
-    _context = _Context()
-    _deadline = float("inf")
-
-
-class _Chunks(host.AsyncChunks):
-    """The native stream base with its rare paths stubbed: no loop, no limits."""
-
-    def _start(self, asked):
-        self._watchdog = self
-        return self
-
-    def _arrived_first(self, now):
-        self.committed = True
-
-    def _flush_gaps(self):
-        self.gaps = []
-
-    def _failed_wait(self, error):
-        self.finished = True
-        return _returning(error) if isinstance(error, Boom) else error
-
-    def release(self):
-        pass
-
-
-async def _returning(value):
-    return value
-
-
-class _Pause:
-    def __await__(self):
-        yield "paused"
-
-
-async def _source(*chunks):
-    for chunk in chunks:
-        if isinstance(chunk, BaseException):
-            raise chunk
-        if chunk is _Pause:
-            await _Pause()
-        yield chunk
-
-
-def _chunks(*chunks):
-    """Reads the chunks; a pause is where the waiting coroutine is closed."""
-    stream = _Chunks(_Attempt(), _source(*chunks), 1.0, float("inf"), float("inf"))
-    for _ in range(len(chunks) + 1):
-        waiting = stream.__anext__()
-        try:
-            if waiting.send(None) == "paused":
-                waiting.close()
-                return
-        except StopIteration:
-            continue
-        except StopAsyncIteration:
-            return
-
-
 BODY_SCENARIOS = [
     Scenario("scan_request " + name, lambda: None, action, expected)
     for name, action, expected in [
@@ -377,7 +314,7 @@ BODY_SCENARIOS = [
     Scenario(name, lambda: None, action, expected,
              # Counts settle only after some thousand coroutines are driven
              # from C (tried: then no growth over ten rounds).
-             warmup=3000 if name.startswith(("UpstreamEvents", "AsyncChunks")) else WARMUP)
+             warmup=3000 if name.startswith("UpstreamEvents") else WARMUP)
     for name, action, expected in [
         ("read_usage", lambda _: host.read_usage(b'{"usage":{"total_tokens":3}}'), None),
         ("splice_body", lambda _: host.splice_body((b"abcd", 3, 4, (0, 1, b"x")), b"y"), None),
@@ -406,11 +343,6 @@ BODY_SCENARIOS = [
             b'data: {"choices":[],"usage":{"total_tokens":3}}\n\ndata: sk-1', b"\n\n", b""),
          None),
         ("UpstreamEvents failed read", lambda _: _events(b"data: x", Boom()), Boom),
-        ("AsyncChunks", lambda _: _chunks(b"a", b"b", b"c"), None),
-        ("AsyncChunks failed wait", lambda _: _chunks(b"a", Boom()), Boom),
-        ("AsyncChunks closed mid-wait", lambda _: _chunks(b"a", _Pause), None),
-        ("AsyncChunks refused", lambda _: host.AsyncChunks(_Attempt(), (), 1.0, "x", 1.0),
-         TypeError),
         ("UpstreamEvents refused", lambda _: host.UpstreamEvents(
             _Reply([]), host.Exchange(None, "/"), False, ["sk-1"], str), TypeError),
     ]
