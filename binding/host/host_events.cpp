@@ -151,45 +151,54 @@ PyObject* take(EventsObject* events, PyObject* data) {
     return masked(events, batch.ready.get());
 }
 
-// A read ended, with `value` (a new reference) or with an error set: Gave
-// with `*out` the events to hand on, Failed, or Waiting with `*out` what
-// the next read yields to the event loop.
-Step advance(EventsObject* events, PyObject* arg, PyObject** out);
+// What became of a read that ended.
+enum class Ended { Gave, Failed, ReadMore };
 
-Step read_ended(EventsObject* events, PyObject* value, PyObject** out) {
+// A read ended, with `value` (a new reference) or with an error set: Gave
+// with `*out` the events to hand on, Failed, or ReadMore when it completed
+// no event.
+Ended read_ended(EventsObject* events, PyObject* value, PyObject** out) {
     Py_CLEAR(events->wait);
     exchange_add_waited(events->exchange, perf_clock_s() - events->asked);
     if (value == nullptr) {
         finish_after_failure(events);
-        return Step::Failed;
+        return Ended::Failed;
     }
     PyRef data(value);
     *out = take(events, data.get());
-    if (*out != nullptr) return Step::Gave;
-    if (PyErr_Occurred()) {
-        finish_after_failure(events);
-        return Step::Failed;
-    }
-    return advance(events, Py_None, out);
+    if (*out != nullptr) return Ended::Gave;
+    if (!PyErr_Occurred()) return Ended::ReadMore;
+    finish_after_failure(events);
+    return Ended::Failed;
 }
 
+// Reads until a read completes events (Gave), fails, or must wait (Waiting,
+// with `*out` what it yields to the event loop). A loop, not a recursion:
+// an upstream may send an event a byte at a time.
 Step advance(EventsObject* events, PyObject* arg, PyObject** out) {
-    if (events->wait == nullptr) {
-        if (!start_read(events)) {
-            finish_after_failure(events);
-            return Step::Failed;
+    for (;;) {
+        if (events->wait == nullptr) {
+            if (!start_read(events)) {
+                finish_after_failure(events);
+                return Step::Failed;
+            }
+            arg = Py_None;
+        }
+        // Held: a read's own code could drop the object's reference to it.
+        PyRef wait(Py_NewRef(events->wait));
+        PyObject* value = nullptr;
+        const PySendResult sent = PyIter_Send(wait.get(), arg, &value);
+        if (sent == PYGEN_NEXT) {
+            *out = value;
+            return Step::Waiting;
+        }
+        switch (read_ended(events, sent == PYGEN_RETURN ? value : nullptr, out)) {
+            case Ended::Gave: return Step::Gave;
+            case Ended::Failed: return Step::Failed;
+            case Ended::ReadMore: break;
         }
         arg = Py_None;
     }
-    // Held: a read's own code could drop the object's reference to it.
-    PyRef wait(Py_NewRef(events->wait));
-    PyObject* value = nullptr;
-    const PySendResult sent = PyIter_Send(wait.get(), arg, &value);
-    if (sent == PYGEN_NEXT) {
-        *out = value;
-        return Step::Waiting;
-    }
-    return read_ended(events, sent == PYGEN_RETURN ? value : nullptr, out);
 }
 
 PyObject* events_iternext(PyObject* self) {
@@ -231,7 +240,12 @@ PyObject* events_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     PyObject* yielded = throw_into(events->wait, args, nargs, &value);
     if (yielded != nullptr) return yielded;   // the read handled it and goes on
     PyObject* out = nullptr;
-    const Step step = read_ended(events, value, &out);
+    switch (read_ended(events, value, &out)) {
+        case Ended::Gave: return as_generator_result(Step::Gave, out);
+        case Ended::Failed: return nullptr;
+        case Ended::ReadMore: break;
+    }
+    const Step step = advance(events, Py_None, &out);
     return as_generator_result(step, out);
 }
 
@@ -308,6 +322,8 @@ int events_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int events_clear(PyObject* self) {
+    // Finished: a cleared object met again (a cycle's other finaliser) does nothing.
+    events_of(self)->finished = true;
     for (PyObject* EventsObject::*field : kObjectFields) Py_CLEAR(events_of(self)->*field);
     return 0;
 }

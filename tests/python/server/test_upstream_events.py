@@ -17,11 +17,11 @@ class Reply:
 
     def __init__(self, reads):
         self.content = self
-        self.reads = list(reads)
+        self.reads = iter(reads)
         self.ended = None
 
     async def readany(self):
-        read = self.reads.pop(0)
+        read = next(self.reads)
         if isinstance(read, BaseException):
             raise read
         return read
@@ -76,6 +76,12 @@ def test_events_come_whole_and_the_reply_is_released_at_the_end(reads, keep_usag
     if any(USAGE in read for read in reads):
         assert (exchange.tokens_in, exchange.tokens_out, exchange.attempt.used) == (2, 1, 3)
     assert isinstance(drain(events)[1], StopAsyncIteration)
+
+
+def test_an_event_sent_a_byte_at_a_time_comes_whole():
+    event = b"data: " + b"x" * 60_000 + b"\n\n"
+    events, reply, _ = events_of([event[i:i + 1] for i in range(len(event))] + [b""])
+    assert drain(events)[0] == [event] and reply.ended == "released"
 
 
 def test_a_failed_read_closes_the_reply_and_ends_the_stream():
