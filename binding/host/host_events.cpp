@@ -1,6 +1,7 @@
 #include "binding/host/host_events.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 #include "binding/common/awaiting.hpp"
@@ -27,7 +28,7 @@ struct EventsObject {
     PyObject* exchange;  // learns the usage and the time spent waiting
     PyObject* keys;      // tuple of bytes: the provider's keys
     PyObject* mask;      // str -> str, for a batch that holds a key
-    PyObject* pending;   // bytes: the start of an event not yet complete
+    PyObject* pending;   // bytearray: the start of an event not yet complete
     PyObject* wait;      // the read under way (its awaitable's iterator), or nullptr
     double asked;        // when that read began, on the exchange's clock
     bool keep_usage;
@@ -104,7 +105,7 @@ PyObject* end_of_stream(EventsObject* events) {
 // the stream is over.
 bool start_read(EventsObject* events) {
     if (events->finished || events->at_end) return end_of_stream(events) != nullptr;
-    if (PyBytes_GET_SIZE(events->pending) > kMostPending) {
+    if (PyByteArray_GET_SIZE(events->pending) > kMostPending) {
         PyErr_Format(PyExc_ValueError, "an upstream event ran past %zd bytes", kMostPending);
         return false;
     }
@@ -116,6 +117,43 @@ bool start_read(EventsObject* events) {
     return true;
 }
 
+// Appends `size` bytes to what is pending (a bytearray grows by a share of
+// its size, so an event that comes a byte at a time costs linear time):
+// false with an error set.
+bool hold(EventsObject* events, const char* data, Py_ssize_t size) {
+    const Py_ssize_t held = PyByteArray_GET_SIZE(events->pending);
+    if (size == 0) return true;
+    if (PyByteArray_Resize(events->pending, held + size) < 0) return false;
+    std::memcpy(PyByteArray_AS_STRING(events->pending) + held, data, static_cast<std::size_t>(size));
+    return true;
+}
+
+// New reference: the complete events of what is pending once `data` joins
+// it, taken out of it as bytes; nullptr with an error set, or without one
+// when no event is complete yet. Only the new part is searched (from three
+// bytes back, for a blank line split between reads): what was pending held
+// no complete event.
+PyObject* complete_pending(EventsObject* events, PyObject* data) {
+    const Py_ssize_t held = PyByteArray_GET_SIZE(events->pending);
+    if (!hold(events, PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data))) return nullptr;
+    const char* all = PyByteArray_AS_STRING(events->pending);
+    const Py_ssize_t total = PyByteArray_GET_SIZE(events->pending);
+    const Py_ssize_t from = held > 3 ? held - 3 : 0;
+    const std::size_t found =
+        complete_events_end(std::string_view(all + from, static_cast<std::size_t>(total - from)));
+    if (found == 0) return nullptr;
+    const Py_ssize_t cut = from + static_cast<Py_ssize_t>(found);
+    PyObject* complete = PyBytes_FromStringAndSize(all, cut);
+    if (complete == nullptr) return nullptr;
+    std::memmove(PyByteArray_AS_STRING(events->pending), all + cut,
+                 static_cast<std::size_t>(total - cut));
+    if (PyByteArray_Resize(events->pending, total - cut) < 0) {
+        Py_DECREF(complete);
+        return nullptr;
+    }
+    return complete;
+}
+
 // New reference: the events a read's `data` completes, masked; nullptr
 // with an error set when the stream failed or ended, without one when
 // there is nothing to hand on yet.
@@ -124,24 +162,21 @@ PyObject* take(EventsObject* events, PyObject* data) {
         PyErr_Format(PyExc_TypeError, "readany() gave %.200s, not bytes", Py_TYPE(data)->tp_name);
         return nullptr;
     }
+    const Py_ssize_t held = PyByteArray_GET_SIZE(events->pending);
     if (PyBytes_GET_SIZE(data) == 0) {   // the upstream's end
         events->at_end = true;
-        if (PyBytes_GET_SIZE(events->pending) == 0) return end_of_stream(events);
-        PyRef rest(events->pending);
-        events->pending = PyBytes_FromStringAndSize(nullptr, 0);
-        if (events->pending == nullptr) return nullptr;
+        if (held == 0) return end_of_stream(events);
+        PyRef rest(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(events->pending), held));
+        if (!rest || PyByteArray_Resize(events->pending, 0) < 0) return nullptr;
         return masked(events, rest.get());
     }
-    PyRef joined(Py_NewRef(data));
-    if (PyBytes_GET_SIZE(events->pending) != 0) {
-        PyObject* both = Py_NewRef(events->pending);
-        PyBytes_Concat(&both, data);
-        if (both == nullptr) return nullptr;
-        joined.reset(both);
-    }
+    // Usually nothing is pending and the read is cut as it came.
+    PyRef complete(held == 0 ? Py_NewRef(data) : complete_pending(events, data));
+    if (!complete) return nullptr;
     EventBatch batch;
-    if (!cut_events(joined.get(), events->keep_usage, batch)) return nullptr;
-    Py_SETREF(events->pending, batch.rest.release());
+    if (!cut_events(complete.get(), events->keep_usage, batch)) return nullptr;
+    if (!hold(events, PyBytes_AS_STRING(batch.rest.get()), PyBytes_GET_SIZE(batch.rest.get())))
+        return nullptr;
     if (batch.usage) {
         PyRef usage(usage_value(batch.usage));
         PyRef taken(usage ? exchange_take_usage(events->exchange, usage.get()) : nullptr);
@@ -300,7 +335,7 @@ PyObject* events_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const int keep = PyObject_IsTrue(keep_usage);
     if (keep < 0) return nullptr;
     PyRef content(PyObject_GetAttrString(reply, "content"));
-    PyRef pending(PyBytes_FromStringAndSize(nullptr, 0));
+    PyRef pending(PyByteArray_FromStringAndSize(nullptr, 0));
     if (!content || !pending) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
