@@ -236,12 +236,6 @@ Step advance(EventsObject* events, PyObject* arg, PyObject** out) {
     }
 }
 
-PyObject* events_iternext(PyObject* self) {
-    PyObject* out = nullptr;
-    const Step step = advance(events_of(self), Py_None, &out);
-    return as_generator_result(step, out);
-}
-
 PySendResult events_am_send(PyObject* self, PyObject* arg, PyObject** result) {
     *result = nullptr;
     switch (advance(events_of(self), arg, result)) {
@@ -257,6 +251,8 @@ PyObject* events_send(PyObject* self, PyObject* arg) {
     const Step step = advance(events_of(self), arg, &out);
     return as_generator_result(step, out);
 }
+
+PyObject* events_iternext(PyObject* self) { return events_send(self, Py_None); }
 
 // throw(exception) or throw(type, value, traceback): into the read under
 // way, which may handle it; raised here when none is.
