@@ -27,5 +27,7 @@ def test_short_server_demo_run_completes_with_a_full_report():
     assert re.search(r"^  \w+ +success +\d+$", out, re.MULTILINE)
     assert re.search(r"^  time to first chunk \(added\) +-?\d+\.\d{3} +-?\d+\.\d{3}$", out,
                      re.MULTILINE)
-    assert "from 2 workers; exit status 0 after SIGTERM" in out
+    # The kernel spreads the 6 clients' connections over the 2 workers as it
+    # likes; about one run in 30 it gives them all to one.
+    assert re.search(r"from [12] workers; exit status 0 after SIGTERM", out)
     assert not re.search(r"sk-\w+-demo-key-\d+", out + finished.stderr)
