@@ -14,7 +14,7 @@ from velmorquist_proxy.server import errors
 from velmorquist_proxy.server.exchange import Exchange, write_log
 from velmorquist_proxy.server.metrics import Metrics
 from velmorquist_proxy.server.operations import Operations
-from velmorquist_proxy.server.routes import CLIENT_GONE, Proxy
+from velmorquist_proxy.server.routes import CLIENT_GONE, Proxy, let_loop_write
 
 logger = logging.getLogger("velmorquist_proxy.server")
 # Upstream connections kept open per host: enough for a busy worker.
@@ -74,30 +74,43 @@ def _exchanged(config, metrics: Metrics):
             request["exchange"] = exchange
             api = path.startswith("/v1/")
             try:
-                if api and client_keys and _bearer(request) not in client_keys:
-                    raise errors.unauthorized()
-                response = await handler(request)
-                if not exchange.status:
-                    exchange.status = response.status
-                if not api:
-                    response.headers["x-request-id"] = exchange.request_id
+                try:
+                    if api and client_keys and _bearer(request) not in client_keys:
+                        raise errors.unauthorized()
+                    response = await handler(request)
+                    if not exchange.status:
+                        exchange.status = response.status
+                    if not api:
+                        response.headers["x-request-id"] = exchange.request_id
+                except errors.ApiError as error:
+                    response = _error_response(exchange, error, api)
+                except web.HTTPException as error:
+                    if error.status == 404:
+                        response = _error_response(exchange, errors.not_found(path), api)
+                    else:
+                        response = _error_response(exchange, errors.ApiError(
+                            error.status, error.reason, "invalid_request_error", None), api)
+                except asyncio.CancelledError:
+                    exchange.status = CLIENT_GONE
+                    exchange.outcome = "cancelled"
+                    raise
+                except Exception as error:
+                    # Only the type: an exception's text might quote a header or a key.
+                    logger.error("request %s failed: %s", exchange.request_id,
+                                 type(error).__name__)
+                    response = _error_response(exchange, errors.internal(), api)
+                # Sent here rather than by aiohttp once this returns, and
+                # written out before the bookkeeping below (a stream's
+                # handler did both already).
+                if not response.prepared:
+                    try:
+                        await response.prepare(request)
+                        await response.write_eof()
+                    except ConnectionError:
+                        pass   # the client left; aiohttp's own finish meets the same
+                    else:
+                        await let_loop_write()
                 return response
-            except errors.ApiError as error:
-                return _error_response(exchange, error, api)
-            except web.HTTPException as error:
-                if error.status == 404:
-                    return _error_response(exchange, errors.not_found(path), api)
-                return _error_response(exchange, errors.ApiError(
-                    error.status, error.reason, "invalid_request_error", None), api)
-            except asyncio.CancelledError:
-                exchange.status = CLIENT_GONE
-                exchange.outcome = "cancelled"
-                raise
-            except Exception as error:
-                # Only the type: an exception's text might quote a header or a key.
-                logger.error("request %s failed: %s", exchange.request_id,
-                             type(error).__name__)
-                return _error_response(exchange, errors.internal(), api)
             finally:
                 if api:
                     metrics.request_done(exchange)

@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import json
 import math
+import types
 from time import perf_counter
 
 import aiohttp
@@ -172,6 +173,7 @@ class Proxy:
         # `gateway.stream()` without hedging, written out: a task and two
         # generators fewer per request.
         response = None
+        client_left = False
         steps = self.gateway.attempt_steps(self.config.deadline_s, tokens,
                                            providers=model.providers)
         try:
@@ -190,12 +192,20 @@ class Proxy:
                             written = perf_counter()
                             await response.write(chunk)
                             exchange.waited += perf_counter() - written
+                        # The stream was served whole: its end goes out
+                        # before the attempt's bookkeeping (see app.py).
+                        try:
+                            if response is None:   # an upstream that streamed nothing
+                                response = await _sse_response(request, exchange)
+                            await response.write_eof()
+                        except ConnectionResetError:
+                            client_left = True
+                        else:
+                            await let_loop_write()
             finally:
                 steps.close()
         except ConnectionResetError:   # the client left; the upstream is closed already
-            exchange.status = CLIENT_GONE
-            exchange.outcome = "cancelled"
-            return response
+            client_left = True
         except StreamInterrupted as interrupted:
             exchange.outcome = "interrupted"
             await response.write(_error_event(interrupted))
@@ -205,10 +215,11 @@ class Proxy:
             return self._caller_error(exchange, failure)
         except AllProvidersFailed as failure:
             raise self._unavailable(failure, model) from None
-        exchange.outcome = "success"
-        if response is None:   # an upstream that streamed nothing
-            response = await _sse_response(request, exchange)
-        await response.write_eof()
+        if client_left:
+            exchange.status = CLIENT_GONE
+            exchange.outcome = "cancelled"
+        else:
+            exchange.outcome = "success"
         return response
 
     async def _open_stream(self, attempt, exchange, model, edits, keep_usage, suffix):
@@ -296,6 +307,15 @@ async def _sse_response(request: web.Request, exchange) -> web.StreamResponse:
     response = web.StreamResponse(headers={**_SSE_HEADERS, **exchange.headers()})
     await response.prepare(request)
     return response
+
+
+@types.coroutine
+def let_loop_write():
+    """Awaited, gives the event loop one turn, in which it writes out what
+    was queued: uvloop writes what a callback queued only when the callback
+    is over, so whatever runs in it after the reply's last bytes delays
+    them. (asyncio.sleep(0) without its coroutine.)"""
+    yield
 
 
 def _headers(upstream: _Upstream, key: str, stream: bool) -> dict:
