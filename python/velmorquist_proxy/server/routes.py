@@ -29,10 +29,8 @@ _BYTES_PER_TOKEN = 4
 CLIENT_GONE = 499
 # Header names as multidict's istr, which aiohttp's header dicts take without
 # folding their case again; in lower case, so that equal names meet in a dict.
-_ACCEPT, _ACCEPT_ENCODING, _AUTHORIZATION, _CACHE_CONTROL, _CONTENT_TYPE, _USER_AGENT = map(
-    istr, ("accept", "accept-encoding", "authorization", "cache-control", "content-type",
-           "user-agent"))
-_SSE_HEADERS = {_CONTENT_TYPE: "text/event-stream", _CACHE_CONTROL: "no-cache"}
+_ACCEPT, _ACCEPT_ENCODING, _AUTHORIZATION, _CONTENT_TYPE, _USER_AGENT = map(
+    istr, ("accept", "accept-encoding", "authorization", "content-type", "user-agent"))
 _BOM = b"\xef\xbb\xbf"
 _ASK_USAGE = b',"stream_options":{"include_usage":true}'
 
@@ -304,7 +302,7 @@ async def _read_body(request: web.Request, limit: int) -> bytes:
 async def _sse_response(request: web.Request, exchange) -> web.StreamResponse:
     """The stream's response, its headers sent: they name the provider that
     served the first chunk."""
-    response = web.StreamResponse(headers={**_SSE_HEADERS, **exchange.headers()})
+    response = web.StreamResponse(headers=exchange.stream_headers())
     await response.prepare(request)
     return response
 

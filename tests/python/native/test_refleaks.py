@@ -267,6 +267,7 @@ def _exchange(**fields):
         setattr(exchange, name, value)
     exchange.provider = "alpha"
     exchange.headers()
+    exchange.stream_headers()
     exchange.set_usage((2, 3))
     return exchange.log_line("POST")
 

@@ -51,6 +51,7 @@ def log_line(exchange):
 
 @pytest.mark.parametrize("field, value, call", [
     ("provider", 5, Exchange.headers),
+    ("provider", 5, Exchange.stream_headers),
     ("model", 5, log_line),
     ("tokens_in", "3", log_line),
 ])
@@ -70,6 +71,23 @@ def test_deleted_fields_read_as_none_in_its_methods():
     assert exchange.headers()["x-velmorquist-provider"] == "none"
     exchange.model = "m" * 300
     assert json.loads(log_line(exchange))["model"] == "m" * 200
+
+
+@pytest.mark.parametrize("attempts", [0, 1, 15, 16, 12345, -1])
+def test_response_headers_are_a_new_dict_each_time(attempts):
+    exchange = Exchange("req-1", PATH)
+    exchange.provider, exchange.attempts = "alpha", attempts
+    plain = exchange.headers()
+    assert list(plain) == ["x-request-id", "x-velmorquist-provider", "x-velmorquist-attempts",
+                           "x-velmorquist-overhead-ms"]
+    assert plain["x-velmorquist-attempts"] == str(attempts)
+    assert plain["x-velmorquist-provider"] == "alpha"
+    plain.clear()   # a caller's changes stay in its copy
+    stream = exchange.stream_headers()
+    assert list(stream)[:2] == ["content-type", "cache-control"]
+    assert stream["content-type"] == "text/event-stream"
+    assert {name: stream[name] for name in list(stream)[2:3]} == {"x-request-id": "req-1"}
+    assert len(exchange.headers()) == 4 and len(stream) == 6
 
 
 @pytest.mark.parametrize("usage, error", [((1,), TypeError), ([1, 2], TypeError),
