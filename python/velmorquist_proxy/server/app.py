@@ -63,21 +63,20 @@ def make_app(config, gateway, metrics: Metrics | None = None) -> web.Application
 
 def _exchanged(config, metrics: Metrics):
     """Wraps a handler in what every request gets: its exchange (request id,
-    headers, access-log line, metrics), the client key check on `/v1`, and
-    errors in OpenAI's shape."""
+    headers, access-log line, metrics), which the handler is given with the
+    request, the client key check on `/v1`, and errors in OpenAI's shape."""
     client_keys = config.client_keys
 
     def wrap(handler):
         async def exchanged(request: web.Request) -> web.StreamResponse:
             path = request.path
             exchange = Exchange(request.headers.get("x-request-id"), path)
-            request["exchange"] = exchange
             api = path.startswith("/v1/")
             try:
                 try:
                     if api and client_keys and _bearer(request) not in client_keys:
                         raise errors.unauthorized()
-                    response = await handler(request)
+                    response = await handler(request, exchange)
                     if not exchange.status:
                         exchange.status = response.status
                     if not api:
@@ -121,7 +120,7 @@ def _exchanged(config, metrics: Metrics):
     return wrap
 
 
-async def _unrouted(request: web.Request) -> web.StreamResponse:
+async def _unrouted(request: web.Request, exchange) -> web.StreamResponse:
     """A path no route has (404), or a method its route does not take (405)."""
     rest = request.app[_UNROUTED]
     allowed: set = set()

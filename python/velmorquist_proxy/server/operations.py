@@ -1,4 +1,5 @@
-"""Health, readiness, metrics and the operator's admin endpoints."""
+"""Health, readiness, metrics and the operator's admin endpoints. Each
+handler takes the request and its exchange (app.py)."""
 
 from __future__ import annotations
 
@@ -16,23 +17,23 @@ class Operations:
         self.metrics = metrics
         self._admin_key = admin_key
 
-    async def healthz(self, request: web.Request) -> web.Response:
+    async def healthz(self, request: web.Request, exchange) -> web.Response:
         return web.json_response({"status": "ok"})
 
-    async def readyz(self, request: web.Request) -> web.Response:
+    async def readyz(self, request: web.Request, exchange) -> web.Response:
         ready = self.gateway.ready_in() == 0.0
         return web.json_response({"status": "ready" if ready else "unavailable"},
                                  status=200 if ready else 503)
 
-    async def metrics_text(self, request: web.Request) -> web.Response:
+    async def metrics_text(self, request: web.Request, exchange) -> web.Response:
         return web.Response(body=self.metrics.render(), headers={"content-type": CONTENT_TYPE})
 
     # ---- admin -------------------------------------------------------------
-    async def snapshot(self, request: web.Request) -> web.Response:
+    async def snapshot(self, request: web.Request, exchange) -> web.Response:
         self._admit(request)
         return web.json_response(self.gateway.snapshot())
 
-    async def key_switch(self, request: web.Request) -> web.Response:
+    async def key_switch(self, request: web.Request, exchange) -> web.Response:
         self._admit(request)
         provider = request.match_info["provider"]
         index = request.match_info["index"]
@@ -44,7 +45,7 @@ class Operations:
         return web.json_response({"provider": provider, "key": int(index),
                                   "status": f"{action}d"})
 
-    async def breaker_reset(self, request: web.Request) -> web.Response:
+    async def breaker_reset(self, request: web.Request, exchange) -> web.Response:
         self._admit(request)
         provider = request.match_info["provider"]
         self._operate(self.gateway.reset_breaker, provider)

@@ -87,15 +87,14 @@ class Proxy:
         self.session: aiohttp.ClientSession | None = None
 
     # ---- /v1/models --------------------------------------------------------
-    async def list_models(self, request: web.Request) -> web.Response:
-        request["exchange"].outcome = "success"
+    async def list_models(self, request: web.Request, exchange) -> web.Response:
+        exchange.outcome = "success"
         data = [{"id": name, "object": "model", "created": 0, "owned_by": "velmorquist"}
                 for name in self.models]
         return web.json_response({"object": "list", "data": data})
 
     # ---- completions and embeddings -----------------------------------------
-    async def forward(self, request: web.Request) -> web.StreamResponse:
-        exchange = request["exchange"]
+    async def forward(self, request: web.Request, exchange) -> web.StreamResponse:
         body = await _read_body(request, self.config.max_body_bytes)
         if body.startswith(_BOM):
             body = body[3:]
