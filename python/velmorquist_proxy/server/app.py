@@ -14,7 +14,7 @@ from velmorquist_proxy.server import errors
 from velmorquist_proxy.server.exchange import Exchange, write_log
 from velmorquist_proxy.server.metrics import Metrics
 from velmorquist_proxy.server.operations import Operations
-from velmorquist_proxy.server.routes import CLIENT_GONE, Proxy, let_loop_write
+from velmorquist_proxy.server.routes import CLIENT_GONE, Proxy, send
 
 logger = logging.getLogger("velmorquist_proxy.server")
 # Upstream connections kept open per host: enough for a busy worker.
@@ -99,16 +99,10 @@ def _exchanged(config, metrics: Metrics):
                                  type(error).__name__)
                     response = _error_response(exchange, errors.internal(), api)
                 # Sent here rather than by aiohttp once this returns, and
-                # written out before the bookkeeping below (a stream's
-                # handler did both already).
+                # written out before the bookkeeping below (handlers that
+                # served a reply did both already).
                 if not response.prepared:
-                    try:
-                        await response.prepare(request)
-                        await response.write_eof()
-                    except ConnectionError:
-                        pass   # the client left; aiohttp's own finish meets the same
-                    else:
-                        await let_loop_write()
+                    await send(request, response)
                 return response
             finally:
                 if api:

@@ -118,10 +118,10 @@ class Proxy:
             edits = (body, model_at, model_end, options)
             return await self._stream(request, exchange, model, edits, keep_usage, suffix,
                                       tokens)
-        return await self._plain(exchange, (body, model_at, model_end, None), model, suffix,
-                                 tokens)
+        return await self._plain(request, exchange, (body, model_at, model_end, None), model,
+                                 suffix, tokens)
 
-    async def _plain(self, exchange, edits, model, suffix, tokens) -> web.Response:
+    async def _plain(self, request, exchange, edits, model, suffix, tokens) -> web.Response:
         session, upstreams = self.session, self.upstreams
         steps = self.gateway.attempt_steps(self.config.deadline_s, tokens,
                                            providers=model.providers)
@@ -154,6 +154,11 @@ class Proxy:
                     if usage is not None:
                         exchange.attempt = attempt
                         exchange.set_usage(usage)
+                    # Served: the reply goes out before the attempt's bookkeeping.
+                    response = web.Response(status=status, body=upstream.mask_bytes(data),
+                                            content_type=reply.content_type or "application/json",
+                                            headers=exchange.headers())
+                    await send(request, response)
         except ProviderFailure as failure:
             return self._caller_error(exchange, failure)
         except AllProvidersFailed as failure:
@@ -161,9 +166,7 @@ class Proxy:
         finally:
             steps.close()
         exchange.outcome = "success"
-        return web.Response(status=status, body=upstream.mask_bytes(data),
-                            content_type=reply.content_type or "application/json",
-                            headers=exchange.headers())
+        return response
 
     async def _stream(self, request, exchange, model, edits, keep_usage, suffix, tokens):
         exchange.stream = True
@@ -190,7 +193,7 @@ class Proxy:
                             await response.write(chunk)
                             exchange.waited += perf_counter() - written
                         # The stream was served whole: its end goes out
-                        # before the attempt's bookkeeping (see app.py).
+                        # before the attempt's bookkeeping (see let_loop_write).
                         try:
                             if response is None:   # an upstream that streamed nothing
                                 response = await _sse_response(request, exchange)
@@ -304,6 +307,17 @@ async def _sse_response(request: web.Request, exchange) -> web.StreamResponse:
     response = web.StreamResponse(headers=exchange.stream_headers())
     await response.prepare(request)
     return response
+
+
+async def send(request: web.Request, response: web.StreamResponse) -> None:
+    """Sends a whole response and lets the loop write it out. A client that
+    left is no error here: aiohttp's own finish meets the same and says so."""
+    try:
+        await response.prepare(request)
+        await response.write_eof()
+    except ConnectionError:
+        return
+    await let_loop_write()
 
 
 @types.coroutine

@@ -90,6 +90,12 @@ class ProxyInThread:
             ready.set()
         self._loop.run_forever()
 
+    def settle(self) -> None:
+        """Returns once the server's loop has run what it had scheduled: a
+        request's bookkeeping (its access-log line, its metrics) runs in the
+        loop's turn after the one that sent its reply."""
+        asyncio.run_coroutine_threadsafe(asyncio.sleep(0), self._loop).result()
+
     def stop(self) -> None:
         asyncio.run_coroutine_threadsafe(self._runner.cleanup(), self._loop).result()
         self._loop.call_soon_threadsafe(self._loop.stop)

@@ -274,6 +274,7 @@ def test_metrics_and_the_access_log_count_the_traffic_and_hold_no_key(fake, prox
         assert http.post("/v1/chat/completions", json=CHAT).status_code == 200
         assert http.post("/v1/chat/completions", json={**CHAT, "model": "x"}).status_code == 404
         text = http.get("/metrics", headers={"authorization": ""}).text
+    proxy.settle()
     samples = {}
     for family in text_string_to_metric_families(text):
         for sample in family.samples:
