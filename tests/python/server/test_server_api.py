@@ -3,6 +3,8 @@ headers, streams, metrics and the access log, with no key anywhere."""
 
 import asyncio
 import json
+import socket
+import struct
 
 import aiohttp
 import httpx
@@ -235,6 +237,37 @@ def test_a_client_that_leaves_a_stream_closes_the_upstream(fake, proxy):
 
     asyncio.run(leave_after_the_first_chunk())
     assert fake.gone["alpha"] == 1
+
+
+@pytest.mark.parametrize("stream", [False, True])
+def test_a_client_that_resets_as_the_reply_ends_still_counts_a_success(proxy, capsys, stream):
+    """The reply's end goes out before the request's bookkeeping, which must
+    run all the same when the client resets the connection at once."""
+    body = json.dumps({**CHAT, "stream": stream}).encode()
+    request = (f"POST /v1/chat/completions HTTP/1.1\r\nHost: proxy\r\n"
+               f"Authorization: {CLIENT['authorization']}\r\nContent-Length: {len(body)}\r\n"
+               f"\r\n").encode() + body
+    for _ in range(20):
+        with socket.create_connection(("127.0.0.1", proxy.port)) as connection:
+            connection.sendall(request)
+            received = b""
+            while not _reply_ended(received):
+                received += connection.recv(65536)
+            # Closing with linger 0 resets the connection.
+            connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    proxy.settle()
+    log = [json.loads(line) for line in capsys.readouterr().err.splitlines()
+           if line.startswith("{")]
+    assert [entry["status"] for entry in log] == [200] * 20
+    assert proxy.gateway.snapshot()["counters"]["successes"] == 20
+
+
+def _reply_ended(received: bytes) -> bool:
+    head, _, body = received.partition(b"\r\n\r\n")
+    for line in head.lower().split(b"\r\n"):
+        if line.startswith(b"content-length:"):
+            return len(body) >= int(line[15:])
+    return body.endswith(b"0\r\n\r\n")
 
 
 def test_admin_endpoints(fake, proxy_with):
