@@ -15,7 +15,7 @@ A shared machine's other jobs come and go in bursts that can swamp one
 point's tail, so the whole set of points is measured in several rounds and
 each verdict takes the median of the rounds' ratios.
 
-    python bench/bench_server.py [--seconds 2] [--rounds 3] [--json build/bench.json]
+    python bench/bench_server.py [--seconds 2] [--rounds 5] [--json build/bench.json]
 """
 
 import argparse
@@ -56,7 +56,7 @@ route = [{{ provider = "upstream", model = "bench-1" }}]
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=2.0, help="load per point and round")
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     # A worker per core, as an operator runs it: one worker of a two-core
     # machine is near a core's limit at 2,000 requests/s.
     parser.add_argument("--workers", type=int, default=2, help="proxy workers")
