@@ -172,13 +172,13 @@ PyObject* exchange_overhead_ms(PyObject* self, PyObject*) {
 
 // A response's headers are a copy of a dict that already names them all,
 // its values then replaced: cloning a small dict's table and replacing four
-// values costs a fifth of what inserting the names anew does. The names are
+// values costs about half of what inserting the names anew does. The names are
 // multidict's istr when it is there, which aiohttp's header dict takes
 // without folding their case again (4 thousand instructions a response).
 enum HeaderTemplate { kPlainHeaders, kStreamHeaders, kHeaderTemplates };
 PyObject* header_templates[kHeaderTemplates] = {};
 PyObject* header_names[4] = {};
-// Attempt counts as header values, made once: a request makes one or two.
+// The attempt counts most requests have, as header values made once.
 constexpr long long kCountTexts = 16;
 PyObject* count_texts[kCountTexts] = {};
 

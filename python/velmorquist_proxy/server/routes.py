@@ -194,9 +194,9 @@ class Proxy:
                             exchange.waited += perf_counter() - written
                         # The stream was served whole: its end goes out
                         # before the attempt's bookkeeping (see let_loop_write).
+                        if response is None:   # an upstream that streamed nothing
+                            response = await _sse_response(request, exchange)
                         try:
-                            if response is None:   # an upstream that streamed nothing
-                                response = await _sse_response(request, exchange)
                             await response.write_eof()
                         except ConnectionResetError:
                             client_left = True
@@ -311,7 +311,8 @@ async def _sse_response(request: web.Request, exchange) -> web.StreamResponse:
 
 async def send(request: web.Request, response: web.StreamResponse) -> None:
     """Sends a whole response and lets the loop write it out. A client that
-    left is no error here: aiohttp's own finish meets the same and says so."""
+    left is no error here: the access log says what was answered, as it
+    does when aiohttp's own finish meets a client gone."""
     try:
         await response.prepare(request)
         await response.write_eof()
