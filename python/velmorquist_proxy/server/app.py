@@ -122,7 +122,7 @@ async def _unrouted(request: web.Request, exchange) -> web.StreamResponse:
         if resource is not rest:
             allowed |= (await resource.resolve(request))[1]
     if allowed:
-        raise web.HTTPMethodNotAllowed(request.method, allowed)
+        raise errors.not_allowed(request.method, allowed)
     raise web.HTTPNotFound()
 
 
@@ -133,6 +133,8 @@ def _error_response(exchange: Exchange, error: errors.ApiError, api: bool) -> we
     headers = exchange.headers() if api else {"x-request-id": exchange.request_id}
     if error.retry_after is not None:
         headers["retry-after"] = str(error.retry_after)
+    if error.allow is not None:
+        headers["allow"] = error.allow
     return web.Response(status=error.status, body=error.body(),
                         content_type="application/json", headers=headers)
 

@@ -27,13 +27,14 @@ class ApiError(Exception):
     """An answer the server gives instead of an upstream's."""
 
     def __init__(self, status: int, message: str, kind: str, code: str | None,
-                 retry_after: int | None = None):
+                 retry_after: int | None = None, allow: str | None = None):
         super().__init__(message)
         self.status = status
         self.message = message
         self.kind = kind
         self.code = code
         self.retry_after = retry_after
+        self.allow = allow   # a 405's Allow header: the methods its path takes
 
     def body(self) -> bytes:
         return error_body(self.message, self.kind, self.code)
@@ -59,6 +60,12 @@ def model_not_found(model: str) -> ApiError:
 
 def not_found(path: str) -> ApiError:
     return ApiError(404, f"No route for {_short(path)}.", "invalid_request_error", "not_found")
+
+
+def not_allowed(method: str, allowed) -> ApiError:
+    allow = ", ".join(sorted(allowed))
+    return ApiError(405, f"This path does not take {_short(method)}; it takes {allow}.",
+                    "invalid_request_error", "method_not_allowed", allow=allow)
 
 
 def too_large(limit: int) -> ApiError:

@@ -115,16 +115,18 @@ def test_refused_requests_get_openai_errors_and_the_proxy_headers(
     assert fake.hits["alpha"] == 0
 
 
-@pytest.mark.parametrize("method, path, status", [
-    ("GET", "/v1/nothing", 404), ("GET", "/v1/chat/completions", 405),
-    ("POST", "/healthz", 405), ("DELETE", "/", 404),
+@pytest.mark.parametrize("method, path, status, allow", [
+    ("GET", "/v1/nothing", 404, None), ("GET", "/v1/chat/completions", 405, "POST"),
+    ("POST", "/healthz", 405, "GET, HEAD"), ("DELETE", "/", 404, None),
 ])
-def test_paths_and_methods_without_a_route_get_openai_errors(fake, proxy, method, path, status):
+def test_paths_and_methods_without_a_route_get_openai_errors(fake, proxy, method, path, status,
+                                                             allow):
     with client(proxy) as http:
         reply = http.request(method, path)
     assert reply.status_code == status
     assert set(reply.json()["error"]) == {"message", "type", "code"}
     assert reply.headers["x-request-id"]
+    assert reply.headers.get("allow") == allow
 
 
 def test_a_body_of_exactly_the_limit_is_accepted_also_chunked(fake, proxy_with):
