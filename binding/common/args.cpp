@@ -223,4 +223,10 @@ void BoundArgs::prefix_argument_error(const char* parameter) {
     PyErr_SetRaisedException(replacement.release());
 }
 
+bool exact_arguments(const char* function, Py_ssize_t given, Py_ssize_t wanted) {
+    if (given == wanted) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", function, wanted, given);
+    return false;
+}
+
 }  // namespace velmorquist::binding

@@ -127,6 +127,10 @@ private:
 // Raises TypeError "'<type>' object cannot be converted to '<target>'".
 void raise_cannot_convert(PyObject* object, const char* target);
 
+// For a function that takes exactly `wanted` positional arguments: false,
+// with TypeError "name() takes N arguments (M given)", when `given` differs.
+[[nodiscard]] bool exact_arguments(const char* function, Py_ssize_t given, Py_ssize_t wanted);
+
 // ---- results: new references, nullptr with an error set on failure -----------
 
 [[nodiscard]] inline bool is_ascii(std::string_view text) {

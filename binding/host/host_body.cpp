@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "binding/common/args.hpp"
 #include "core/base/json_scan.hpp"
 
 namespace velmorquist::binding {
@@ -109,10 +110,7 @@ const char kSpliceBodyDoc[] =
     "two edits must not overlap.";
 
 PyObject* splice_body(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "splice_body() takes 2 arguments (%zd given)", nargs);
-        return nullptr;
-    }
+    if (!exact_arguments("splice_body", nargs, 2)) return nullptr;
     PyObject* edits = args[0];
     if (!PyTuple_Check(edits) || PyTuple_GET_SIZE(edits) != 4) {
         PyErr_SetString(PyExc_TypeError, "splice_body() edits must be (body, at, end, other)");

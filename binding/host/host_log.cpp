@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "binding/common/args.hpp"
 #include "core/base/access_line.hpp"
 
 namespace velmorquist::binding {
@@ -112,11 +113,7 @@ const char kAccessLineDoc[] =
     "model, provider, tokens_in and tokens_out may be None.";
 
 PyObject* access_line(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != Count) {
-        PyErr_Format(PyExc_TypeError, "access_line() takes %zd arguments (%zd given)",
-                     static_cast<Py_ssize_t>(Count), nargs);
-        return nullptr;
-    }
+    if (!exact_arguments("access_line", nargs, Count)) return nullptr;
     AccessFields fields;
     fields.request_id = args[RequestId];
     fields.method = args[Method];

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "binding/common/args.hpp"
 #include "binding/host/host_body.hpp"
 #include "core/base/reply_usage.hpp"
 
@@ -83,10 +84,7 @@ const char kSplitEventsDoc[] =
     "events leave out the chunk sent for the usage alone (its `choices` empty).";
 
 PyObject* split_events(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "split_events() takes 2 arguments (%zd given)", nargs);
-        return nullptr;
-    }
+    if (!exact_arguments("split_events", nargs, 2)) return nullptr;
     PyObject* data = args[0];
     if (!bytes_argument("split_events", data)) return nullptr;
     const int keep_usage = PyObject_IsTrue(args[1]);

@@ -74,11 +74,7 @@ const char kTallyRequestDoc[] =
     "given. A place outside the cells raises IndexError, with nothing added.";
 
 PyObject* tally_request(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != Count) {
-        PyErr_Format(PyExc_TypeError, "tally_request() takes %zd arguments (%zd given)",
-                     static_cast<Py_ssize_t>(Count), nargs);
-        return nullptr;
-    }
+    if (!exact_arguments("tally_request", nargs, Count)) return nullptr;
     // Every argument is read before the buffer is taken: reading one may run
     // Python code (__index__, __float__).
     RequestTally tally;
