@@ -89,7 +89,7 @@ struct ExchangeObject {
     PyObject* attempt;         // the gateway's attempt of the latest upstream call
     PyObject* first_chunk_s;
     PyObject* outcome;         // for the metrics: success, upstream_error, ...
-    PyObject* upstream_error;  // (status, body, content type) of a refused call
+    PyObject* upstream_error;  // (status, body, headers) of a refused call
     double started;
     double waited;             // seconds spent waiting on upstreams (and a slow client)
     long long attempts;        // calls that went upstream

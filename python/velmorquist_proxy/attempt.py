@@ -99,7 +99,8 @@ class Attempt:
     def used_tokens(self, n: int) -> None:
         """The reply's real token count, settled against the reservation when
         the attempt ends, or at once when it already has."""
-        count = token_count(n, "used_tokens() n")
+        count = n if n.__class__ is int and 0 <= n <= MAX_TOKENS else token_count(
+            n, "used_tokens() n")
         if self._status == PENDING:
             self._used = count
             return

@@ -1,6 +1,6 @@
 """The aiohttp application: routes, what every request passes through
 (request id, errors in OpenAI's shape, access log, metrics), and the
-upstream session's lifetime."""
+upstream sessions' lifetime."""
 
 from __future__ import annotations
 
@@ -50,14 +50,13 @@ def make_app(config, gateway, metrics: Metrics | None = None) -> web.Application
     # Last, so that it takes only what no route above does.
     app[_UNROUTED] = router.add_route("*", "/{path:.*}", exchanged(_unrouted)).resource
 
-    async def upstream_session(app):
-        connector = aiohttp.TCPConnector(limit=0, limit_per_host=_CONNECTIONS_PER_HOST,
-                                         ttl_dns_cache=300)
-        proxy.session = aiohttp.ClientSession(connector=connector, auto_decompress=False)
+    async def upstream_sessions(app):
+        proxy.open_sessions(aiohttp.TCPConnector(
+            limit=0, limit_per_host=_CONNECTIONS_PER_HOST, ttl_dns_cache=300))
         yield
-        await proxy.session.close()
+        await proxy.close_sessions()
 
-    app.cleanup_ctx.append(upstream_session)
+    app.cleanup_ctx.append(upstream_sessions)
     return app
 
 

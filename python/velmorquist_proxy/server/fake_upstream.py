@@ -40,7 +40,7 @@ class FakeUpstream:
         self.scripts: dict[str, str] = {}
         self.hits: Counter = Counter()
         self.gone: Counter = Counter()     # streams whose client left before the end
-        self.last: dict[str, tuple] = {}   # provider -> (path, body, authorization)
+        self.last: dict[str, tuple] = {}   # provider -> (path, body, headers)
         self.port = 0
         self._runner = None
         self._loop = None
@@ -97,13 +97,13 @@ class FakeUpstream:
         path = request.match_info["path"]
         body = await request.read()
         self.hits[provider] += 1
-        authorization = request.headers.get("authorization", "")
-        self.last[provider] = (path, body, authorization)
+        self.last[provider] = (path, body, request.headers)
         mode, *args = self.scripts.get(provider, "ok").split(":")
         if mode == "status":
             return _error(int(args[0]), "the fake upstream says no")
         if mode == "echo_key":
-            return _error(int(args[0]), f"Incorrect API key provided: {authorization[7:]}")
+            key = request.headers.get("authorization", "")[7:]
+            return _error(int(args[0]), f"Incorrect API key provided: {key}")
         if mode == "limited" and random.random() < float(args[0]):
             return _error(429, "rate limit reached for requests")
         if mode == "late":

@@ -46,10 +46,14 @@ def test_a_request_goes_upstream_with_the_route_model_and_a_provider_key(
         reply = http.post(path, json={**CHAT, **extra})
     assert reply.status_code == 200
     assert reply.json()["model"] == "alpha-small"
-    upstream_path, body, authorization = fake.last["alpha"]
+    assert reply.headers["content-type"] == "application/json; charset=utf-8"   # as sent
+    upstream_path, body, headers = fake.last["alpha"]
     assert upstream_path == path[len("/v1/"):]
     assert json.loads(body) == {**CHAT, **extra, "model": "alpha-small"}
-    assert authorization in (f"Bearer {KEYS['ALPHA_KEY_1']}", f"Bearer {KEYS['ALPHA_KEY_2']}")
+    assert headers["authorization"] in (f"Bearer {KEYS['ALPHA_KEY_1']}",
+                                        f"Bearer {KEYS['ALPHA_KEY_2']}")
+    assert headers["user-agent"] == "velmorquist-proxy"
+    assert headers["accept-encoding"] == "identity"   # usage and keys are read from the bytes
     assert reply.headers["x-request-id"] == "req-1"
     assert reply.headers["x-velmorquist-provider"] == "alpha"
     assert reply.headers["x-velmorquist-attempts"] == "1"
@@ -152,6 +156,8 @@ def test_upstream_failures(fake, proxy, scripts, status, code):
     with client(proxy) as http:
         reply = http.post("/v1/chat/completions", json=CHAT)
         assert reply.status_code == status
+        if status in (200, 400):   # passed back with the upstream's Content-Type
+            assert reply.headers["content-type"] == "application/json; charset=utf-8"
         if code is not None:
             assert reply.json()["error"]["code"] == code
         if status == 200:
@@ -191,6 +197,8 @@ def test_a_stream_falls_over_before_its_first_chunk_and_settles_its_usage(
     assert reply.headers["content-type"] == "text/event-stream"
     assert reply.headers["x-velmorquist-provider"] == "beta"
     sent = json.loads(fake.last["beta"][1])
+    headers = fake.last["beta"][2]   # the provider's own, and the stream's
+    assert (headers["x-extra"], headers["accept"]) == ("yes", "text/event-stream")
     assert sent["stream_options"] == {"include_usage": True}
     events = sse_data(reply.text)
     assert events[-1] == "[DONE]"
