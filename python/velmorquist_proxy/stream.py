@@ -49,20 +49,16 @@ from __future__ import annotations
 
 import asyncio
 import math
-import threading
 from types import AsyncGeneratorType
 
 from velmorquist_proxy._native import ProxyError
+from velmorquist_proxy.watchdog import StreamStalled, loop_watchdog
 
 # Gaps are handed to the state in batches of this many, and at the end.
 _GAP_BATCH = 256
 _INF = math.inf
 # Closing tasks of async sources the caller left unfinished, kept until done.
 _closing: set = set()
-
-
-class StreamStalled(TimeoutError):
-    """No chunk came within the stream's timeout."""
 
 
 class StreamInterrupted(ProxyError):
@@ -247,9 +243,7 @@ class AsyncStream(_Stream):
     An async iterator class rather than an async generator: a generator
     costs the event loop's bookkeeping of async generators on top of its
     own frame, as much as the rest of the wrapper's work. The stall check
-    is the loop's one watchdog (below), not a timer per stream: each wait
-    records when it must end, and the watchdog cancels the waiting task of
-    a stream whose time has come."""
+    is the loop's one watchdog (watchdog.py), not a timer per stream."""
 
     __slots__ = ("_watchdog", "_until", "_task", "_cancelling", "_stall", "_gap_at",
                  "_deadline_at")
@@ -332,15 +326,11 @@ class AsyncStream(_Stream):
         self.chunks = n + 1
         return chunk
 
-    def _start(self, now: float) -> "_Watchdog":
+    def _start(self, now: float):
         """The first wait: the loop's watchdog, and the first chunk's limit."""
-        loop = _running_loop()
-        watchdog = getattr(_watchdogs, "current", None)
-        if watchdog is None or watchdog.loop is not loop:   # a thread runs one loop at a time
-            watchdog = _watchdogs.current = _Watchdog(loop)
-        self._watchdog = watchdog
-        watchdog.streams.add(self)
-        offset = loop.time() - now   # loop time minus gateway time
+        watchdog = self._watchdog = loop_watchdog()
+        watchdog.waits.add(self)
+        offset = watchdog.loop.time() - now   # loop time minus gateway time
         self._gap_at = self._gap_s + offset
         self._deadline_at = deadline_at = self._deadline + offset
         until = self._started + self._first_s + offset
@@ -381,7 +371,7 @@ class AsyncStream(_Stream):
         self._until = _INF
         self._task = None
         if self._watchdog is not None:
-            self._watchdog.streams.discard(self)
+            self._watchdog.waits.discard(self)
         if self.gaps:
             self._flush_gaps()
         source = self.source
@@ -395,45 +385,3 @@ class AsyncStream(_Stream):
             return None
         result = close()
         return result if hasattr(result, "__await__") else None
-
-
-class _Watchdog:
-    """The stall check of every stream of one event loop: one timer, set
-    for the earliest wait it knows of, instead of one per stream (a loop
-    timer costs as much as the rest of a stream's wrapping). When it fires
-    it cancels the waits whose time has come and sets itself for the
-    earliest of the rest; a wait that must end before it sets it earlier."""
-
-    __slots__ = ("loop", "streams", "at", "_timer")
-
-    def __init__(self, loop):
-        self.loop = loop
-        self.streams: set = set()   # unfinished streams that have waited
-        self.at = _INF
-        self._timer = None
-
-    def arm(self, at: float) -> None:
-        if self._timer is not None:
-            self._timer.cancel()
-        self.at = at
-        self._timer = self.loop.call_at(at, self._fire)
-
-    def _fire(self) -> None:
-        self._timer = None
-        self.at = _INF
-        now = self.loop.time()
-        soonest = _INF
-        for stream in list(self.streams):
-            until = stream._until
-            if until <= now:
-                stream._until = _INF
-                stream._stall_now()
-            elif until < soonest:
-                soonest = until
-        if soonest != _INF:
-            self.arm(soonest)
-
-
-# Each thread's event loop's watchdog.
-_watchdogs = threading.local()
-_running_loop = asyncio.get_running_loop

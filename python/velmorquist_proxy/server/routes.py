@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import asyncio
 import json
-import math
 import types
 from time import perf_counter
 
@@ -19,6 +18,7 @@ from velmorquist_proxy._host import (BODY_INVALID, BODY_NOT_OBJECT, read_usage, 
 from velmorquist_proxy._masking import key_masker
 from velmorquist_proxy.outcomes import AllProvidersFailed, ProviderFailure
 from velmorquist_proxy.stream import StreamInterrupted
+from velmorquist_proxy.watchdog import Cutoff
 from velmorquist_proxy.server import errors
 from velmorquist_proxy.server.streaming import upstream_events
 
@@ -32,6 +32,7 @@ CLIENT_GONE = 499
 _ACCEPT, _ACCEPT_ENCODING, _AUTHORIZATION, _CONTENT_TYPE, _USER_AGENT = map(
     istr, ("accept", "accept-encoding", "authorization", "content-type", "user-agent"))
 _BOM = b"\xef\xbb\xbf"
+_NO_TIMEOUT = aiohttp.ClientTimeout(total=None, connect=None, sock_read=None, sock_connect=None)
 _ASK_USAGE = b',"stream_options":{"include_usage":true}'
 
 
@@ -93,12 +94,14 @@ class Proxy:
         self._connector: aiohttp.TCPConnector | None = None
 
     def open_sessions(self, connector: aiohttp.TCPConnector) -> None:
-        """The upstreams' sessions, over one connector, which they now own."""
+        """The upstreams' sessions, over one connector, which they now own.
+        No aiohttp timeouts: a call is cut at the request's deadline by
+        `Cutoff`, and a stream's waits by its stall checks."""
         self._connector = connector
         for upstream in self.upstreams.values():
             upstream.session = aiohttp.ClientSession(
                 connector=connector, connector_owner=False, headers=upstream.headers,
-                auto_decompress=False)
+                timeout=_NO_TIMEOUT, auto_decompress=False)
 
     async def close_sessions(self) -> None:
         for upstream in self.upstreams.values():
@@ -158,12 +161,12 @@ class Proxy:
                     exchange.provider = provider
                     asked = perf_counter()
                     try:
-                        async with upstream.session.post(
-                                upstream.base_url + suffix,
-                                data=splice_body(edits, model.targets[provider]),
-                                headers=upstream.plain_headers[attempt.key],
-                                timeout=_timeout(attempt)) as reply:
-                            data = await reply.read()
+                        with Cutoff(attempt):
+                            async with upstream.session.post(
+                                    upstream.base_url + suffix,
+                                    data=splice_body(edits, model.targets[provider]),
+                                    headers=upstream.plain_headers[attempt.key]) as reply:
+                                data = await reply.read()
                     finally:
                         exchange.waited += perf_counter() - asked
                     status = reply.status
@@ -252,17 +255,18 @@ class Proxy:
         exchange.attempt = attempt
         asked = perf_counter()
         try:
-            reply = await upstream.session.post(
-                upstream.base_url + suffix, data=splice_body(edits, model.targets[provider]),
-                headers=upstream.stream_headers[attempt.key], timeout=_timeout(attempt))
-            if not 200 <= reply.status < 300:
-                try:
-                    data = await reply.read()
-                finally:
-                    reply.release()
-                exchange.upstream_error = (reply.status, data, reply.headers)
-                attempt.check(reply.status, reply.headers.get("retry-after"),
-                              data.decode("utf-8", "replace"))
+            with Cutoff(attempt, first_chunk=True):
+                reply = await upstream.session.post(
+                    upstream.base_url + suffix, data=splice_body(edits, model.targets[provider]),
+                    headers=upstream.stream_headers[attempt.key])
+                if not 200 <= reply.status < 300:
+                    try:
+                        data = await reply.read()
+                    finally:
+                        reply.release()
+                    exchange.upstream_error = (reply.status, data, reply.headers)
+                    attempt.check(reply.status, reply.headers.get("retry-after"),
+                                  data.decode("utf-8", "replace"))
         finally:
             exchange.waited += perf_counter() - asked
         return upstream_events(reply, exchange, keep_usage, upstream.key_bytes, upstream.mask)
@@ -358,32 +362,6 @@ def _reply_headers(exchange, upstream: _Upstream, reply_headers) -> dict:
     headers[_CONTENT_TYPE] = upstream.mask(
         reply_headers.get(_CONTENT_TYPE, "application/octet-stream"))
     return headers
-
-
-def _timeout(attempt) -> aiohttp.ClientTimeout:
-    """The upstream call's timeout: the time left to the request's deadline.
-
-    aiohttp sets a timeout of `ceil_threshold` seconds or more to fire at a
-    whole second, so one made for the time left rounded up to whole seconds
-    fires at most a second after one made for the exact time left would,
-    and never before the deadline. Those are kept, one per whole second:
-    making a ClientTimeout (a frozen attrs class) costs 8 thousand
-    instructions, 1 % of a request."""
-    left = attempt.time_left_s
-    if not _CEILED_FROM_S <= left <= _LONGEST_KEPT_S:
-        return aiohttp.ClientTimeout(total=left)
-    whole = math.ceil(left)
-    timeout = _whole_second_timeouts.get(whole)
-    if timeout is None:
-        timeout = _whole_second_timeouts[whole] = aiohttp.ClientTimeout(total=whole)
-    return timeout
-
-
-# aiohttp.ClientTimeout's ceil_threshold, and the longest time kept: the
-# kept timeouts number at most one per whole second up to it.
-_CEILED_FROM_S = aiohttp.ClientTimeout().ceil_threshold
-_LONGEST_KEPT_S = 3600.0
-_whole_second_timeouts: dict[int, aiohttp.ClientTimeout] = {}
 
 
 def _error_event(interrupted: StreamInterrupted) -> bytes:

@@ -184,6 +184,19 @@ def test_the_deadline_gives_504(fake, proxy_with):
     assert reply.json()["error"]["code"] == "deadline_exceeded"
 
 
+def test_a_stream_that_stalls_before_its_headers_falls_over_at_its_first_chunk_limit(
+        fake, proxy_with):
+    mapping = config_mapping(fake)
+    mapping["deadline_s"] = 1.0
+    mapping["providers"][0]["first_chunk_timeout_s"] = 0.2
+    proxy = proxy_with(mapping)
+    fake.scripts.update(alpha="late:2")   # past the deadline: waiting for it would give 504
+    with client(proxy) as http:
+        reply = http.post("/v1/chat/completions", json={**CHAT, "stream": True})
+    assert reply.status_code == 200
+    assert reply.headers["x-velmorquist-provider"] == "beta"
+
+
 @pytest.mark.parametrize("include_usage", [False, True])
 def test_a_stream_falls_over_before_its_first_chunk_and_settles_its_usage(
         fake, proxy, include_usage):
