@@ -66,6 +66,8 @@ bool SharedState::trial_slot_free(std::size_t p, const ProviderSlot& s, double n
 
 std::vector<std::size_t> SharedState::rank(std::span<const std::size_t> candidates,
                                             ThreadRandom& rng) {
+    // One candidate is first whatever it draws: no lock, no draw.
+    if (candidates.size() == 1) return {0};
     std::vector<Scored<std::size_t>> scored;
     scored.reserve(candidates.size());
     for (std::size_t at = 0; at < candidates.size(); ++at) {

@@ -29,7 +29,7 @@ class RequestContext:
 
     __slots__ = ("state", "clock", "wall", "names", "keys", "masked_keys", "maskers", "retry",
                  "reset_posterior", "counters", "next_reset", "next_file_check", "_classify",
-                 "_on_event", "_reset_offset_s", "stream_timeouts")
+                 "_on_event", "_reset_offset_s", "stream_timeouts", "allowed")
 
     def __init__(self, *, state, clock, wall, names, keys, masked_keys, maskers, retry,
                  classify, on_event, reset_posterior: bool, reset_offset_s: float,
@@ -41,6 +41,10 @@ class RequestContext:
         self.retry = retry
         # Per provider, (first_chunk_timeout_s, chunk_timeout_s) of attempt.stream().
         self.stream_timeouts = stream_timeouts
+        # Per mask of the providers a request may not use, those it may, as
+        # request.run ranks them (each ranked one costs a posterior draw);
+        # 0 excludes none and ranks all.
+        self.allowed = {0: ()}
         self.reset_posterior = reset_posterior
         self.counters = _Counters()
         self._classify = classify

@@ -32,6 +32,8 @@ HEDGE = "hedge"
 # one, or a typo in a setting) fails the request instead of parking it, and
 # no sleep is asked for more than the platform's timers hold.
 _LONGEST_WAIT_S = 86400.0
+# Sets of allowed providers kept per gateway, as requests name them.
+_ALLOWED_KEPT = 1024
 
 
 def run(context, deadline_s: float | None, tokens: int, sleep, excluded: int = 0):
@@ -53,6 +55,9 @@ def run(context, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
     if now >= context.next_file_check:
         context.file_check()
     deadline = math.inf if deadline_s is None else now + deadline_s
+    allowed = context.allowed.get(excluded)
+    if allowed is None:
+        allowed = _allowed(context, excluded)
     round_ = number = 0
     done = excluded   # bit p set once provider p had its turn this round (or may not have one)
     order = None
@@ -69,7 +74,7 @@ def run(context, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
                 _fail(context, "deadline passed", number, records, refusals)
             if order is None:
                 trials = state.trial_candidates()
-                ranked = state.rank(())
+                ranked = state.rank(allowed)
                 order = iter(chain(trials, ranked) if trials else ranked)
             p = -1
             for candidate in order:
@@ -150,6 +155,13 @@ def run(context, deadline_s: float | None, tokens: int, sleep, excluded: int = 0
     finally:
         if not finished:
             _close(context, attempt, number)
+
+
+def _allowed(context, excluded: int) -> tuple:
+    allowed = tuple(p for p in range(len(context.names)) if not excluded >> p & 1)
+    if len(context.allowed) < _ALLOWED_KEPT:
+        context.allowed[excluded] = allowed
+    return allowed
 
 
 def _next_key(context, attempt: Attempt, tokens: int, tries: int) -> int:
