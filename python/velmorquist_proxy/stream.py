@@ -42,7 +42,8 @@ the count given.
 
 The sync and async loops are written out separately and inline, for their
 cost per chunk (`make bench` times it), which is why the module runs past
-300 lines; what a failure does is in stream_end.py, hedging in hedge.py.
+300 lines; what a failure does is in stream_end.py, hedging in hedge.py,
+the stall checks' timer in watchdog.py.
 """
 
 from __future__ import annotations

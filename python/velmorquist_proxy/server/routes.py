@@ -55,8 +55,8 @@ class _Upstream:
     def __init__(self, upstream):
         self.base_url = upstream.base_url
         # What every call sends, as its session's own headers: aiohttp adds a
-        # call's headers to those one at a time, in Python (1.5 thousand
-        # instructions a header), so a call gives only what varies.
+        # call's headers to those one at a time, in Python, so a call gives
+        # only what varies.
         # Replies pass through as they come and their usage and keys are read
         # from their bytes, so they must not arrive compressed.
         # Names in lower case, so that the proxy's own replace an operator's.
