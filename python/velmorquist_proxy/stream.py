@@ -251,14 +251,11 @@ class AsyncStream(_Stream):
 
     def __init__(self, attempt, source, started: float, first_s: float, gap_s: float):
         _Stream.__init__(self, attempt, source, started, first_s, gap_s)
-        self._watchdog = None    # the loop's, from the first wait on
-        self._until = _INF       # when the current wait must end, on the loop's clock
+        # The loop's, from the first wait on, which sets the rest: when the
+        # current wait must end (_until), the gap limit and the deadline on
+        # the loop's clock, and the task that waits (adopted when it asks).
+        self._watchdog = None
         self._task = None
-        self._cancelling = 0
-        self._stall = False
-        # The gap limit and the deadline, on the loop's clock.
-        self._gap_at = _INF
-        self._deadline_at = _INF
 
     def __aiter__(self):
         return self
@@ -269,15 +266,22 @@ class AsyncStream(_Stream):
         clock = self.attempt._context.clock
         watchdog = self._watchdog
         asked = clock()
-        if watchdog is None:
-            watchdog = self._start(asked)
-            until = self._until
+        if watchdog is None:   # the first wait: the first chunk's limit
+            watchdog = self._watchdog = loop_watchdog()
+            watchdog.waits.add(self)
+            offset = watchdog.loop.time() - asked   # loop time minus gateway time
+            self._gap_at = self._gap_s + offset
+            self._deadline_at = until = self._deadline + offset
+            first = self._started + self._first_s + offset
+            if first < until:
+                until = first
+            self._stall = False
         else:
             until = asked + self._gap_at
             if until > self._deadline_at:
                 until = self._deadline_at
+        self._until = until
         if until != _INF:
-            self._until = until
             if self._task is None:
                 # Whoever asks for the chunk adopts the stall check (a
                 # hedge's winner is read by another task than its start).
@@ -326,17 +330,6 @@ class AsyncStream(_Stream):
             self._task = None
         self.chunks = n + 1
         return chunk
-
-    def _start(self, now: float):
-        """The first wait: the loop's watchdog, and the first chunk's limit."""
-        watchdog = self._watchdog = loop_watchdog()
-        watchdog.waits.add(self)
-        offset = watchdog.loop.time() - now   # loop time minus gateway time
-        self._gap_at = self._gap_s + offset
-        self._deadline_at = deadline_at = self._deadline + offset
-        until = self._started + self._first_s + offset
-        self._until = until if until < deadline_at else deadline_at
-        return watchdog
 
     async def aclose(self) -> None:
         if self.finished:
