@@ -271,10 +271,8 @@ class AsyncStream(_Stream):
             watchdog.waits.add(self)
             offset = watchdog.loop.time() - asked   # loop time minus gateway time
             self._gap_at = self._gap_s + offset
-            self._deadline_at = until = self._deadline + offset
-            first = self._started + self._first_s + offset
-            if first < until:
-                until = first
+            self._deadline_at = self._deadline + offset
+            until = self._first_limit() + offset
             self._stall = False
         else:
             until = asked + self._gap_at
